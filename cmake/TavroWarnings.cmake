@@ -1,0 +1,8 @@
+add_compile_options(-Wall -Wextra)
+if(TAVROVPN_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(TAVROVPN_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,66 @@
+#pragma once
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A child process (stand-in for NSTask): posix_spawn with a working directory, an argv array and
+// inherited, piped or null stdio. The Task never kills its child on destruction; it reaps it.
+namespace platform {
+
+class Task {
+public:
+    enum class Stdio { Inherit, Pipe, Null };
+
+    std::string launchPath;
+    std::vector<std::string> arguments;
+    std::string currentDirectory; // empty: inherit
+    Stdio standardInput = Stdio::Inherit;
+    Stdio standardOutput = Stdio::Inherit;
+    Stdio standardError = Stdio::Inherit;
+
+    Task() = default;
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    Task(Task&&) noexcept;
+    Task& operator=(Task&&) noexcept;
+    ~Task();
+
+    bool launch(); // false when the program could not be started
+    void waitUntilExit();
+    bool waitUntilExit(std::chrono::milliseconds timeout); // false on time-out (child left running)
+    void terminate(); // SIGTERM
+    void kill();      // SIGKILL
+    bool isRunning() const;
+    pid_t processIdentifier() const { return pid_; }
+    int terminationStatus() const { return status_; } // exit code, or 128+signal
+
+    // Pipe ends held by the parent (-1 unless the matching Stdio is Pipe).
+    int standardInputFd() const { return inFd_; }
+    int standardOutputFd() const { return outFd_; }
+    int standardErrorFd() const { return errFd_; }
+    void closeStandardInput();
+
+    // Read a piped stream to its end (the child's exit), bounded by time and size; the child is
+    // killed when the time limit passes. Returns false on time-out.
+    bool readStandardErrorToEnd(std::string& out, std::chrono::milliseconds limit, size_t maxBytes = 1 << 20);
+    bool readStandardOutputToEnd(std::string& out, std::chrono::milliseconds limit, size_t maxBytes = 1 << 20);
+
+private:
+    bool reap(bool block);
+    void closeFds();
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+    int inFd_ = -1, outFd_ = -1, errFd_ = -1;
+};
+
+// Liveness through /proc/PID/status: false for a zombie or a missing process (kill -0 is not
+// enough: an exited daemon stays a zombie until its parent reaps it).
+bool processAlive(pid_t pid);
+
+// Run a program with argv and wait for it (no shell). Returns the exit status, -1 if not started.
+int runProgram(const std::string& path, const std::vector<std::string>& args,
+               const std::string& cwd = std::string());
+
+} // namespace platform
