@@ -1,0 +1,16 @@
+#pragma once
+#include <atomic>
+
+// Set once the first CONNECTED/SUCCESS has been reported as 2; cleared by ConnectOVPNControle.
+extern std::atomic<bool> chkStat;
+// Tunnel address (fourth field) of the last parsed state reply, always NUL-terminated.
+extern char ovpnAssignAddr[256];
+
+// One state poll on the management connection: -1 credentials refused, 0 not connected (lost,
+// reconnecting, unknown state, connection closed), 1 being set up or connected again, 2 connected
+// for the first time since ConnectOVPNControle.
+int CheckStat(int fd);
+
+// Reads "log all" and copies the pushed "dhcp-option DNS " address (at most 16 characters, up to
+// the next ",") into out, which must hold at least 17 bytes (callers pass 256). 1 when found.
+int GetAssignDNS(int fd, char* out);
