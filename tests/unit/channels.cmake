@@ -1,0 +1,3 @@
+tv_add_test(channels_unit_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/channels/ovpnutil_test.cpp
+  LIBS tv_channels)
