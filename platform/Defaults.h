@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,6 +37,8 @@ public:
 private:
     void loadLocked();
     bool saveLocked();
+    // Re-reads the file under an inter-process lock, applies the change and writes it back.
+    bool mutateLocked(const std::function<void(nlohmann::json&)>& change);
     std::string path_;
     mutable std::mutex mu_;
     nlohmann::json data_ = nlohmann::json::object();
