@@ -1,0 +1,136 @@
+#pragma once
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSystemTrayIcon;
+class QTimer;
+class QWidget;
+class ConnectionWindow;
+class SettingsMenuViewController;
+class UserLoginWindow;
+struct RegionInfo;
+
+namespace Ui {
+class MainWindow;
+}
+
+// Connection state, integer-backed.
+enum class TAVROVPNStatus : int { disconnected = 0, connecting = 1, connected = 2 };
+std::optional<TAVROVPNStatus> makeTAVROVPNStatus(int raw);
+
+// The application delegate and hub of the user interface: the main window's outlets, the
+// status-bar (tray) item and its menu, the login window and the connection state all live here.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    using MenuAction = void (AppDelegate::*)(QObject*);
+
+    explicit AppDelegate(QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Launch sequence; runs once on the GUI thread.
+    void applicationDidFinishLaunching();
+
+    // Status display.
+    void updateStatus(const QString& status);
+    void updateRegionDisp(const RegionInfo& reginfo);
+    void onXmlParseFinished();
+    void adjustUIElementsPosition();
+    void timerUpdate(QTimer* timer = nullptr);
+    // Starts / stops the 1-second connected-time timer (the flows call these on the GUI thread).
+    void startConnectedTimer();
+    void stopConnectedTimer(); // invalidates the timer and clears _connectedDate when it exists
+
+    // Update and message banners.
+    void showUpdateButton(bool isHidden, bool ShowMessage);
+    void showMessageButton(bool isHidden, const QString& message);
+    void updateButtonTapped(QObject* sender = nullptr);
+    void messageButtonTapped(QObject* sender = nullptr);
+
+    // Menus, window controls and termination.
+    void statusitemaction(QObject* sender = nullptr);
+    void noexec(QObject* sender = nullptr);
+    void server(QObject* sender = nullptr);
+    void config(QObject* sender = nullptr);
+    void faq(QObject* sender = nullptr);
+    void quit(QObject* sender = nullptr);
+    void onCloseButton(QObject* sender = nullptr);
+    void onMinimizeButton(QObject* sender = nullptr);
+    void onSettingsButton(QObject* sender = nullptr);
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
+    bool applicationShouldTerminate(); // true: terminate now, false: cancel
+    void applicationWillTerminate();
+    // Asks the application to terminate (goes through applicationShouldTerminate).
+    void terminate();
+    // Tests replace how the process ends; production quits the event loop.
+    std::function<void()> terminateNowHook;
+    bool terminationRequested = false;
+
+    // Enables or disables a status-bar menu item and sets or removes its action.
+    void setMenuItemAction(int index, MenuAction action);
+
+    // Fields, in the design's order.
+    MenuAction action2 = &AppDelegate::server;
+    MenuAction action4 = &AppDelegate::config;
+    QPointer<SettingsMenuViewController> settingsMenuVC;
+    QSystemTrayIcon* statusItem = nullptr;
+    QMenu* _appMenu = nullptr;
+    QAction* _menuItemConnect = nullptr;
+    QPushButton* sbMenu = nullptr;
+    QWidget* updateColorWall = nullptr;
+    QPushButton* buttonUpdate = nullptr;
+    QWidget* messageWall = nullptr;
+    QPushButton* buttonMessage = nullptr;
+    QRect regFlagImageOriginalFrame;
+    QRect serverSelButtonOriginalFrame;
+    bool originalFramesSaved = false;
+    bool isLoggin = false;
+    UserLoginWindow* loginWindow = nullptr;
+    QTimer* _updateTimeTimer = nullptr;
+    std::optional<QDateTime> _connectedDate;
+    TAVROVPNStatus _vpnStatus = TAVROVPNStatus::disconnected;
+    QString _current_protcol;
+    bool _isAction = false;
+    QString authUsername;
+    QString authPassword;
+    QLabel* regFlagImage = nullptr;
+    QLabel* region = nullptr;
+    QLabel* ipaddrText = nullptr;
+    QLabel* connectedTimeText = nullptr;
+    QLabel* protcolText = nullptr;
+    QLabel* statusText = nullptr;
+    QLabel* statusTextBackground = nullptr;
+    QLabel* versionText = nullptr;
+    QWidget* window = nullptr;
+    QMenu* configMenu = nullptr;
+    QPushButton* connectButton = nullptr;
+    QPushButton* serverSelButton = nullptr;
+    QPushButton* settingsButton = nullptr;
+
+    // Controllers behind the main window (the connect button and the selection list).
+    ConnectionWindow* connectionWindow = nullptr;
+    SettingsMenuViewController* settingsController = nullptr;
+
+    // The short version string of the bundle ("2.4.0").
+    static QString shortVersionString();
+
+private:
+    void buildMainWindow();
+    void buildStatusMenu();
+    void buildBanners();
+    void applyStatusIcon(const QString& name);
+    Ui::MainWindow* ui_ = nullptr;
+};
+
+// The application delegate, from any thread (a synchronous hop to the GUI thread from workers).
+AppDelegate* theApplication();
+void setTheApplication(AppDelegate* delegate);

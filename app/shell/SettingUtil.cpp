@@ -1,0 +1,5 @@
+#include "app/shell/SettingUtil.h"
+
+#include "platform/Defaults.h"
+
+bool isProtcolAuto() { return platform::Defaults::standard().integer("ProtcolSelAuto") == 1; }

@@ -1,0 +1,31 @@
+#include "app/shell/AppDelegate.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QFontDatabase>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTimer>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("TavroVPN");
+    QApplication::setApplicationVersion(AppDelegate::shortVersionString());
+    QApplication::setDesktopFileName("tavrovpn");
+    // The application lives in the tray when its windows are closed.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // Fixed light appearance, whatever the desktop theme.
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    QApplication::setPalette(QApplication::style()->standardPalette());
+    if (!QFontDatabase::families(QFontDatabase::Japanese).isEmpty()) {
+        QFont f = QApplication::font();
+        f.setFamilies({"IPAexGothic", f.family()});
+        QApplication::setFont(f);
+    }
+
+    AppDelegate delegate;
+    setTheApplication(&delegate);
+    // Delivered from inside the event loop, so a termination requested during launch ends it.
+    QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    return app.exec();
+}

@@ -1,0 +1,55 @@
+#include "app/shell/util.h"
+
+#include "platform/Paths.h"
+#include "platform/Task.h"
+
+#include <QApplication>
+#include <QPalette>
+#include <QWidget>
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
+
+QString helperJobFilePath(const QString& label) {
+    QString overridePath = qEnvironmentVariable("TAVROVPN_HELPER_JOB_FILE");
+    if (!overridePath.isEmpty()) return overridePath;
+    return "/etc/systemd/system/" + label + ".service";
+}
+
+bool InstallHelper(const QString& bundleid) {
+    const QString job = helperJobFilePath(bundleid);
+    if (platform::fileExists(job.toStdString())) {
+        std::printf("FILE AVAILABLE\n");
+        std::fflush(stdout);
+        return true;
+    }
+    // No authorisation agent on this machine: run without a helper, as with no authorisation reference.
+    QString pkexec = qEnvironmentVariable("TAVROVPN_PKEXEC", "/usr/bin/pkexec");
+    if (access(pkexec.toLocal8Bit().constData(), X_OK) != 0) return true;
+
+    const std::string script = platform::bundlePath() + "/Contents/Resources/install/install-helper.sh";
+    const int status = platform::runProgram(pkexec.toStdString(),
+                                            {script, platform::bundlePath(), std::to_string(getuid())});
+    // pkexec: 126 = the user dismissed the dialog or was not authorised, 127 = not authorised
+    // (or the agent could not run).
+    if (status == 126 || status == 127 || status < 0) {
+        std::printf("error\n");
+        std::fflush(stdout);
+        return false;
+    }
+    std::printf("%d\n", status == 0 ? 1 : 0);
+    std::fflush(stdout);
+    return true;
+}
+
+void fileOverwrite(const QString& atPath, const QString& toPath) {
+    std::error_code ec;
+    const std::filesystem::path to = toPath.toStdString();
+    std::filesystem::remove_all(to, ec);
+    std::filesystem::copy(atPath.toStdString(), to, std::filesystem::copy_options::recursive, ec);
+}
+
+bool isDarkMode(const QWidget* view) {
+    const QPalette pal = view ? view->palette() : QApplication::palette();
+    return pal.color(QPalette::Window).lightness() < 128;
+}

@@ -1,0 +1,15 @@
+#pragma once
+#include <QString>
+
+class QWidget;
+
+// Installs the privileged helper when its job file is missing. False only when the user did not
+// grant the right (pkexec refused or dismissed).
+bool InstallHelper(const QString& bundleid);
+// The helper's job file: /etc/systemd/system/<label>.service ($TAVROVPN_HELPER_JOB_FILE overrides).
+QString helperJobFilePath(const QString& label);
+
+// Deletes the destination (errors ignored), then copies the source over (errors ignored).
+void fileOverwrite(const QString& atPath, const QString& toPath);
+
+bool isDarkMode(const QWidget* view);

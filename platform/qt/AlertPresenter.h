@@ -1,0 +1,39 @@
+#pragma once
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// Every modal alert of the application goes through the presenter, so tests can answer them.
+struct Alert {
+    QString messageText;
+    QString informativeText;
+    QStringList buttons; // first button first
+};
+
+class AlertPresenter {
+public:
+    virtual ~AlertPresenter() = default;
+    // Shows the alert modally and returns the index of the chosen button (0 = first).
+    virtual int runModal(const Alert& alert) = 0;
+
+    static AlertPresenter& current();
+    static void setCurrent(AlertPresenter* presenter); // nullptr restores the QMessageBox one
+};
+
+// Convenience: runs on the GUI thread (hops there synchronously from a worker).
+int runAlert(const QString& message, const QString& informative, const QStringList& buttons);
+
+// Production presenter: QMessageBox, application-modal.
+class MessageBoxPresenter : public AlertPresenter {
+public:
+    int runModal(const Alert& alert) override;
+};
+
+// Test presenter: records every alert and answers from a queue (default: first button).
+class ScriptedAlertPresenter : public AlertPresenter {
+public:
+    int runModal(const Alert& alert) override;
+    QList<Alert> shown;
+    QList<int> answers;
+    std::function<void(const Alert&)> onShow;
+};
