@@ -5,7 +5,8 @@
 #include <vector>
 
 // A child process (stand-in for NSTask): posix_spawn with a working directory, an argv array and
-// inherited, piped or null stdio. The Task never kills its child on destruction; it reaps it.
+// inherited, piped or null stdio. The Task never kills its child on destruction; it reaps it
+// when it has already exited (a child still running is left to outlive the Task).
 namespace platform {
 
 class Task {
@@ -42,7 +43,8 @@ public:
     void closeStandardInput();
 
     // Read a piped stream to its end (the child's exit), bounded by time and size; the child is
-    // killed when the time limit passes. Returns false on time-out.
+    // killed when the time limit passes. Returns false on time-out. Read only one piped stream
+    // this way: a child that fills the other pipe blocks until the time limit.
     bool readStandardErrorToEnd(std::string& out, std::chrono::milliseconds limit, size_t maxBytes = 1 << 20);
     bool readStandardOutputToEnd(std::string& out, std::chrono::milliseconds limit, size_t maxBytes = 1 << 20);
 

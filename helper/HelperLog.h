@@ -1,0 +1,12 @@
+#pragma once
+
+// Every helper log line goes to the system log at debug priority. Tests may divert the lines to a
+// sink of their own to check them; the texts are the same either way.
+namespace helper {
+
+void hlog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+using LogSink = void (*)(const char* line);
+void setLogSink(LogSink sink); // nullptr: back to syslog
+
+} // namespace helper

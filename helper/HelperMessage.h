@@ -1,0 +1,62 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// The helper's message protocol without any I/O: field splitting, the close test, command words
+// and the checked fields of each request. Nothing here acts; socketsrv does.
+namespace helper {
+
+// One receive asks for at most this many bytes; a receive that fills it is taken as a message of
+// 512 bytes or more and is refused (it cannot be told from one cut short).
+inline constexpr size_t kMessageBufferSize = 512;
+inline constexpr const char* kServiceName = "TavroVPN";
+inline constexpr const char* kVersionReply = "240";
+
+// strtok-like split at ',': leading and repeated separators vanish, so no field is empty.
+// At most maxFields fields are returned; the rest of the text is dropped.
+std::vector<std::string> splitFields(const char* text, size_t maxFields = 64);
+
+// The close request: the first five bytes are "close", anything may follow.
+bool isCloseRequest(const char* text);
+
+enum class Command { OvpnStart, OpenConnectStart, ScNetwork, Unknown };
+Command commandOf(const std::vector<std::string>& fields);
+
+enum class SubCommand { RemovePasswd, GetVer, DeleteKey, GetPasswdSz, GetUserSz, SetKey, Unknown };
+SubCommand subCommandOf(const std::vector<std::string>& fields);
+
+// "CMD_OVPN_START,<root>": false unless the root path is present and absolute.
+bool parseOvpnStart(const std::vector<std::string>& fields, std::string& rootPath);
+
+struct OpenConnectStart {
+    std::string rootPath, user, url, pin;
+};
+// "CMD_OPENCONNECT_START,<root>,<user>,<url>,<pin>": false unless all four are present and the
+// root path is absolute.
+bool parseOpenConnectStart(const std::vector<std::string>& fields, OpenConnectStart& out);
+
+struct SetKeyRequest {
+    std::string serviceId; // field 2, logged only
+    std::string appPath, serverAddr, accountName, password;
+    std::string isL2tpText; // field 7 as sent
+    std::string dnsPrim, dnsSecond;
+    std::string ccp40Text, ccp128Text; // fields 10 and 11 as sent
+    std::string l2tpPassword;
+    bool isL2tp = false;
+    int ccp40 = 0, ccp128 = 0;
+};
+
+enum class SetKeyParse { Ok, MissingFields, InvalidField };
+// Fields beyond the twelfth are ignored (a comma inside a value shifts the later ones, as the
+// protocol has no escaping). problem names the first field that failed its check.
+SetKeyParse parseSetKey(const std::vector<std::string>& fields, SetKeyRequest& out, std::string& problem);
+
+// The message as it may appear in a log line: for SET_KEY the password and the shared secret
+// (fields 6 and 12) are masked; everything else, separators included, is kept.
+std::string maskedForLog(const char* text);
+
+// An IPv4 or IPv6 literal.
+bool isIpLiteral(const std::string& text);
+
+} // namespace helper

@@ -1,0 +1,24 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// openvpn runs as root with the configuration the application downloaded, so before it starts the
+// helper reads that configuration the way openvpn does and accepts it only when every directive
+// is on an allow-list of client options that neither run programs, load code, nor write or
+// disclose files: no up/down/route-up/ipchange/tls-verify/... scripts, no plugin, script-security
+// at most 1, no management* other than management-log-cache, no config/cd/chroot/daemon/log*/
+// status/writepid/tmp-dir, no engine/providers. Lines are split and tokenised as openvpn does
+// (comments, quotes, backslashes, a leading "--", inline <tag> blocks, <connection> blocks,
+// "setenv opt"); anything openvpn might read differently (NUL bytes, over-long lines) is refused.
+namespace helper {
+
+// Tokenises one configuration line as openvpn does; false for a line openvpn rejects.
+bool tokenizeOvpnLine(const std::string& line, std::vector<std::string>& tokens);
+
+// True when the text may be given to openvpn; otherwise reason says what was refused.
+bool checkOvpnConfigText(const std::string& text, std::string& reason);
+
+// Reads the file (regular, at most 1 MiB) and checks it.
+bool checkOvpnConfigFile(const std::string& path, std::string& reason);
+
+} // namespace helper
