@@ -10,6 +10,4 @@ ConnectionWindow::ConnectionWindow(AppDelegate* app) : QObject(app), app_(app) {
 }
 
 void ConnectionWindow::onConnectionButton(QObject*) { app_->_isAction = true; }
-void ConnectionWindow::onServerSelButton() {}
-void ConnectionWindow::onServerSelCloseButton() {}
 void goNext() {}

@@ -1,0 +1,4 @@
+#include "app/connection/OpenConnecctMgr.h"
+
+void OpenConnectMgr::Start() {}
+void OpenConnectMgr::Stop(bool) {}
