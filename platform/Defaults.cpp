@@ -204,8 +204,9 @@ std::optional<std::string> Defaults::stringForKey(const std::string& key) const 
     if (it == data_.end()) return std::nullopt;
     const auto& v = *it;
     if (v.is_string()) return v.get<std::string>();
-    if (v.is_number_integer()) return std::to_string(v.get<long long>());
+    // is_number_integer() also holds for unsigned values: test those first.
     if (v.is_number_unsigned()) return std::to_string(v.get<unsigned long long>());
+    if (v.is_number_integer()) return std::to_string(v.get<long long>());
     if (v.is_boolean()) return std::string(v.get<bool>() ? "1" : "0");
     if (v.is_number_float()) {
         char buf[64];
@@ -220,12 +221,12 @@ std::optional<long long> Defaults::integerForKey(const std::string& key) const {
     auto it = data_.find(key);
     if (it == data_.end()) return std::nullopt;
     const auto& v = *it;
-    if (v.is_number_integer()) return v.get<long long>();
     if (v.is_number_unsigned()) {
         auto u = v.get<unsigned long long>();
         if (u > static_cast<unsigned long long>(std::numeric_limits<long long>::max())) return std::nullopt;
         return static_cast<long long>(u);
     }
+    if (v.is_number_integer()) return v.get<long long>();
     if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
     if (v.is_number_float()) {
         double d = v.get<double>();
