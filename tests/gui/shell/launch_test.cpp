@@ -1,0 +1,175 @@
+// The launch sequence against the local service: working folder, archive, preferences, downloads.
+#include "ShellFixture.h"
+
+#include "app/connection/Constants.h"
+#include "platform/qt/Frames.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string readFile(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+} // namespace
+
+class LaunchTest : public ShellFixture {};
+
+TEST_F(LaunchTest, FirstStartBuildsTheWorkingFolderAndShowsTheSavedRegion) {
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    AppDelegate& d = makeDelegate();
+    d.applicationDidFinishLaunching();
+    settle(300);
+
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    EXPECT_EQ(terminations, 0);
+    const std::string R = root();
+    EXPECT_EQ(readFile(R + "/2.4.0"), "2.4.0");
+    EXPECT_TRUE(fs::exists(R + "/Config/serverlist.xml"));
+    EXPECT_TRUE(fs::exists(R + "/Config/app_update.xml"));
+    EXPECT_TRUE(fs::exists(R + "/OpenVPN/openvpn"));
+    // The archive is unpacked next to it, the clear tar removed, the archive kept.
+    EXPECT_TRUE(fs::exists(R + "/openconnect/vpnc-script-wrapper"));
+    EXPECT_TRUE(fs::exists(R + "/openconnect/libs.tar.enc"));
+    EXPECT_FALSE(fs::exists(R + "/openconnect/libs.tar"));
+    struct stat st {};
+    ASSERT_EQ(stat((R + "/OpenVPN/openvpn").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXUSR) << "the launcher keeps its mode when copied";
+
+    platform::Defaults& prefs = platform::Defaults::standard();
+    EXPECT_EQ(prefs.stringForKey("username"), std::optional<std::string>(""));
+    EXPECT_EQ(prefs.integerForKey("SaveAccount"), std::optional<long long>(1));
+    EXPECT_EQ(prefs.integerForKey("ProtcolSelAuto"), std::optional<long long>(1));
+    EXPECT_EQ(prefs.stringForKey("ProtcolChoice"), std::optional<std::string>("L2TP"));
+    EXPECT_FALSE(prefs.hasObject("SuccessProtcol"));
+    // Seeded from the first server of the list; shown with its flag.
+    EXPECT_EQ(prefs.string("serverAddress"), "127.0.10.1");
+    EXPECT_EQ(d.region->text(), "日本");
+    EXPECT_FALSE(d.regFlagImage->pixmap().isNull());
+    EXPECT_EQ(d.protcolText->text(), "自動");
+    EXPECT_EQ(d.versionText->text(), "バージョン：2.4.0");
+    EXPECT_FALSE(d.window->isVisible()) << "only the login result shows the main window";
+
+    // The status menu: five items with separators between them, all enabled.
+    const auto actions = d._appMenu->actions();
+    ASSERT_EQ(actions.size(), 9);
+    EXPECT_EQ(actions[0]->text(), "ステータス：未接続");
+    EXPECT_EQ(actions[2]->text(), "接続先サーバー");
+    EXPECT_EQ(actions[4]->text(), "設定");
+    EXPECT_EQ(actions[6]->text(), "トラブルシューティング（FAQ）");
+    EXPECT_EQ(actions[8]->text(), "タブロVPNを終了");
+    for (int i : {1, 3, 5, 7}) EXPECT_TRUE(actions[i]->isSeparator());
+}
+
+TEST_F(LaunchTest, LaterStartKeepsPreferencesAndDoesNotUnpackAgain) {
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    makeDelegate().applicationDidFinishLaunching();
+    settle(200);
+    delegate.reset();
+
+    platform::Defaults& prefs = platform::Defaults::standard();
+    prefs.setString("Region", "韓国");
+    prefs.setString("regionNumber", "2");
+    prefs.setString("ProtcolChoice", "IKEv2");
+    prefs.setInteger("ProtcolSelAuto", 0);
+    fs::remove(root() + "/openconnect/vpnc-script-wrapper");
+    PexXmlParser::clearCatalogue();
+
+    AppDelegate& d = makeDelegate();
+    d.applicationDidFinishLaunching();
+    settle(200);
+    EXPECT_EQ(prefs.string("Region"), "韓国");
+    EXPECT_EQ(d.region->text(), "韓国");
+    EXPECT_FALSE(fs::exists(root() + "/openconnect/vpnc-script-wrapper")) << "unpacked only once per folder";
+    // A stored IKEv2 choice is migrated, on screen and in the preference.
+    EXPECT_EQ(d.protcolText->text(), "L2TP");
+    EXPECT_EQ(prefs.string("ProtcolChoice"), "L2TP");
+}
+
+TEST_F(LaunchTest, OfflineFirstStartRestoresTheBundledListWarnsAndAsksToQuit) {
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    service.stop(); // nothing listens on that port any more
+    AppDelegate& d = makeDelegate();
+    d.applicationDidFinishLaunching();
+
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown[0].messageText, "タブロVPN");
+    EXPECT_EQ(alerts.shown[0].informativeText,
+              "インターネット未接続です。インターネット接続を行っていただくか、セキュリティソフトで通信制限を"
+              "解除してください。タブロVPNを終了します。");
+    EXPECT_EQ(terminations, 1) << "no job file: termination without confirmation";
+    // The list copied from the bundle is back in place after the failed download.
+    const std::string bundled = readFile(std::string(getenv("TAVROVPN_BUNDLE")) + "/Contents/Resources/Config/serverlist.xml");
+    EXPECT_EQ(readFile(root() + "/Config/serverlist.xml"), bundled);
+    EXPECT_EQ(d.loginWindow, nullptr) << "the launch stops at the termination";
+}
+
+TEST_F(LaunchTest, ServerErrorPageDoesNotReplaceTheLastGoodList) {
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    makeDelegate().applicationDidFinishLaunching();
+    delegate.reset();
+    const std::string good = readFile(root() + "/Config/serverlist.xml");
+    ASSERT_NE(good.find("ServerList"), std::string::npos);
+
+    service.setFaults("status=500@/support/vpn/tavrovpn/serverlist.xml");
+    makeDelegate().applicationDidFinishLaunching();
+    EXPECT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(readFile(root() + "/Config/serverlist.xml"), good);
+}
+
+TEST_F(LaunchTest, TestServerListPreferenceReplacesTheListAddress) {
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    platform::Defaults::standard().setString("TESTSERVERLIST", service.url("/no/such/list.xml"));
+    makeDelegate().applicationDidFinishLaunching();
+    EXPECT_EQ(alerts.shown.size(), 1) << "the list was fetched from the test address (which has none)";
+}
+
+TEST_F(LaunchTest, NewerVersionAndNoticeShowBothBanners) {
+    LocalService service({"--update-file", "app_update_new.xml"});
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    AppDelegate& d = makeDelegate();
+    d.window->show();
+    const int baseHeight = d.window->height();
+    const QRect flag0 = frames::frameBL(d.regFlagImage);
+    d.applicationDidFinishLaunching();
+    settle(300);
+
+    EXPECT_TRUE(d.updateColorWall->isVisibleTo(d.window));
+    EXPECT_TRUE(d.messageWall->isVisibleTo(d.window));
+    EXPECT_EQ(d.buttonUpdate->text(), "v2.5.1にアップデートしてください");
+    EXPECT_TRUE(d.buttonMessage->text().startsWith("お知らせ:"));
+    EXPECT_EQ(d.window->height(), baseHeight + 80);
+    EXPECT_EQ(frames::frameBL(d.messageWall).y(), 0);
+    EXPECT_EQ(frames::frameBL(d.updateColorWall).y(), 40);
+    EXPECT_EQ(frames::frameBL(d.regFlagImage).y(), flag0.y() + 80);
+}
+
+TEST_F(LaunchTest, CurrentVersionShowsNoBannerAndKeepsTheWindowHeight) {
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    AppDelegate& d = makeDelegate();
+    const int baseHeight = d.window->height();
+    d.applicationDidFinishLaunching();
+    settle(200);
+    EXPECT_FALSE(d.updateColorWall->isVisibleTo(d.window));
+    EXPECT_FALSE(d.messageWall->isVisibleTo(d.window));
+    EXPECT_EQ(d.window->height(), baseHeight) << "grown by 40 and shrunk by 40 during the launch";
+}
