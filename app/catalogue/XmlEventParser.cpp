@@ -11,15 +11,24 @@
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+// expat keeps a record per open element; unbounded nesting would cost far more than the input.
+constexpr size_t kMaxDepth = 512;
 
 struct Session {
     XML_Parser parser = nullptr;
     XmlEventDelegate* delegate = nullptr;
     std::string refusal; // set when we stopped the parser ourselves
+    size_t depth = 0;
 };
+
+void refuse(Session* s, const char* why) {
+    if (s->refusal.empty()) s->refusal = why;
+    XML_StopParser(s->parser, XML_FALSE);
+}
 
 void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
     auto* s = static_cast<Session*>(ud);
+    if (++s->depth > kMaxDepth) return refuse(s, "elements nested too deeply");
     XmlAttributes attributes;
     for (size_t i = 0; atts && atts[i] && atts[i + 1]; i += 2)
         attributes.emplace(atts[i], atts[i + 1]);
@@ -27,7 +36,9 @@ void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
 }
 
 void XMLCALL onEnd(void* ud, const XML_Char* name) {
-    static_cast<Session*>(ud)->delegate->didEndElement(name);
+    auto* s = static_cast<Session*>(ud);
+    --s->depth;
+    s->delegate->didEndElement(name);
 }
 
 void XMLCALL onCharacters(void* ud, const XML_Char* text, int len) {
@@ -38,9 +49,7 @@ void XMLCALL onCharacters(void* ud, const XML_Char* text, int len) {
 // outright closes every expansion attack rather than only bounding it.
 void XMLCALL onEntityDecl(void* ud, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                           const XML_Char*, const XML_Char*, const XML_Char*) {
-    auto* s = static_cast<Session*>(ud);
-    if (s->refusal.empty()) s->refusal = "entity declarations are not accepted";
-    XML_StopParser(s->parser, XML_FALSE);
+    refuse(static_cast<Session*>(ud), "entity declarations are not accepted");
 }
 
 std::string describeError(const Session& s) {

@@ -206,11 +206,21 @@ TEST_F(CatalogueTest, OversizedInputIsRejectedButLargeAttributesAreFine) {
     ASSERT_TRUE(extParser.parseData(doc(region("日本", "0") + server("Server", big, "0", "0"))));
     EXPECT_EQ(PexXmlParser::_serverList.at(0).Server.size(), big.size());
 
+    auto nested = [](int depth) {
+        std::string open, close;
+        for (int i = 0; i < depth; ++i)
+            open += "<g>", close += "</g>";
+        return open + "<Region Region=\"日本\" No=\"0\"/>" + close;
+    };
+    EXPECT_TRUE(extParser.parseData(nested(400)));
+    EXPECT_FALSE(extParser.parseData(nested(100000)));
+    EXPECT_EQ(PexXmlParser::_regionInfos.size(), 2u);
+
     std::string huge = "<a>" + std::string(XmlEventParser::kDefaultMaxInputBytes, ' ') + "</a>";
     EXPECT_FALSE(extParser.parseData(huge));
     writeText(dir.file("huge.xml"), huge);
     EXPECT_FALSE(extParser.parseFile(dir.file("huge.xml")));
-    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(finished, 2);
 }
 
 TEST_F(CatalogueTest, FilesAreParsedAndMissingFilesAreNot) {
