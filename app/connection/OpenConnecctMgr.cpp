@@ -1,4 +1,578 @@
 #include "app/connection/OpenConnecctMgr.h"
 
-void OpenConnectMgr::Start() {}
-void OpenConnectMgr::Stop(bool) {}
+#include "app/catalogue/VPNPreferences.h"
+#include "app/channels/OVPNUtil.h"
+#include "app/channels/helpersocket.h"
+#include "app/connection/ConnectionWindow.h"
+#include "app/connection/Constants.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/SettingUtil.h"
+#include "platform/Defaults.h"
+#include "platform/Log.h"
+#include "platform/Task.h"
+#include "platform/qt/AlertPresenter.h"
+#include "platform/qt/Dispatch.h"
+
+#include <QLabel>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+// The public address query of the status display (fills ipaddrText).
+void GetAndSetIPAddr();
+
+std::atomic<int> OpenConnectMgr::_helper_daemon_socket{-1};
+std::atomic<int> OpenConnectMgr::_opcon_estb_check_count{0};
+std::atomic<bool> OpenConnectMgr::_IsStopManual{false};
+std::atomic<bool> OpenConnectMgr::_OnSarting{false};
+std::atomic<bool> OpenConnectMgr::_OnStoping{false};
+std::atomic<int> OpenConnectMgr::_pendingWorkerSignals{0};
+std::chrono::milliseconds OpenConnectMgr::probeTimeLimit{20000};
+std::function<void()> OpenConnectMgr::nextProtocolHook;
+
+namespace {
+
+constexpr const char* kStatusDisconnected = "未接続";
+constexpr const char* kStatusConnecting = "接続中...";
+constexpr const char* kStatusConnected = "接続中";
+
+constexpr const char* kFailedToOpen = "Failed to open HTTPS connection";
+constexpr const char* kSslReadError = "SSL read error";
+// What the GnuTLS build of openconnect prints when the session ends or the login is refused.
+constexpr const char* kSessionEndMarkers[] = {
+    "Login failed.",
+    "Read error on SSL session",
+    "Dead Peer Detection detected dead peer",
+    "Session terminated by server; exiting.",
+    "Cookie was rejected by server; exiting.",
+};
+constexpr const char* kGatewayMarker = "add net default: gateway";
+
+// Operational log: the system log and standard error, always as data.
+void nslog(const std::string& text) {
+    platform::logText(text.c_str());
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+bool contains(std::string_view text, std::string_view what) {
+    return text.find(what) != std::string_view::npos;
+}
+
+void sleepSeconds(int n) {
+    std::this_thread::sleep_for(std::chrono::seconds(n));
+}
+
+// Display changes always run on the GUI thread, against the delegate found there.
+void onDelegate(std::function<void(AppDelegate&)> fn) {
+    dispatch::mainAsync([fn = std::move(fn)] {
+        if (AppDelegate* app = theApplication()) fn(*app);
+    });
+}
+
+void showStatus(const char* status) {
+    const QString text = QString::fromUtf8(status);
+    onDelegate([text](AppDelegate& app) { app.updateStatus(text); });
+}
+
+bool isDigestChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=';
+}
+
+} // namespace
+
+std::counting_semaphore<>& OpenConnectMgr::_semaphore() {
+    static std::counting_semaphore<> semaphore(0);
+    return semaphore;
+}
+
+std::string OpenConnectMgr::folderPath() {
+    return Constants::tvrootPath() + "/openconnect";
+}
+
+// ---- Pure pieces -----------------------------------------------------------------------------
+
+std::string OpenConnectMgr::pinFromProbeOutput(std::string_view probeText) {
+    std::string pin;
+    size_t start = 0;
+    while (start <= probeText.size()) {
+        size_t end = probeText.find('\n', start);
+        if (end == std::string_view::npos) end = probeText.size();
+        const std::string_view line = probeText.substr(start, end - start);
+        if (contains(line, "--servercert")) {
+            nslog(std::string(line));
+            const size_t first = line.find(':');
+            if (first != std::string_view::npos) {
+                const size_t second = line.find(':', first + 1);
+                pin = std::string(line.substr(first + 1, second == std::string_view::npos
+                                                             ? std::string_view::npos
+                                                             : second - first - 1));
+            }
+        }
+        if (end == probeText.size()) break;
+        start = end + 1;
+    }
+    // The pin goes into a comma-separated message and a root command line: only a digest passes.
+    if (pin.empty() || pin.size() > 128) return std::string();
+    for (char c : pin)
+        if (!isDigestChar(c)) return std::string();
+    return pin;
+}
+
+OpenConnectMgr::StatusVerdict OpenConnectMgr::establishVerdict(std::string_view text) {
+    // openconnect 9 says "Configured as" where older versions said "Connected as".
+    if ((contains(text, "Connected as") || contains(text, "Configured as")) && contains(text, kGatewayMarker))
+        return StatusVerdict::Connected;
+    if (contains(text, kFailedToOpen) || sessionLost(text)) return StatusVerdict::Failed;
+    return StatusVerdict::NotYet;
+}
+
+bool OpenConnectMgr::sessionLost(std::string_view text) {
+    if (contains(text, kSslReadError)) return true;
+    for (const char* marker : kSessionEndMarkers)
+        if (contains(text, marker)) return true;
+    return false;
+}
+
+bool OpenConnectMgr::isUsableHost(std::string_view host) {
+    if (host.empty() || host.size() > 253) return false;
+    for (char c : host) {
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool OpenConnectMgr::isUsableField(std::string_view field) {
+    if (field.empty()) return false;
+    for (unsigned char c : field)
+        if (c == ',' || c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& childpidPath) {
+    std::string quoted = "\"";
+    for (char c : childpidPath) {
+        if (c == '\n' || c == '\r' || c == '\0') return std::nullopt;
+        if (c == '"' || c == '$' || c == '`' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    return "kill -HUP $(cat " + quoted + ")";
+}
+
+bool OpenConnectMgr::isValidUtf8(std::string_view text) {
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int len;
+        uint32_t cp;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + static_cast<size_t>(len) > n) return false;
+        for (int k = 1; k < len; ++k) {
+            const auto cc = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        static constexpr uint32_t kMinForLength[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMinForLength[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += static_cast<size_t>(len);
+    }
+    return true;
+}
+
+std::optional<std::string> OpenConnectMgr::readFileTail(const std::string& path, size_t maxBytes,
+                                                        bool* missing) {
+    if (missing) *missing = false;
+    // Non-blocking open: a FIFO planted in place of the file must not hang the reader.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (missing) *missing = (errno == ENOENT);
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    const off_t size = st.st_size;
+    const off_t from = size > static_cast<off_t>(maxBytes) ? size - static_cast<off_t>(maxBytes) : 0;
+    std::string text;
+    text.resize(static_cast<size_t>(size - from));
+    size_t got = 0;
+    bool failed = false;
+    for (int rounds = 0; got < text.size() && rounds < 1024; ++rounds) {
+        const ssize_t r = ::pread(fd, text.data() + got, text.size() - got, from + static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            failed = true;
+            break;
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    if (failed) return std::nullopt;
+    text.resize(got);
+    if (from > 0) {
+        // The cut may fall inside a character: start at the next character boundary.
+        size_t skip = 0;
+        while (skip < text.size() && skip < 3 && (static_cast<unsigned char>(text[skip]) & 0xC0) == 0x80)
+            ++skip;
+        text.erase(0, skip);
+    }
+    return text;
+}
+
+bool OpenConnectMgr::writeSecretFile(const std::string& path, std::string_view text, std::string* error) {
+    auto fail = [&](const char* what) {
+        if (error) *error = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    };
+    const std::string tmp = path + ".XXXXXX";
+    std::string name = tmp;
+    // mkstemp creates the file with mode 0600.
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return fail("cannot create temporary file");
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            const int saved = errno;
+            ::close(fd);
+            ::unlink(name.c_str());
+            errno = saved;
+            return fail("cannot write");
+        }
+        done += static_cast<size_t>(w);
+    }
+    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ::fsync(fd) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(name.c_str());
+        errno = saved;
+        return fail("cannot finish");
+    }
+    if (::close(fd) != 0) {
+        const int saved = errno;
+        ::unlink(name.c_str());
+        errno = saved;
+        return fail("cannot close");
+    }
+    if (::rename(name.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(name.c_str());
+        errno = saved;
+        return fail("cannot rename");
+    }
+    return true;
+}
+
+// ---- Start and the worker ---------------------------------------------------------------------
+
+void OpenConnectMgr::Start() {
+    if (_OnSarting.exchange(true)) return;
+    // A stop still tearing down the previous attempt would reset the new attempt's display.
+    if (_OnStoping.load()) {
+        _OnSarting = false;
+        return;
+    }
+    nslog("_OnSarting true");
+
+    // The credentials are taken here, on the caller's thread: the worker never waits on the GUI
+    // thread, which may itself be waiting for the worker in StopFunc.
+    Attempt attempt;
+    if (AppDelegate* app = theApplication()) {
+        attempt.username = app->authUsername.toStdString();
+        attempt.password = app->authPassword.toStdString();
+        if (dispatch::isMainThread())
+            app->updateStatus(QString::fromUtf8(kStatusConnecting));
+        else
+            showStatus(kStatusConnecting);
+    }
+    _pendingWorkerSignals.fetch_add(1);
+    dispatch::globalAsync([attempt] { worker(attempt); });
+}
+
+void OpenConnectMgr::worker(const Attempt& attempt) {
+    runAttempt(attempt);
+    finishWorker();
+}
+
+void OpenConnectMgr::runAttempt(const Attempt& attempt) {
+    platform::Defaults& defaults = platform::Defaults::standard();
+    const std::optional<std::string> regionNo = defaults.stringForKey("regionNumber");
+    if (!regionNo) {
+        nslog("regionNumber is not set: nothing started");
+        return;
+    }
+    const std::string host = getOCServerAddr(*regionNo);
+    if (!isUsableHost(host)) {
+        nslog("no usable OpenConnect server for region " + *regionNo + ": nothing started");
+        return;
+    }
+    const std::string R = Constants::tvrootPath();
+    const std::string D = folderPath();
+    const std::string url = "https://" + host + ":443/";
+
+    std::string error;
+    if (!writeSecretFile(D + "/password.txt", attempt.password, &error)) {
+        nslog("Unable to create file " + error);
+        // A password file left from an earlier account must not be sent for this one.
+        ::unlink((D + "/password.txt").c_str());
+    }
+
+    // Certificate probe, run as the user; its stderr names the pin of a self-signed server.
+    platform::Task probe;
+    probe.launchPath = D + "/openconnect";
+    probe.arguments = {"--non-inter", url};
+    probe.currentDirectory = D;
+    probe.standardInput = platform::Task::Stdio::Null;
+    probe.standardOutput = platform::Task::Stdio::Null;
+    probe.standardError = platform::Task::Stdio::Pipe;
+    if (!probe.launch()) {
+        nslog("certificate probe could not be started: " + probe.launchPath);
+        return;
+    }
+    std::string probeText;
+    if (!probe.readStandardErrorToEnd(probeText, probeTimeLimit)) {
+        nslog("certificate probe did not finish in time: nothing started");
+        return;
+    }
+    if (!isValidUtf8(probeText)) {
+        nslog("certificate probe output is not UTF-8: nothing started");
+        return;
+    }
+    std::fwrite(probeText.data(), 1, probeText.size(), stdout);
+    std::fflush(stdout);
+
+    const std::string pin = pinFromProbeOutput(probeText);
+    if (pin.empty()) {
+        // The helper cannot start openconnect without a pin.
+        nslog("no server certificate pin: nothing started");
+        return;
+    }
+    if (!isUsableField(R) || !isUsableField(attempt.username)) {
+        nslog("working folder or user name cannot be sent to the helper: nothing started");
+        return;
+    }
+    const std::string message = "CMD_OPENCONNECT_START," + R + "," + attempt.username + "," + url + "," + pin;
+    if (message.size() >= kHelperMessageLimit) {
+        nslog("start command too long for the helper: nothing started");
+        return;
+    }
+    // A stop during the probe: start nothing that no one would stop.
+    if (_OnStoping.load()) return;
+
+    // Files of an earlier attempt would be read as this attempt's if the helper never runs.
+    ::unlink((D + "/status.log").c_str());
+    ::unlink((D + "/childpid").c_str());
+    _helper_daemon_socket = requestDaemonBySocket(message.data(), message.size());
+    std::printf("onConnectionButton 2\n");
+    std::fflush(stdout);
+    sleepSeconds(1);
+    std::printf("onConnectionButton 3\n");
+    std::fflush(stdout);
+
+    int r = 0;
+    do {
+        if (_OnStoping.load()) return;
+        sleepSeconds(1);
+        r = OnConnectStatus();
+    } while (r == 0);
+    if (r != 1 || _OnStoping.load()) return;
+
+    for (int n = 0;;) {
+        sleepSeconds(1);
+        if (++n == 5) {
+            if (OnConnectStatus2() != 1) return;
+            n = 0;
+        }
+        if (_OnStoping.load()) return;
+    }
+}
+
+void OpenConnectMgr::finishWorker() {
+    // Read before signalling: once signalled, a StopFunc may clear the flag.
+    const bool stopping = _OnStoping.load();
+    // A stop that ran before the channel was stored could not hang up openconnect.
+    if (stopping) killOpenConnect();
+    _semaphore().release();
+    _OnSarting = false;
+    nslog("_OnSarting false");
+
+    if (!stopping && !_OnStoping.exchange(true)) {
+        nslog("_OnStoping true");
+        _IsStopManual = false;
+        showStatus(kStatusConnecting);
+        StopFunc();
+    }
+
+    if (isProtcolAuto()) {
+        dispatch::mainAsync([] {
+            if (nextProtocolHook)
+                nextProtocolHook();
+            else
+                goNext();
+        });
+    } else if (!_IsStopManual.load()) {
+        dispatch::mainAsync([] { showAlert(); });
+    }
+}
+
+// ---- Status polls ---------------------------------------------------------------------------
+
+int OpenConnectMgr::OnConnectStatus() {
+    nslog("OpenConnectStatusTimerFunc");
+    const std::string S = folderPath() + "/status.log";
+    nslog("OpenConnectStatusTimerFunc 1");
+
+    bool missing = false;
+    const std::optional<std::string> text = readFileTail(S, kStatusReadLimit, &missing);
+    if (missing) {
+        nslog("OpenConnectStatusTimerFunc 2");
+        const int count = ++_opcon_estb_check_count;
+        if (count >= kMissingStatusPollLimit) {
+            // The helper never started openconnect; waiting longer cannot help.
+            _opcon_estb_check_count = 0;
+            nslog("OpenConnectStatusTimerFunc 7");
+            return -1;
+        }
+        nslog("OpenConnectStatusTimerFunc end");
+        return 0;
+    }
+    nslog("OpenConnectStatusTimerFunc 3");
+    if (!text || !isValidUtf8(*text)) {
+        nslog("OpenConnectStatusTimerFunc 8");
+        nslog("status file " + S + (text ? ": not UTF-8 text" : ": " + std::string(std::strerror(errno))));
+        return -1;
+    }
+    nslog("OpenConnectStatusTimerFunc 4");
+    nslog(*text);
+    nslog("OpenConnectStatusTimerFunc 41");
+
+    const StatusVerdict verdict = establishVerdict(*text);
+    if (verdict == StatusVerdict::Connected) {
+        nslog("OpenConnectStatusTimerFunc 42");
+        onDelegate([](AppDelegate& app) {
+            app.updateStatus(QString::fromUtf8(kStatusConnected));
+            app.startConnectedTimer();
+            GetAndSetIPAddr();
+        });
+        platform::Defaults::standard().setString("SuccessProtcol", "OpenConnect");
+        _opcon_estb_check_count = 0;
+        return 1;
+    }
+
+    nslog("OpenConnectStatusTimerFunc 5");
+    bool timedOut = false;
+    if (++_opcon_estb_check_count >= kEstablishPollLimit) {
+        _opcon_estb_check_count = 0;
+        timedOut = true;
+    }
+    if (verdict == StatusVerdict::Failed) {
+        nslog("OpenConnectStatusTimerFunc 6");
+        _opcon_estb_check_count = 0;
+        nslog("OpenConnectStatusTimerFunc 7");
+        return -1;
+    }
+    if (!timedOut) {
+        nslog("OpenConnectStatusTimerFunc end");
+        return 0;
+    }
+    nslog("OpenConnectStatusTimerFunc 7");
+    return -1;
+}
+
+int OpenConnectMgr::OnConnectStatus2() {
+    const std::string S = folderPath() + "/status.log";
+    bool missing = false;
+    const std::optional<std::string> text = readFileTail(S, kStatusReadLimit, &missing);
+    if (missing) {
+        nslog("status file not exist.");
+        return -1;
+    }
+    if (!text || !isValidUtf8(*text)) {
+        nslog("status file exception.");
+        return -1;
+    }
+    std::fwrite(text->data(), 1, text->size(), stdout);
+    std::fflush(stdout);
+    if (sessionLost(*text)) {
+        nslog("SSL read error.");
+        return -1;
+    }
+    return 1;
+}
+
+// ---- Stop ---------------------------------------------------------------------------------------
+
+void OpenConnectMgr::Stop(bool isManual) {
+    if (_OnStoping.exchange(true)) return;
+    nslog("_OnStoping true");
+    _IsStopManual = isManual;
+    showStatus(kStatusConnecting);
+    if (!isManual)
+        StopFunc();
+    else
+        dispatch::globalAsync([] { StopFunc(); });
+}
+
+void OpenConnectMgr::killOpenConnect() {
+    const int fd = _helper_daemon_socket.exchange(-1);
+    if (fd < 1) return;
+    if (const auto command = killCommandFor(folderPath() + "/childpid"))
+        SendCommand(fd, command->c_str());
+    else
+        nslog("childpid path cannot be put on a command line: openconnect not stopped");
+    socket_close(fd);
+}
+
+void OpenConnectMgr::StopFunc() {
+    killOpenConnect();
+
+    // Wait only for a worker whose end signal is still owed.
+    int owed = _pendingWorkerSignals.load();
+    while (owed > 0 && !_pendingWorkerSignals.compare_exchange_weak(owed, owed - 1)) {
+    }
+    if (owed > 0) _semaphore().acquire();
+
+    _opcon_estb_check_count = 0;
+    onDelegate([](AppDelegate& app) {
+        app.stopConnectedTimer();
+        app.updateStatus(QString::fromUtf8(kStatusDisconnected));
+        app.ipaddrText->setText(QString());
+        app.connectedTimeText->setText(QString());
+    });
+    _OnStoping = false;
+}
+
+void OpenConnectMgr::showAlert() {
+    runAlert("タブロVPN",
+             "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
+             "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。",
+             {"OK"});
+}

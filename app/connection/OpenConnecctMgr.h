@@ -1,8 +1,95 @@
 #pragma once
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <semaphore>
+#include <string>
+#include <string_view>
 
-// One OpenConnect connection attempt at a time; all state is type-level. (Placeholder.)
+// One OpenConnect connection attempt at a time, from the certificate probe to the tear-down. All
+// state is type-level: the connect button calls Start() and Stop(true); a worker on the global
+// queue runs the attempt and reports every display change to the GUI thread.
+//
+// Files, all under <tvrootPath>/openconnect: the launcher "openconnect", "password.txt" (mode
+// 0600), and "status.log" / "childpid", which the helper's openconnect writes as root.
 class OpenConnectMgr {
 public:
     static void Start();
     static void Stop(bool isManual);
+    // Kills openconnect through the tunnel channel, waits for the worker, resets the display.
+    static void StopFunc();
+    // One poll of status.log before the tunnel is up: 1 connected, 0 not yet, -1 failed.
+    static int OnConnectStatus();
+    // One poll while the tunnel is up: 1 still fine, -1 broken.
+    static int OnConnectStatus2();
+    static void showAlert();
+
+    static std::atomic<int> _helper_daemon_socket; // tunnel channel; -1 when none
+    static std::atomic<int> _opcon_estb_check_count;
+    static std::atomic<bool> _IsStopManual;
+    static std::atomic<bool> _OnSarting;
+    static std::atomic<bool> _OnStoping;
+    // Signalled once by every worker as it ends; created on first use.
+    static std::counting_semaphore<>& _semaphore();
+
+    // Workers started whose end signal no StopFunc has taken yet. StopFunc waits only when one
+    // is owed, so a stop with no worker behind it returns at once.
+    static std::atomic<int> _pendingWorkerSignals;
+
+    // The certificate probe is killed and the attempt fails after this long: a server that drops
+    // SYNs silently would otherwise hold the worker for minutes.
+    static std::chrono::milliseconds probeTimeLimit;
+    // status.log polls that find no file before the attempt is given up (the helper never ran
+    // openconnect: its shell creates the file at once).
+    static constexpr int kMissingStatusPollLimit = 60;
+    static constexpr int kEstablishPollLimit = 31;
+    // Only the end of status.log is read; the file is written by a program fed by the server.
+    static constexpr size_t kStatusReadLimit = 1u << 20;
+    // The helper reads at most this many bytes of a command (one less is the longest it takes).
+    static constexpr size_t kHelperMessageLimit = 512;
+
+    // The hand-over to the next protocol of the automatic cycle; empty: goNext(). Tests observe it.
+    static std::function<void()> nextProtocolHook;
+
+    // ---- Pure pieces of the attempt (no state, no I/O) ----
+
+    // Pin from the certificate probe's standard error: the second ":"-separated part of the last
+    // line holding "--servercert"; empty without such a line or when that part is not a digest
+    // in Base64 or hex.
+    static std::string pinFromProbeOutput(std::string_view probeText);
+    enum class StatusVerdict { NotYet, Connected, Failed };
+    // What status.log says before the tunnel is up.
+    static StatusVerdict establishVerdict(std::string_view statusText);
+    // True when status.log reports a lost session (checked while the tunnel is up).
+    static bool sessionLost(std::string_view statusText);
+    // Host name or address usable in "https://H:443/" and in a comma-separated helper message.
+    static bool isUsableHost(std::string_view host);
+    // A field of the comma-separated helper message: non-empty, no ",", no control characters.
+    static bool isUsableField(std::string_view field);
+    // "kill -HUP $(cat "<path>")" with the characters that stay special inside double quotes
+    // escaped; nullopt when the path holds a line break or NUL.
+    static std::optional<std::string> killCommandFor(const std::string& childpidPath);
+    static bool isValidUtf8(std::string_view text);
+
+    // Reads at most the last maxBytes of a regular file, starting at a character boundary.
+    // nullopt when it is missing, not a regular file or unreadable; *missing tells which.
+    static std::optional<std::string> readFileTail(const std::string& path, size_t maxBytes, bool* missing);
+    // Writes text to path through a temporary file in the same folder, mode 0600, then renames.
+    static bool writeSecretFile(const std::string& path, std::string_view text, std::string* error);
+
+    static std::string folderPath(); // <tvrootPath>/openconnect
+
+private:
+    struct Attempt {
+        std::string username;
+        std::string password;
+    };
+    static void worker(const Attempt& attempt);
+    // Runs the attempt up to its end; returns when it failed, timed out or was stopped.
+    static void runAttempt(const Attempt& attempt);
+    static void finishWorker();
+    // Hangs up openconnect through the tunnel channel and closes it; whoever takes the channel
+    // first (StopFunc or the ending worker) does it, exactly once.
+    static void killOpenConnect();
 };
