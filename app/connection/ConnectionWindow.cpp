@@ -1,13 +1,446 @@
 #include "app/connection/ConnectionWindow.h"
 
+#include "app/catalogue/VPNPreferences.h"
+#include "app/channels/OVPNUtil.h"
+#include "app/channels/helpersocket.h"
+#include "app/connection/Constants.h"
+#include "app/connection/DnsHandling.h"
+#include "app/connection/OpenConnecctMgr.h"
+#include "app/connection/PublicAddress.h"
+#include "app/connection/SystemService.h"
 #include "app/shell/AppDelegate.h"
+#include "app/shell/FileDownloader.h"
+#include "app/shell/SettingUtil.h"
+#include "app/shell/util.h"
+#include "platform/Defaults.h"
+#include "platform/Log.h"
+#include "platform/qt/AlertPresenter.h"
+#include "platform/qt/Dispatch.h"
 
+#include <QLabel>
+#include <QPointer>
 #include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
 
-ConnectionWindow::ConnectionWindow(AppDelegate* app) : QObject(app), app_(app) {
-    connect(app->connectButton, &QPushButton::clicked, this, [this] { onConnectionButton(app_->connectButton); });
+std::atomic<bool> extIsManualStop{false};
+
+namespace {
+
+constexpr const char* kDisconnected = "未接続";
+constexpr const char* kConnecting = "接続中...";
+constexpr const char* kConnected = "接続中";
+constexpr const char* kNoticeMessage = "タブロVPN";
+constexpr const char* kNoticeText =
+    "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
+    "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。";
+
+// Trace points go to standard output, flushed so they interleave correctly with other output.
+void trace(const char* text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void trace(const std::string& text) {
+    trace(text.c_str());
+}
+
+// Takes an open descriptor (1 or more) out of a field, leaving -1; an unset field (0 or -1) is left
+// as it is. The worker and the GUI thread may both try to close the same descriptor: only the one
+// that takes it closes it.
+int takeDescriptor(std::atomic<int>& field) {
+    int fd = field.load();
+    while (fd >= 1 && !field.compare_exchange_weak(fd, -1)) {
+    }
+    return fd >= 1 ? fd : -1;
+}
+
+std::string configFileName(std::string server) {
+    std::replace(server.begin(), server.end(), '.', '_');
+    return server + ".ovpn";
+}
+
+bool isKnownProtcol(const std::string& name) {
+    return std::find_if(Constants::protcols.begin(), Constants::protcols.end(),
+                        [&](const char* p) { return name == p; }) != Constants::protcols.end();
+}
+
+} // namespace
+
+void showConnectFailureNotice() {
+    runAlert(kNoticeMessage, kNoticeText, {"OK"});
+}
+
+ConnectionWindow::ConnectionWindow(AppDelegate* app)
+    : QObject(app), managementPort(kOVPNManagementPort), app_(app) {
+    connect(app->connectButton, &QPushButton::clicked, this,
+            [this] { onConnectionButton(app_->connectButton); });
     connect(app->serverSelButton, &QPushButton::clicked, this, [this] { onServerSelButton(); });
 }
 
-void ConnectionWindow::onConnectionButton(QObject*) { app_->_isAction = true; }
-void goNext() {}
+ConnectionWindow::~ConnectionWindow() {
+    // A start worker still uses this object: cancel it and give it time to reach a check.
+    _on_connection_doing = false;
+    ++attempt_;
+    for (int i = 0; i < 200 && runningStarts_.load() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
+    if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) socket_close(fd);
+    if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
+}
+
+// ---- Connect button ------------------------------------------------------------------------------
+
+void ConnectionWindow::onConnectionButton(QObject*) {
+    platform::logText("onConnectionButton");
+    app_->_isAction = true;
+    if (app_->_vpnStatus != TAVROVPNStatus::disconnected)
+        stopConnection();
+    else
+        startConnection();
+}
+
+void ConnectionWindow::stopConnection() {
+    extIsManualStop = true;
+    Constants::autoConnectCount = -1;
+    const QString& protcol = app_->_current_protcol;
+    if (protcol == "L2TP") {
+        trace("L2TP stop");
+        stopSystemServiceConnection();
+    } else if (protcol == "OpenVPN") {
+        trace("OpenVPN stop");
+        _on_connection_doing = false;
+        QTimer::singleShot(kStopDelayMs, this, [this] {
+            trace("stopOVPNTunnel");
+            if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
+            resumeOVPNConnect();
+        });
+    } else if (protcol == "OpenConnect") {
+        trace("OpenConnect stop");
+        OpenConnectMgr::Stop(true);
+    } else {
+        trace("default");
+    }
+    app_->stopConnectedTimer();
+    app_->serverSelButton->setEnabled(true);
+}
+
+void ConnectionWindow::startConnection() {
+    extIsManualStop = false;
+    app_->_current_protcol = QString::fromStdString(platform::Defaults::standard().string("ProtcolChoice"));
+    if (isProtcolAuto() && !runAutomaticCycle()) return;
+
+    const QString protcol = app_->_current_protcol;
+    if (protcol == "L2TP") {
+        trace("L2TP start");
+        app_->serverSelButton->setEnabled(false);
+        app_->updateStatus(kConnecting);
+        emit attemptStarted(protcol);
+        // Like an operation of the main queue: after this action has returned.
+        QTimer::singleShot(0, this, [this] { startL2TP(); });
+    } else if (protcol == "OpenVPN") {
+        trace("OpenVPN start");
+        _ovpn_estb_check_count = 0;
+        app_->serverSelButton->setEnabled(false);
+        app_->updateStatus(kConnecting);
+        emit attemptStarted(protcol);
+        // Set here, not in the worker: a stop pressed before the worker runs must still cancel it.
+        // The attempt number keeps an abandoned worker from acting on a newer attempt.
+        _on_connection_doing = true;
+        const unsigned attempt = ++attempt_;
+        ++runningStarts_;
+        dispatch::globalAsync([this, attempt, user = app_->authUsername.toStdString(),
+                               password = app_->authPassword.toStdString()] {
+            startOVPNConnection(attempt, user, password);
+            --runningStarts_;
+        });
+    } else if (protcol == "OpenConnect") {
+        trace("OpenConnect start");
+        _ovpn_estb_check_count = 0;
+        app_->serverSelButton->setEnabled(false);
+        emit attemptStarted(protcol);
+        OpenConnectMgr::Start();
+    } else {
+        trace("default");
+    }
+}
+
+bool ConnectionWindow::runAutomaticCycle() {
+    const int n = Constants::autoConnectCount.load();
+    if (n >= static_cast<int>(Constants::protcols.size())) {
+        Constants::autoConnectCount = -1;
+        app_->_isAction = false;
+        runAlert(kNoticeMessage, kNoticeText, {"はい"});
+        return false;
+    }
+    if (n < 0) {
+        // A stored protocol this version does not offer would stall the cycle: start it afresh.
+        const auto stored = platform::Defaults::standard().stringForKey("SuccessProtcol");
+        if (stored && isKnownProtcol(*stored)) {
+            app_->_current_protcol = QString::fromStdString(*stored);
+        } else {
+            Constants::autoConnectCount = 0;
+            app_->_current_protcol = Constants::protcols[0];
+        }
+    } else {
+        app_->_current_protcol = Constants::protcols[static_cast<size_t>(n)];
+    }
+    ++Constants::autoConnectCount;
+    return true;
+}
+
+// L2TP has no system service on this platform yet: an attempt that cannot start fails honestly.
+void ConnectionWindow::startL2TP() {
+    if (startSystemServiceConnection()) return;
+    trace("L2TP start failed");
+    app_->updateStatus(kDisconnected);
+    app_->serverSelButton->setEnabled(true);
+    goNext();
+}
+
+// ---- OpenVPN start (worker) ----------------------------------------------------------------------
+
+bool ConnectionWindow::cancelled(unsigned attempt) const {
+    return !_on_connection_doing.load() || attempt_.load() != attempt;
+}
+
+void ConnectionWindow::cancelAttempt() {
+    QPointer<ConnectionWindow> self(this);
+    dispatch::mainAsync([self] {
+        if (!self) return;
+        self->app_->updateStatus(kDisconnected);
+        self->app_->serverSelButton->setEnabled(true);
+    });
+}
+
+// The attempt failed before the poll started: back to idle, and on to the next protocol.
+void ConnectionWindow::failAttempt(bool showNotice) {
+    QPointer<ConnectionWindow> self(this);
+    dispatch::mainAsync([self, showNotice] {
+        if (!self) return;
+        self->app_->connectButton->setEnabled(true);
+        self->app_->updateStatus(kDisconnected);
+        self->app_->serverSelButton->setEnabled(true);
+        if (showNotice) showConnectFailureNotice();
+        goNext();
+    });
+}
+
+void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& user,
+                                           const std::string& password) {
+    {
+        std::vector<std::string> current = GetCurrentDNSAddresses();
+        std::lock_guard lock(dnsMutex);
+        defaultDNSaddrs = std::move(current);
+    }
+    const std::string server = getServerAddr(platform::Defaults::standard().string("regionNumber"));
+    const std::string root = Constants::tvrootPath();
+
+    std::string downloaded;
+    std::optional<DownloadError> error;
+    if (server.empty()) {
+        trace("no OpenVPN server for the region");
+        error = DownloadError{FileDownloader::kDownloadErrorDomain, FileDownloader::kDownloadErrorCode};
+    } else {
+        FileDownloader::loadFileSync(Constants::ovpnConfigURL(configFileName(server)),
+                                     [&](const std::string& path, const std::optional<DownloadError>& e) {
+                                         downloaded = path;
+                                         error = e;
+                                     });
+    }
+
+    if (cancelled(attempt)) return cancelAttempt();
+    if (error) {
+        _on_connection_doing = false;
+        return failAttempt(!isProtcolAuto());
+    }
+    fileOverwrite(QString::fromStdString(downloaded), QString::fromStdString(root + "/OpenVPN/config.ovpn"));
+    if (cancelled(attempt)) return cancelAttempt();
+
+    const std::string command = "CMD_OVPN_START," + root;
+    _helper_daemon_socket = requestDaemonBySocket(command.c_str(), command.size() + 1);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(kHelperWaitMs));
+    if (cancelled(attempt)) {
+        if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
+        return cancelAttempt();
+    }
+
+    _ovpn_socket_fd = ConnectOVPNControle(user.c_str(), password.c_str(), managementPort);
+
+    if (cancelled(attempt)) {
+        if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) socket_close(fd);
+        if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
+        return cancelAttempt();
+    }
+
+    if (_ovpn_socket_fd.load() >= 0) {
+        QPointer<ConnectionWindow> self(this);
+        dispatch::mainAsync([self, attempt] {
+            // A stop that came after the last check tears down what was started; no poll then.
+            if (!self || self->cancelled(attempt)) return;
+            self->_on_connection_doing = false;
+            self->app_->connectButton->setEnabled(true);
+            self->schedulePoll(kPollIntervalConnectingMs);
+        });
+        return;
+    }
+
+    if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
+    const bool notice = !isProtcolAuto() && !extIsManualStop.load();
+    _on_connection_doing = false;
+    QPointer<ConnectionWindow> self(this);
+    dispatch::mainAsync([self, notice] {
+        if (!self) return;
+        self->app_->updateStatus(kDisconnected);
+        self->app_->serverSelButton->setEnabled(true);
+        if (notice) showConnectFailureNotice();
+        goNext();
+    });
+}
+
+// ---- Poll ----------------------------------------------------------------------------------------
+
+void ConnectionWindow::schedulePoll(int intervalMs) {
+    if (_OVPNStatusTimer) {
+        _OVPNStatusTimer->stop();
+        _OVPNStatusTimer->deleteLater();
+    }
+    _OVPNStatusTimer = new QTimer(this);
+    _OVPNStatusTimer->setInterval(intervalMs);
+    QTimer* timer = _OVPNStatusTimer;
+    connect(timer, &QTimer::timeout, this, [this, timer] { OVPNStatusTimerFunc(timer); });
+    _OVPNStatusTimer->start();
+}
+
+void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
+    const int fd = _ovpn_socket_fd.load();
+    if (fd < 1) return;
+    switch (CheckStat(fd)) {
+    case 2:
+        onOVPNConnected();
+        break;
+    case 1:
+        if (app_->_vpnStatus == TAVROVPNStatus::connected) return;
+        if (++_ovpn_estb_check_count < kConnectTimeoutPolls) return;
+        onOVPNEnded(true);
+        break;
+    case 0:
+        onOVPNEnded(false);
+        break;
+    default:
+        // Refused credentials: openvpn asks again; the attempt ends by the time-out or as lost.
+        break;
+    }
+}
+
+void ConnectionWindow::onOVPNConnected() {
+    GetAndSetIPAddr();
+    switchDNSToTunnel();
+    app_->updateStatus(kConnected);
+    SendCommand(_ovpn_socket_fd.load(), "mute 1\n");
+    app_->startConnectedTimer();
+    schedulePoll(kPollIntervalConnectedMs);
+    platform::Defaults::standard().setString("SuccessProtcol", "OpenVPN");
+    Constants::autoConnectCount = -1;
+}
+
+void ConnectionWindow::onOVPNEnded(bool timedOut) {
+    trace("stopOVPNTunnel");
+    if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
+    resumeOVPNConnect();
+    app_->updateStatus(kDisconnected);
+    app_->stopConnectedTimer();
+    app_->serverSelButton->setEnabled(true);
+    // A lost tunnel is not retried; a time-out goes on to the next protocol after a second.
+    if (timedOut) QTimer::singleShot(1000, this, [] { goNext(); });
+    if (!isProtcolAuto()) showConnectFailureNotice();
+}
+
+// ---- DNS -----------------------------------------------------------------------------------------
+
+void ConnectionWindow::switchDNSToTunnel() {
+    const int helperFd = _helper_daemon_socket.load();
+    const std::string root = Constants::tvrootPath();
+    if (!dns::rootUsableInLine(root)) {
+        trace("DNS not switched: the working folder cannot be used in a command line");
+        return;
+    }
+    dns::sendLine(helperFd, dns::saveResolverLine(root));
+
+    char buffer[256] = {};
+    GetAssignDNS(_ovpn_socket_fd.load(), buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    // A pushed value that is not an address counts as none: it never reaches a shell.
+    _assignDNS = dns::isIpLiteral(buffer) ? buffer : "";
+
+    const std::string line = dns::switchLine(root, _assignDNS);
+    if (line.size() > dns::kMaxCommandLine) return;
+    dns::sendLine(helperFd, line);
+    dnsSwitched_ = helperFd >= 1 && !_assignDNS.empty();
+}
+
+void ConnectionWindow::restoreDNS(int helperFd) {
+    std::vector<std::string> addresses;
+    {
+        std::lock_guard lock(dnsMutex);
+        addresses = defaultDNSaddrs;
+    }
+    // After a switch the restore runs even without a captured list: set-dns.sh brings the saved
+    // resolver back, and the system must not stay on the tunnel's server.
+    if (addresses.empty() && !dnsSwitched_) return;
+    const std::string root = Constants::tvrootPath();
+    if (!dns::rootUsableInLine(root)) return;
+    const std::string line = dns::restoreLine(root, addresses);
+    trace("resumeOVPNConnect 2");
+    trace(line);
+    dns::sendLine(helperFd, line);
+}
+
+// ---- Tear-down -----------------------------------------------------------------------------------
+
+void ConnectionWindow::resumeOVPNConnect() {
+    trace("resumeOVPNConnect");
+    if (_OVPNStatusTimer) {
+        _OVPNStatusTimer->stop();
+        _OVPNStatusTimer->deleteLater();
+        _OVPNStatusTimer = nullptr;
+    }
+    if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) {
+        SendCommand(fd, "signal SIGTERM\n");
+        socket_close(fd);
+    }
+    trace("resumeOVPNConnect 1");
+    if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) {
+        restoreDNS(fd);
+        socket_close(fd);
+    }
+    dnsSwitched_ = false;
+    trace("resumeOVPNConnect 3");
+    trace("resumeOVPNConnect 4");
+    QPointer<ConnectionWindow> self(this);
+    dispatch::mainAsync([self] {
+        if (!self) return;
+        self->app_->updateStatus(kDisconnected);
+        trace("resumeOVPNConnect 5");
+        self->app_->ipaddrText->setText("");
+        trace("resumeOVPNConnect 6");
+        self->app_->connectedTimeText->setText("");
+        trace("resumeOVPNConnect 7");
+    });
+    _assignDNS.clear();
+}
+
+// ---- Automatic cycle -----------------------------------------------------------------------------
+
+void goNext() {
+    if (!isProtcolAuto()) return;
+    AppDelegate* app = theApplication();
+    if (!app || !app->_isAction || extIsManualStop.load()) return;
+    app->connectButton->click();
+}

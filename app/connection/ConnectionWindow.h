@@ -1,26 +1,89 @@
 #pragma once
 #include <QObject>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
 
 class AppDelegate;
 class QTimer;
 class QWidget;
 class ServerListTableView;
 
-// Controller behind the main window's connect button and region selection list.
-// (Placeholder: the connection flows are being built.)
+// True from the user's stop until the next connect; blocks automatic retries and some notices.
+extern std::atomic<bool> extIsManualStop;
+
+// Controller behind the main window's connect button and region selection list: decides between
+// stop and connect, runs the automatic protocol cycle and drives the OpenVPN flow.
 class ConnectionWindow : public QObject {
     Q_OBJECT
 public:
     explicit ConnectionWindow(AppDelegate* app);
+    ~ConnectionWindow() override;
+
     void onConnectionButton(QObject* sender);
     void onServerSelButton();
     void onServerSelCloseButton();
 
+    // Tears the OpenVPN connection down (GUI thread).
+    void resumeOVPNConnect();
+    // One poll of OpenVPN's state (GUI thread); the timer argument is not used.
+    void OVPNStatusTimerFunc(QTimer* timer = nullptr);
+
     QWidget* selServerWindow = nullptr;
     ServerListTableView* selServerTableView = nullptr;
 
+    // Per-window connection state.
+    QTimer* _OVPNStatusTimer = nullptr;
+    std::string _assignDNS;
+    std::vector<std::string> defaultDNSaddrs; // written by the start worker under dnsMutex
+    std::atomic<int> _helper_daemon_socket{0};
+    std::atomic<int> _ovpn_socket_fd{0};
+    int _ovpn_estb_check_count = 0;
+    std::atomic<bool> _on_connection_doing{false};
+
+    std::mutex dnsMutex;
+    // Management port of the local openvpn; tests point it at a scripted peer.
+    uint16_t managementPort;
+
+    static constexpr int kPollIntervalConnectingMs = 3000;
+    static constexpr int kPollIntervalConnectedMs = 10000;
+    static constexpr int kConnectTimeoutPolls = 31;
+    static constexpr int kHelperWaitMs = 1000;
+    static constexpr int kStopDelayMs = 500;
+
+    // Number of OpenVPN start workers still running (tests wait for them).
+    int runningStarts() const { return runningStarts_.load(); }
+
+signals:
+    // Emitted when a connect hands over to a protocol's flow (after the protocol is chosen).
+    void attemptStarted(const QString& protcol);
+
 private:
+    void stopConnection();
+    void startConnection();
+    bool runAutomaticCycle(); // false: the cycle gave up, the action ends
+    void startL2TP();
+    void startOVPNConnection(unsigned attempt, const std::string& user,
+                             const std::string& password); // worker
+    bool cancelled(unsigned attempt) const;
+    void cancelAttempt();
+    void failAttempt(bool showNotice);
+    void onOVPNConnected();
+    void onOVPNEnded(bool timedOut);
+    void switchDNSToTunnel();
+    void restoreDNS(int helperFd);
+    void schedulePoll(int intervalMs);
+
     AppDelegate* app_;
+    std::atomic<unsigned> attempt_{0};
+    std::atomic<int> runningStarts_{0};
+    bool dnsSwitched_ = false;
 };
 
+// In automatic mode, starts the next attempt of the protocol cycle by clicking the connect button.
 void goNext();
+// The failure notice (manual mode only, at the call sites).
+void showConnectFailureNotice();
