@@ -149,6 +149,7 @@ httplib::Server::Handler ServiceEndpoints::guarded(Handler handler) {
 }
 
 void ServiceEndpoints::install(httplib::Server& server) {
+    server.set_payload_max_length(maxRequestBodyBytes);
     // httplib parses multipart bodies itself and then keeps no raw bytes, but the login request has to be
     // recorded byte for byte and parsed by our own, stricter parser; hiding the Content-Type before the
     // body is read makes httplib keep the body as it came. The Request is not const in the server, only in

@@ -18,6 +18,8 @@
 class ServiceEndpoints {
 public:
     static constexpr std::size_t maxDocumentBytes = 4 * 1024 * 1024;
+    // Larger request bodies are refused by httplib with 413 before any handler runs.
+    static constexpr std::size_t maxRequestBodyBytes = 1024 * 1024;
     // The multipart Content-Type is moved here before routing; see install().
     static constexpr const char* stashedContentType = "X-Tavro-Service-Content-Type";
 

@@ -254,6 +254,10 @@ TEST_F(ServiceTest, LoginNeedsTheEndpointCredentialAndAnswersPerAccount) {
     const Reply notMultipart = fetch(svc(), "/tavro_cm/auth", plain);
     EXPECT_EQ(notMultipart.status, 400);
     EXPECT_EQ(jsonCode(notMultipart.body), 1);
+
+    plain.postBody.assign(2 * 1024 * 1024, 'x');
+    EXPECT_EQ(fetch(svc(), "/tavro_cm/auth", plain).status, 413);
+    EXPECT_EQ(jsonCode(login(svc(), "tb000001", "secret1").body), 0);
 }
 
 TEST_F(ServiceTest, OvpnNamesCannotLeaveTheConfigurationFolder) {
