@@ -50,6 +50,14 @@ std::string readFile(const fs::path& p) {
     return ss.str();
 }
 
+// The test executable lies in <build>/tests; the environment may not carry the build directory.
+fs::path binaryDir() {
+    const std::string fromEnv = env("TAVROVPN_BINARY_DIR");
+    if (!fromEnv.empty()) return fromEnv;
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path();
+}
+
 bool portFree(uint16_t port) {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
@@ -120,9 +128,8 @@ protected:
             setupError = "127.0.0.1:17505 is busy: refusing to start a second openvpn management endpoint";
             return;
         }
-        const fs::path helper = fs::path(env("TAVROVPN_BINARY_DIR")) / "helper/tvapphelper";
-        const fs::path supervise =
-            fs::path(env("TAVROVPN_BINARY_DIR")) / "tools/supervisor/tvapphelper-supervise";
+        const fs::path helper = binaryDir() / "helper/tvapphelper";
+        const fs::path supervise = binaryDir() / "tools/supervisor/tvapphelper-supervise";
         if (!fs::exists(helper) || !fs::exists(supervise)) {
             setupError = "build tvapphelper and tvapphelper-supervise first";
             return;
