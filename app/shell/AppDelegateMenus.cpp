@@ -12,14 +12,27 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QEventLoop>
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QEventLoop>
 #include <QTimer>
 #include <QWidget>
 
-void AppDelegate::statusitemaction(QObject*) { _appMenu->popup(QCursor::pos()); }
+namespace {
+
+constexpr int kShutdownWaitMs = 3000;
+// Set while a termination request is being decided; the event loop runs during the alert and the
+// shutdown wait, and a second request (another quit item, a signal) must not start a second round.
+bool terminationInProgress = false;
+
+} // namespace
+
+void AppDelegate::statusitemaction(QObject*) {
+    // Below the tray icon when the tray host tells where it is, else at the pointer.
+    const QRect icon = statusItem ? statusItem->geometry() : QRect();
+    _appMenu->popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
+}
 
 void AppDelegate::noexec(QObject*) {}
 
@@ -33,7 +46,9 @@ void AppDelegate::config(QObject* sender) {
     if (settingsMenuVC) settingsMenuVC->config(sender);
 }
 
-void AppDelegate::faq(QObject*) { workspace::openURL(QString::fromStdString(Constants::helpPageURL())); }
+void AppDelegate::faq(QObject*) {
+    workspace::openURL(QString::fromStdString(Constants::helpPageURL()));
+}
 
 void AppDelegate::quit(QObject*) {
     platform::logInfo("onCloseButton");
@@ -65,7 +80,7 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
             loginWindow->activateWindow();
         }
     } else {
-        window->show();
+        window->showNormal();
         window->raise();
         window->activateWindow();
     }
@@ -81,7 +96,7 @@ bool AppDelegate::applicationShouldTerminate() {
         // Three seconds for the shutdown to take effect. The event loop keeps running meanwhile so the
         // stop path's queued steps (DNS restore, closing the tunnel channel) really happen.
         QEventLoop wait;
-        QTimer::singleShot(3000, &wait, &QEventLoop::quit);
+        QTimer::singleShot(kShutdownWaitMs, &wait, &QEventLoop::quit);
         wait.exec(QEventLoop::ExcludeUserInputEvents);
     }
     return true;
@@ -90,9 +105,15 @@ bool AppDelegate::applicationShouldTerminate() {
 void AppDelegate::applicationWillTerminate() {}
 
 void AppDelegate::terminate() {
-    if (!applicationShouldTerminate()) return;
+    if (terminationInProgress) return;
+    terminationInProgress = true;
+    const bool now = applicationShouldTerminate();
+    terminationInProgress = false;
+    if (!now) return;
     terminationRequested = true;
     applicationWillTerminate();
-    if (terminateNowHook) terminateNowHook();
-    else QCoreApplication::exit(0);
+    if (terminateNowHook)
+        terminateNowHook();
+    else
+        QCoreApplication::exit(0);
 }
