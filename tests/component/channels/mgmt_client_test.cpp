@@ -152,7 +152,7 @@ int openDescriptors() {
     return n;
 }
 
-class Management : public ::testing::Test {
+class MgmtClient : public ::testing::Test {
 protected:
     void SetUp() override { channels::setCommandPause(50ms); }
     void TearDown() override {
@@ -161,7 +161,7 @@ protected:
     }
 };
 
-TEST_F(Management, DialogueReleasesTheHoldAndHandsOverTheCredentials) {
+TEST_F(MgmtClient, DialogueReleasesTheHoldAndHandsOverTheCredentials) {
     FakeManagement server(openvpnLike);
     chkStat = true;
     const int fd = ConnectOVPNControle("tb000001", "secret1", server.port);
@@ -185,7 +185,7 @@ TEST_F(Management, DialogueReleasesTheHoldAndHandsOverTheCredentials) {
     close(fd);
 }
 
-TEST_F(Management, AValueWithBlanksIsQuotedForTheServer) {
+TEST_F(MgmtClient, AValueWithBlanksIsQuotedForTheServer) {
     FakeManagement server(openvpnLike);
     const int fd = ConnectOVPNControle("tb000001", "pass word\"1", server.port);
     ASSERT_GE(fd, 0);
@@ -193,7 +193,7 @@ TEST_F(Management, AValueWithBlanksIsQuotedForTheServer) {
     close(fd);
 }
 
-TEST_F(Management, ARefusedStepClosesTheConnection) {
+TEST_F(MgmtClient, ARefusedStepClosesTheConnection) {
     FakeManagement server([](const std::string& line) {
         return line == "hold release" ? std::string("ERROR: no hold\r\n") : openvpnLike(line);
     });
@@ -204,14 +204,14 @@ TEST_F(Management, ARefusedStepClosesTheConnection) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST_F(Management, AServerThatHangsUpMidwayFails) {
+TEST_F(MgmtClient, AServerThatHangsUpMidwayFails) {
     FakeManagement server([](const std::string& line) {
         return line.rfind("username", 0) == 0 ? std::string(kClose) : openvpnLike(line);
     });
     EXPECT_EQ(ConnectOVPNControle("tb000001", "secret1", server.port), -1);
 }
 
-TEST_F(Management, NothingListeningFails) {
+TEST_F(MgmtClient, NothingListeningFails) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -225,7 +225,7 @@ TEST_F(Management, NothingListeningFails) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST_F(Management, CredentialsThatWouldInjectOrOverflowAreNeverSent) {
+TEST_F(MgmtClient, CredentialsThatWouldInjectOrOverflowAreNeverSent) {
     FakeManagement server(openvpnLike);
     EXPECT_EQ(ConnectOVPNControle("tb000001", "x\nsignal SIGTERM", server.port), -1);
     EXPECT_EQ(ConnectOVPNControle("tb000001\r", "secret1", server.port), -1);

@@ -51,7 +51,7 @@ public:
 
 const std::string kPending = ">HOLD:Waiting for hold release:0\r\n";
 
-class Channels : public ::testing::Test {
+class MgmtReaders : public ::testing::Test {
 protected:
     void SetUp() override {
         channels::setCommandPause(std::chrono::milliseconds(0));
@@ -69,7 +69,7 @@ protected:
     }
 };
 
-TEST_F(Channels, CheckStatReportsFirstConnectedOnceAndRecordsTunnelAddress) {
+TEST_F(MgmtReaders, CheckStatReportsFirstConnectedOnceAndRecordsTunnelAddress) {
     const std::string line = "1796690804,CONNECTED,SUCCESS,10.8.0.6,10.213.0.2,1194,,\r\nEND\r\n";
     EXPECT_EQ(poll(line), 2);
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.6");
@@ -80,7 +80,7 @@ TEST_F(Channels, CheckStatReportsFirstConnectedOnceAndRecordsTunnelAddress) {
     EXPECT_EQ(poll(line), 2);
 }
 
-TEST_F(Channels, CheckStatMapsStates) {
+TEST_F(MgmtReaders, CheckStatMapsStates) {
     struct Case {
         const char* reply;
         int want;
@@ -102,14 +102,14 @@ TEST_F(Channels, CheckStatMapsStates) {
     EXPECT_FALSE(chkStat);
 }
 
-TEST_F(Channels, CheckStatTakesTheTunnelAddressFromTheFourthFieldEvenWhenTheDescriptionIsEmpty) {
+TEST_F(MgmtReaders, CheckStatTakesTheTunnelAddressFromTheFourthFieldEvenWhenTheDescriptionIsEmpty) {
     EXPECT_EQ(poll("1,ASSIGN_IP,,10.8.0.9,10.213.0.2,1194,,\r\nEND\r\n"), 1);
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.9");
     EXPECT_EQ(poll("1,CONNECTED,SUCCESS,10.8.0.7\r\nEND\r\n"), 2); // line end is not part of it
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.7");
 }
 
-TEST_F(Channels, CheckStatBoundsAnOverlongAddress) {
+TEST_F(MgmtReaders, CheckStatBoundsAnOverlongAddress) {
     const std::string addr(2000, '9');
     std::memset(ovpnAssignAddr, 'x', sizeof ovpnAssignAddr);
     EXPECT_EQ(poll("1,CONNECTED,SUCCESS," + addr), 2); // read is cut at 1023 bytes
@@ -117,7 +117,7 @@ TEST_F(Channels, CheckStatBoundsAnOverlongAddress) {
     EXPECT_EQ(std::string(ovpnAssignAddr), std::string(255, '9'));
 }
 
-TEST_F(Channels, CheckStatSendsSevenBytesAndSeesAuthFailureOnlyAtTheStart) {
+TEST_F(MgmtReaders, CheckStatSendsSevenBytesAndSeesAuthFailureOnlyAtTheStart) {
     Peer p;
     p.queue(kPending);
     p.queue("1,WAIT,,,,,,\r\nEND\r\n");
@@ -141,7 +141,7 @@ TEST_F(Channels, CheckStatSendsSevenBytesAndSeesAuthFailureOnlyAtTheStart) {
     EXPECT_EQ(CheckStat(truncated.app), 1);
 }
 
-TEST_F(Channels, CheckStatReportsAClosedPeerAsNotConnected) {
+TEST_F(MgmtReaders, CheckStatReportsAClosedPeerAsNotConnected) {
     Peer closedBefore;
     closedBefore.hangUp();
     EXPECT_EQ(CheckStat(closedBefore.app), 0);
@@ -154,7 +154,7 @@ TEST_F(Channels, CheckStatReportsAClosedPeerAsNotConnected) {
     EXPECT_EQ(CheckStat(-1), 0);
 }
 
-TEST_F(Channels, GetAssignDNSCopiesTheFirstPushedAddressUpToAComma) {
+TEST_F(MgmtReaders, GetAssignDNSCopiesTheFirstPushedAddressUpToAComma) {
     Peer p;
     p.queue("1,I,OPTIONS IMPORT: timers and/or timeouts modified\r\n");
     p.queue("1,,PUSH: Received control message: 'PUSH_REPLY,dhcp-option DNS 10.8.0.1,dhcp-option DNS "
@@ -167,7 +167,7 @@ TEST_F(Channels, GetAssignDNSCopiesTheFirstPushedAddressUpToAComma) {
     EXPECT_EQ(sent[0], "log all\n");
 }
 
-TEST_F(Channels, GetAssignDNSCutsAtSixteenCharactersAndAtTheEndOfTheOption) {
+TEST_F(MgmtReaders, GetAssignDNSCutsAtSixteenCharactersAndAtTheEndOfTheOption) {
     {
         Peer p;
         p.queue("PUSH_REPLY,dhcp-option DNS 2001:db8:aaaa:bbbb:cccc::53,route 1\r\n");
@@ -192,7 +192,7 @@ TEST_F(Channels, GetAssignDNSCutsAtSixteenCharactersAndAtTheEndOfTheOption) {
     }
 }
 
-TEST_F(Channels, GetAssignDNSReassemblesTheLogAcrossPieces) {
+TEST_F(MgmtReaders, GetAssignDNSReassemblesTheLogAcrossPieces) {
     Peer p;
     p.queue("1,,PUSH_REPLY,dhcp-option D");
     p.queue("NS 10.8.");
@@ -202,7 +202,7 @@ TEST_F(Channels, GetAssignDNSReassemblesTheLogAcrossPieces) {
     EXPECT_STREQ(out, "10.8.0.53");
 }
 
-TEST_F(Channels, GetAssignDNSWithoutAnAddressLeavesTheBufferAlone) {
+TEST_F(MgmtReaders, GetAssignDNSWithoutAnAddressLeavesTheBufferAlone) {
     char out[256];
     std::memcpy(out, "keep", 5);
     {
@@ -223,7 +223,7 @@ TEST_F(Channels, GetAssignDNSWithoutAnAddressLeavesTheBufferAlone) {
     EXPECT_STREQ(out, "keep");
 }
 
-TEST_F(Channels, SendCommandLooksAtTheLastPieceOnly) {
+TEST_F(MgmtReaders, SendCommandLooksAtTheLastPieceOnly) {
     {
         Peer p;
         p.queue(">INFO:OpenVPN Management Interface Version 5\r\n");
