@@ -182,9 +182,11 @@ void ServiceEndpoints::install(httplib::Server& server) {
                }));
     server.Get("/support/vpn/cgi-bin/remote.cgi",
                guarded([this](const auto& req, auto& res, const FaultSet&, std::string&) {
-                   // The client shows the second ":"-separated field.
-                   const std::string addr =
+                   // The client shows the second ":"-separated field, so an IPv4 caller on an IPv6 socket is
+                   // reported in its IPv4 form; a true IPv6 address cannot be carried by this format.
+                   std::string addr =
                        options_.publicAddress.empty() ? req.remote_addr : options_.publicAddress;
+                   if (addr.starts_with("::ffff:") && addr.find('.') != std::string::npos) addr.erase(0, 7);
                    res.set_content("REMOTE_ADDR:" + addr + ":OK", "text/plain; charset=utf-8");
                }));
     server.Post("/tavro_cm/auth", guarded([this](const auto& req, auto& res, const FaultSet& faults,

@@ -442,3 +442,11 @@ TEST_F(ServiceTest, ExitsCleanlyOnSigterm) {
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
+
+TEST_F(ServiceTest, DualStackListenerReportsIPv4CallersInIPv4Form) {
+    start({"--listen", "[::]:0"});
+    const Reply r = fetchUrl(
+        "https://127.0.0.1:" + std::to_string(svc().port) + "/support/vpn/cgi-bin/remote.cgi", svc().caFile);
+    ASSERT_EQ(r.code, CURLE_OK) << curl_easy_strerror(r.code);
+    EXPECT_EQ(r.body, "REMOTE_ADDR:127.0.0.1:OK");
+}
