@@ -112,24 +112,29 @@ AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
     statusItem = new QSystemTrayIcon(this);
     _appMenu = new QMenu();
     _menuItemConnect = new QAction(this);
-    updateColorWall = new QWidget();
-    buttonUpdate = new QPushButton();
-    messageWall = new QWidget();
-    buttonMessage = new QPushButton();
     buildMainWindow();
+    // The banner views belong to the window from the start and stay hidden until shown.
+    updateColorWall = new QWidget(window);
+    buttonUpdate = new QPushButton(updateColorWall);
+    messageWall = new QWidget(window);
+    buttonMessage = new QPushButton(messageWall);
+    updateColorWall->hide();
+    messageWall->hide();
+    connect(buttonUpdate, &QPushButton::clicked, this, [this] { updateButtonTapped(buttonUpdate); });
+    connect(buttonMessage, &QPushButton::clicked, this, [this] { messageButtonTapped(buttonMessage); });
     if (!g_delegate) g_delegate = this;
 }
 
 AppDelegate::~AppDelegate() {
     if (g_delegate == this) g_delegate = nullptr;
+    // The parsers' callbacks point at this delegate.
+    PexXmlParser::onParseFinished = nullptr;
+    UpdateXmlParser::showMessageButton = nullptr;
+    UpdateXmlParser::showUpdateButton = nullptr;
     delete loginWindow;
     delete _appMenu;
     delete configMenu;
-    delete window; // owns the outlets and the banner views added to it
-    if (!updateColorWall->parent()) delete updateColorWall;
-    if (!messageWall->parent()) delete messageWall;
-    if (!buttonUpdate->parent()) delete buttonUpdate;
-    if (!buttonMessage->parent()) delete buttonMessage;
+    delete window; // owns the outlets and the banner views
     delete ui_;
 }
 
@@ -419,22 +424,18 @@ void AppDelegate::applicationDidFinishLaunching() {
                                  });
 
     // 22. After the window's layout has settled.
-    dispatch::mainAsync([this] { adjustUIElementsPosition(); });
+    QMetaObject::invokeMethod(this, [this] { adjustUIElementsPosition(); }, Qt::QueuedConnection);
 }
 
 void AppDelegate::buildBanners() {
-    updateColorWall->setParent(window);
     setBackground(updateColorWall, 194, 255, 194);
     frames::anchorBottom(updateColorWall);
     frames::setFrameBL(updateColorWall, QRect(0, 0, 340, kBannerHeight));
-    buttonUpdate->setParent(updateColorWall);
     buttonUpdate->setGeometry(20, 0, 320, 40);
     buttonUpdate->setFlat(true);
     buttonUpdate->setFocusPolicy(Qt::NoFocus);
     buttonUpdate->setText("v1.0.1.1001にアップデートしてください");
     setLinkTitle(buttonUpdate, "blue");
-    connect(buttonUpdate, &QPushButton::clicked, this, [this] { updateButtonTapped(buttonUpdate); },
-            Qt::UniqueConnection);
     updateColorWall->show();
     buttonUpdate->show();
 }
@@ -553,7 +554,6 @@ void AppDelegate::showUpdateButton(bool isHidden, bool ShowMessage) {
     buttonUpdate->setVisible(!isHidden);
     updateColorWall->setVisible(!isHidden);
     if (!isHidden) {
-        updateColorWall->setParent(window);
         frames::anchorBottom(updateColorWall);
         frames::setFrameBL(updateColorWall, QRect(0, ShowMessage ? kBannerHeight : 0, 340, kBannerHeight));
         updateColorWall->show();
@@ -573,7 +573,6 @@ void AppDelegate::showMessageButton(bool isHidden, const QString& message) {
         adjustUIElementsPosition();
         return;
     }
-    messageWall->setParent(window);
     frames::anchorBottom(messageWall);
     setBackground(messageWall, 253, 173, 0);
     messageWall->resize(340, kBannerHeight);
@@ -582,15 +581,12 @@ void AppDelegate::showMessageButton(bool isHidden, const QString& message) {
     frames::setFrameBL(messageWall, QRect(0, 0, 340, kBannerHeight));
     messageWall->show();
     messageWall->raise();
-    buttonMessage->setParent(messageWall);
     buttonMessage->setGeometry(15, 0, 315, 40);
     buttonMessage->setFlat(true);
     buttonMessage->setFocusPolicy(Qt::NoFocus);
     buttonMessage->setText("お知らせ:" + message);
     setLinkTitle(buttonMessage, "white");
     buttonMessage->show();
-    connect(buttonMessage, &QPushButton::clicked, this, [this] { messageButtonTapped(buttonMessage); },
-            Qt::UniqueConnection);
     adjustUIElementsPosition();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/qt/Frames.h"
 
+#include <QCoreApplication>
 #include <QVariant>
 #include <QWidget>
 
@@ -33,6 +34,10 @@ void setWindowHeightKeepingOrigin(QWidget* window, int newHeight) {
     if (delta == 0) return;
     QRect g = window->geometry();
     window->setGeometry(g.x(), g.y() - delta, g.width(), newHeight);
+    // A visible window takes its new size when the window system confirms it; wait for that (bounded)
+    // so the frames computed next see the final height.
+    for (int i = 0; i < 20 && window->height() != newHeight; ++i)
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     const auto children = window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
     for (QWidget* c : children) {
         if (c->property(kAnchorBottom).toBool()) c->move(c->x(), c->y() + delta);

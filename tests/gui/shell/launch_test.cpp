@@ -145,7 +145,6 @@ TEST_F(LaunchTest, NewerVersionAndNoticeShowBothBanners) {
     ASSERT_TRUE(service.start());
     service.exportEnv();
     AppDelegate& d = makeDelegate();
-    d.window->show();
     const int baseHeight = d.window->height();
     const QRect flag0 = frames::frameBL(d.regFlagImage);
     d.applicationDidFinishLaunching();
