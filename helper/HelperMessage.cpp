@@ -105,6 +105,7 @@ bool isDnsField(const std::string& text) {
 } // namespace
 
 SetKeyParse parseSetKey(const std::vector<std::string>& f, SetKeyRequest& out, std::string& problem) {
+    problem.clear();
     if (f.size() < 12) {
         problem = "missing fields";
         return SetKeyParse::MissingFields;

@@ -162,6 +162,7 @@ bool Task::launch() {
     closeFd(err.childFd);
     if (rc != 0) {
         dropPlans();
+        errno = rc; // callers report why
         return false;
     }
     pid_ = pid;

@@ -1,0 +1,334 @@
+#include "HelperHarness.h"
+
+#include <filesystem>
+#include <functional>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+struct Conversation {
+    TempDir dir;
+    ForkedHelper helper{dir.path};
+    int fd = connectTo(helper.socketPath());
+    ~Conversation() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Runs fn as the user nobody in a child process and returns what it reports.
+std::string asNobody(const std::function<std::string()>& fn) {
+    int p[2];
+    if (pipe(p) != 0) return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        std::string out = (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
+                              ? fn()
+                              : std::string("could not become nobody");
+        ssize_t n = write(p[1], out.data(), out.size());
+        (void)n;
+        _exit(0);
+    }
+    close(p[1]);
+    std::string out;
+    char buf[256];
+    for (int i = 0; i < 100; ++i) {
+        pollfd pf{p[0], POLLIN, 0};
+        if (poll(&pf, 1, 200) <= 0) continue;
+        ssize_t n = read(p[0], buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(p[0]);
+    waitpid(pid, nullptr, 0);
+    return out;
+}
+
+// What a client gets for "CMD_SCNETWORK" then "GET_VER": the two replies, then "|eof" if closed.
+std::string getVerExchange(const std::string& socketPath) {
+    int fd = connectTo(socketPath);
+    if (fd < 0) return "no connection";
+    std::string out;
+    if (sendText(fd, std::string("CMD_SCNETWORK", 14))) out += recvOnce(fd, 3s);
+    sendText(fd, "GET_VER");
+    out += "," + recvOnce(fd, 3s);
+    if (closedByPeer(fd, 3s)) out += "|eof";
+    close(fd);
+    return out;
+}
+
+} // namespace
+
+TEST(HelperServer, CloseRequestEndsTheHelperWithoutReply) {
+    Conversation c;
+    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(sendText(c.fd, "closeCMD_SCNETWORK,anything"));
+    EXPECT_TRUE(closedByPeer(c.fd));
+    ASSERT_TRUE(c.helper.waitExit());
+    EXPECT_EQ(c.helper.exitCode(), 0);
+    std::string log = c.helper.log();
+    EXPECT_NE(log.find("server: close recv.\nserver: close server socket\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("buf:"), std::string::npos);
+}
+
+TEST(HelperServer, GetVerAnswersOneThenVersionThenCloses) {
+    TempDir dir;
+    ForkedHelper helper(dir.path);
+    // The application's first message carries its NUL, later ones do not; both read alike.
+    EXPECT_EQ(getVerExchange(helper.socketPath()), "1,240|eof");
+    ASSERT_TRUE(helper.waitExit());
+    std::string log = helper.log();
+    for (const char* line : {"server_start!!!!!!!!!!!!!!!!", "read data [14]", "buf:CMD_SCNETWORK",
+                             "CMD_SCNETWORK command start.", "command recv wait...", "read data [7]",
+                             "cmdUTF8;GET_VER", "serviceIdUTF8;", "server: close accept socket",
+                             "server: read error", "server: close server socket", "server: end"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+TEST(HelperServer, RepeatedCommasAndMissingTerminatorParseAlike) {
+    Conversation c;
+    ASSERT_TRUE(sendText(c.fd, ",,CMD_SCNETWORK,,,"));
+    EXPECT_EQ(recvOnce(c.fd), "1");
+    ASSERT_TRUE(sendText(c.fd, std::string(",GET_VER,,svc", 14)));
+    EXPECT_EQ(recvOnce(c.fd), "240");
+    EXPECT_TRUE(closedByPeer(c.fd));
+}
+
+TEST(HelperServer, UnknownCommandsAndSubCommandsGetNoReply) {
+    {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SOMETHING,/x"));
+        EXPECT_TRUE(closedByPeer(c.fd));
+        ASSERT_TRUE(c.helper.waitExit());
+        EXPECT_NE(c.helper.log().find("server: end"), std::string::npos);
+    }
+    {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        EXPECT_EQ(recvOnce(c.fd), "1");
+        ASSERT_TRUE(sendText(c.fd, "REMOVE_PREF,/Applications/TavroVPN.app"));
+        EXPECT_TRUE(closedByPeer(c.fd));
+    }
+    {
+        // "close" ends a CMD_SCNETWORK connection too, without a reply.
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        EXPECT_EQ(recvOnce(c.fd), "1");
+        ASSERT_TRUE(sendText(c.fd, "close,GET_VER"));
+        EXPECT_TRUE(closedByPeer(c.fd));
+        ASSERT_TRUE(c.helper.waitExit());
+        EXPECT_EQ(c.helper.log().find("cmdUTF8"), std::string::npos);
+    }
+}
+
+TEST(HelperServer, ClientClosingBeforeItsFirstMessageCausesNothing) {
+    Conversation c;
+    close(c.fd);
+    c.fd = -1;
+    ASSERT_TRUE(c.helper.waitExit());
+    std::string log = c.helper.log();
+    EXPECT_NE(log.find("read data [0]"), std::string::npos) << log;
+    EXPECT_NE(log.find("server: end"), std::string::npos);
+}
+
+TEST(HelperServer, OversizeMessagesAreRefusedWithoutAction) {
+    {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK," + std::string(700, 'A')));
+        EXPECT_TRUE(closedByPeer(c.fd));
+        ASSERT_TRUE(c.helper.waitExit());
+        EXPECT_EQ(c.helper.exitCode(), 0);
+        EXPECT_NE(c.helper.log().find("message too long"), std::string::npos);
+    }
+    {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        EXPECT_EQ(recvOnce(c.fd), "1");
+        ASSERT_TRUE(sendText(c.fd, "GET_VER," + std::string(511, 'x')));
+        EXPECT_TRUE(closedByPeer(c.fd));
+        ASSERT_TRUE(c.helper.waitExit());
+        EXPECT_EQ(c.helper.exitCode(), 0);
+    }
+    {
+        // 511 bytes still fit.
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        EXPECT_EQ(recvOnce(c.fd), "1");
+        std::string msg = "GET_VER,";
+        msg += std::string(511 - msg.size(), 'x');
+        ASSERT_TRUE(sendText(c.fd, msg));
+        EXPECT_EQ(recvOnce(c.fd), "240");
+    }
+}
+
+TEST(HelperServer, SubCommandsWithoutAKeychainItem) {
+    struct Case {
+        const char* message;
+        const char* reply;
+    } cases[] = {{"REMOVE_PASSWD,svc-1", "1"},
+                 {"REMOVE_PASSWD", "0"},
+                 {"DELETE_KEY,svc-1", "0"},
+                 {"GET_PASSWD_SZ,svc-1", ""},
+                 {"GET_USER_SZ,svc-1", ""}};
+    for (const Case& k : cases) {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        ASSERT_EQ(recvOnce(c.fd), "1");
+        ASSERT_TRUE(sendText(c.fd, k.message));
+        bool eof = false;
+        EXPECT_EQ(recvOnce(c.fd, 5s, &eof), k.reply) << k.message;
+        if (!eof) {
+            EXPECT_TRUE(closedByPeer(c.fd)) << k.message;
+        }
+    }
+}
+
+TEST(HelperServer, SetKeyRefusesMissingFieldsAndMasksSecretsInTheLog) {
+    {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        ASSERT_EQ(recvOnce(c.fd), "1");
+        ASSERT_TRUE(sendText(c.fd, "SET_KEY,(null),/opt/TavroVPN,vpn.example.jp,user1"));
+        EXPECT_EQ(recvOnce(c.fd), "0");
+        ASSERT_TRUE(c.helper.waitExit());
+        EXPECT_EQ(c.helper.log().find("writePreferences begin."), std::string::npos);
+    }
+    {
+        Conversation c;
+        ASSERT_TRUE(sendText(c.fd, "CMD_SCNETWORK"));
+        ASSERT_EQ(recvOnce(c.fd), "1");
+        ASSERT_TRUE(sendText(c.fd,
+                             "SET_KEY,(null),/opt/TavroVPN,vpn.example.jp,user1,Pa55word!,TRUE,none,none,0,"
+                             "1,SharedSecret859"));
+        // Provisioning is not available yet: an honest failure.
+        EXPECT_EQ(recvOnce(c.fd), "0");
+        ASSERT_TRUE(c.helper.waitExit());
+        std::string log = c.helper.log();
+        EXPECT_EQ(log.find("Pa55word!"), std::string::npos) << log;
+        EXPECT_EQ(log.find("SharedSecret859"), std::string::npos) << log;
+        for (const char* line :
+             {"buf:SET_KEY,(null),/opt/TavroVPN,vpn.example.jp,user1,********,TRUE,none,none,0,1,********",
+              "11111\n", "222222\n", "33333\n", "strPPPCCPEnabled128:1\n",
+              "appPath:/opt/TavroVPN\nserviceName:TavroVPN\nserviceId:(null)\nserverAddr:vpn.example.jp\n"
+              "accountName:user1\npassword:********\nL2TPpassword:********\nIsL2tp:TRUE\nDNSPrim:none\n"
+              "DNSSecond:none\nPPPCCPEnabled40:0\nPPPCCPEnabled128:1",
+              "writePreferences begin.\n", "writePreferences end.\n", "writePreferences error\n"})
+            EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+}
+
+TEST(HelperServer, TunnelChannelRunsCloseLinesAsShellCommands) {
+    TempDir dir;
+    std::string root = dir.path + "/root";
+    std::filesystem::create_directories(root + "/openconnect");
+    writeFile(root + "/openconnect/openconnect", "#!/bin/bash\nexit 0\n", 0755);
+    writeFile(root + "/openconnect/password.txt", "pw\n", 0600);
+    ForkedHelper helper(dir.path);
+    int fd = connectTo(helper.socketPath());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendText(fd, "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"));
+    ASSERT_EQ(recvOnce(fd), "1");
+    const std::string marker = dir.path + "/marker";
+    ASSERT_TRUE(sendText(fd, "closeNotACommand; touch \"" + marker + "\""));
+    EXPECT_TRUE(waitForFile(marker));
+    // The channel stays open after a line: nothing is replied.
+    EXPECT_EQ(recvOnce(fd, 300ms), "");
+    close(fd);
+    ASSERT_TRUE(helper.waitExit());
+    std::string log = helper.log();
+    EXPECT_NE(log.find("command received... system call."), std::string::npos);
+    EXPECT_NE(log.find("server: read error2."), std::string::npos);
+    EXPECT_NE(log.find("task terminate."), std::string::npos);
+}
+
+TEST(HelperServer, OverlongTunnelLineEndsTheChannelUnrun) {
+    TempDir dir;
+    std::string root = dir.path + "/root";
+    std::filesystem::create_directories(root + "/openconnect");
+    writeFile(root + "/openconnect/openconnect", "#!/bin/bash\nexit 0\n", 0755);
+    ForkedHelper helper(dir.path);
+    int fd = connectTo(helper.socketPath());
+    ASSERT_TRUE(sendText(fd, "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"));
+    ASSERT_EQ(recvOnce(fd), "1");
+    const std::string marker = dir.path + "/marker";
+    // Cut at 512 bytes, the line would end in "touch <marker>"; it must not run at all.
+    std::string line = "echo " + std::string(480, 'x') + "; touch \"" + marker + "\"";
+    ASSERT_TRUE(sendText(fd, line));
+    EXPECT_TRUE(closedByPeer(fd));
+    close(fd);
+    ASSERT_TRUE(helper.waitExit());
+    EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(HelperServer, StartCommandsWithMissingFieldsStartNothing) {
+    TempDir dir;
+    std::string root = dir.path + "/root";
+    std::filesystem::create_directories(root + "/openconnect");
+    const std::string marker = dir.path + "/started";
+    writeFile(root + "/openconnect/openconnect", "#!/bin/bash\ntouch \"" + marker + "\"\n", 0755);
+    for (std::string msg : {"CMD_OPENCONNECT_START," + root + ",user,https://h/",
+                            std::string("CMD_OVPN_START"), std::string("CMD_OVPN_START,relative/root")}) {
+        ForkedHelper helper(dir.path);
+        int fd = connectTo(helper.socketPath());
+        ASSERT_TRUE(sendText(fd, msg));
+        EXPECT_EQ(recvOnce(fd), "0") << msg;
+        EXPECT_TRUE(closedByPeer(fd)) << msg;
+        close(fd);
+        ASSERT_TRUE(helper.waitExit());
+        std::filesystem::remove(dir.path + "/helper.log");
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(HelperPeerCheck, UnlistedUserGetsNothingAndCausesNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the user nobody";
+    TempDir dir;
+    std::string root = dir.path + "/root";
+    std::filesystem::create_directories(root + "/OpenVPN");
+    const std::string marker = dir.path + "/started";
+    writeFile(root + "/OpenVPN/openvpn", "#!/bin/bash\ntouch \"" + marker + "\"\n", 0755);
+    writeFile(root + "/OpenVPN/config.ovpn", "client\n");
+    writeFile(dir.path + "/allow", "1000\n", 0644); // does not list nobody
+    ForkedHelper helper(dir.path);
+    std::string socketPath = helper.socketPath();
+    std::string got = asNobody([&] {
+        int fd = connectTo(socketPath);
+        if (fd < 0) return std::string("no connection");
+        sendText(fd, "CMD_OVPN_START," + root);
+        bool eof = false;
+        std::string reply = recvOnce(fd, 5s, &eof);
+        return "reply=" + reply + (eof ? "|eof" : "|open");
+    });
+    EXPECT_EQ(got, "reply=|eof");
+    ASSERT_TRUE(helper.waitExit());
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    std::string log = helper.log();
+    EXPECT_NE(log.find("server: peer uid 65534 not allowed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("server: read\n"), std::string::npos);
+}
+
+TEST(HelperPeerCheck, UserListedInARootOwnedAllowFileIsServed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the user nobody";
+    TempDir dir;
+    writeFile(dir.path + "/allow", "# installed for\nnobody\n", 0644);
+    {
+        ForkedHelper helper(dir.path);
+        std::string path = helper.socketPath();
+        EXPECT_EQ(asNobody([&] { return getVerExchange(path); }), "1,240|eof");
+    }
+    // The same list in a file others could write is not trusted.
+    chmod((dir.path + "/allow").c_str(), 0666);
+    {
+        ForkedHelper helper(dir.path);
+        std::string path = helper.socketPath();
+        EXPECT_EQ(asNobody([&] { return getVerExchange(path); }), ",|eof");
+    }
+}
