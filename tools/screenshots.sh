@@ -10,8 +10,7 @@ svc=
 cleanup() { [ -n "$svc" ] && kill "$svc" 2>/dev/null && wait "$svc" 2>/dev/null; rm -rf "$WORK"; }
 trap cleanup EXIT
 mkdir -p "$OUT"
-"$B/tools/service/tavro-service" --listen 127.0.0.1:0 --state-dir "$WORK/service" \
-  --update-file app_update_new.xml >"$WORK/service.log" 2>&1 &
+"$B/tools/service/tavro-service" --listen 127.0.0.1:0 --state-dir "$WORK/service" >"$WORK/service.log" 2>&1 &
 svc=$!
 for _ in $(seq 1 100); do [ -s "$WORK/service/ready" ] && break; sleep 0.1; done
 [ -s "$WORK/service/ready" ] || { cat "$WORK/service.log" >&2; exit 1; }
