@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #ifndef TAVRO_SERVICE_DATA_DIR
@@ -47,6 +48,7 @@ bool writeFileAtomically(const std::string& path, const std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const pid_t parent = ::getppid();
     std::string error;
     const auto parsed = ServiceOptions::parse(argc, argv, TAVRO_SERVICE_DATA_DIR, &error);
     if (!parsed) {
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // A test that crashes never stops its service; ending with the parent keeps such runs from leaving
+    // listeners behind. The parent may already be gone by the time the request is made.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) stopRequested = true;
 
     httplib::SSLServer server(certs.certFile.c_str(), certs.keyFile.c_str());
     if (!server.is_valid()) return die("cannot load the server certificate");

@@ -450,3 +450,44 @@ TEST_F(ServiceTest, DualStackListenerReportsIPv4CallersInIPv4Form) {
     ASSERT_EQ(r.code, CURLE_OK) << curl_easy_strerror(r.code);
     EXPECT_EQ(r.body, "REMOTE_ADDR:127.0.0.1:OK");
 }
+
+TEST_F(ServiceTest, EndsWhenItsParentEnds) {
+    char tmpl[] = "/tmp/tavro-svc-orphan-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string ready = dir + "/ready";
+    // An intermediate process starts the service, waits until it is ready and dies without stopping it.
+    const pid_t middle = fork();
+    ASSERT_GE(middle, 0);
+    if (middle == 0) {
+        std::string bin = LocalService::binary(), listen = "127.0.0.1:0", state = dir;
+        char* argv[] = {bin.data(),    const_cast<char*>("--listen"),
+                        listen.data(), const_cast<char*>("--state-dir"),
+                        state.data(),  nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0) _exit(2);
+        for (int i = 0; i < 200 && access(ready.c_str(), F_OK) != 0; ++i)
+            usleep(50000);
+        _exit(access(ready.c_str(), F_OK) == 0 ? 0 : 3);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(middle, &status, 0), middle);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the service never became ready";
+
+    // Only a clean exit removes the ready file.
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        gone = !std::filesystem::exists(ready);
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone) << "the orphaned service kept running";
+    if (!gone) {
+        std::ifstream in(ready);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("pid=", 0) == 0) kill(std::stoi(line.substr(4)), SIGKILL);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
