@@ -1,0 +1,188 @@
+#include "SettingsFixture.h"
+
+#include "app/connection/ConnectionWindow.h"
+#include "app/connection/Constants.h"
+#include "app/shell/SettingsMenuVC.h"
+#include "app/shell/SingleInstance.h"
+#include "platform/qt/Workspace.h"
+
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+class MenusTest : public SettingsFixture {
+protected:
+    void installHelperJob() {
+        QFile f(jobFile());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    int connectClicks = 0;
+    void countConnectClicks() {
+        QObject::connect(app->connectButton, &QPushButton::clicked, app.get(), [this] { ++connectClicks; });
+    }
+};
+
+TEST_F(MenusTest, QuitWithoutHelperJobEndsWithoutQuestion) {
+    app->_vpnStatus = TAVROVPNStatus::connected;
+    countConnectClicks();
+    app->quit();
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(connectClicks, 0);
+}
+
+TEST_F(MenusTest, QuitWhileDisconnectedAsksAndEndsAtOnce) {
+    installHelperJob();
+    countConnectClicks();
+    bool loopRan = false;
+    QTimer::singleShot(0, app.get(), [&] { loopRan = true; });
+    app->terminateNowHook = [&] {
+        ++terminations;
+        EXPECT_FALSE(loopRan) << "no wait before ending while disconnected";
+    };
+    alerts.answers = {1};
+    app->onCloseButton();
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown[0].messageText, "タブロVPN");
+    EXPECT_EQ(alerts.shown[0].informativeText, "タブロVPNを終了しますか？");
+    EXPECT_EQ(alerts.shown[0].buttons, (QStringList{"いいえ", "はい"}));
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(connectClicks, 0);
+}
+
+TEST_F(MenusTest, QuitWhileConnectedStopsTheTunnelAndKeepsTheLoopRunningForThreeSeconds) {
+    installHelperJob();
+    app->_vpnStatus = TAVROVPNStatus::connected;
+    // "いいえ" keeps the tunnel and the application.
+    countConnectClicks();
+    alerts.answers = {0};
+    app->quit();
+    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(connectClicks, 0);
+
+    // "はい": the stop path's queued step (like the DNS restore) runs before the process ends, and a
+    // second quit request during the wait starts no second round.
+    bool queuedStopStepRan = false;
+    QObject::connect(app->connectButton, &QPushButton::clicked, app.get(), [&] {
+        QTimer::singleShot(100, app.get(), [&] { queuedStopStepRan = true; });
+        QTimer::singleShot(200, app.get(), [&] { app->quit(); });
+    });
+    app->terminateNowHook = [&] {
+        ++terminations;
+        EXPECT_TRUE(queuedStopStepRan);
+    };
+    alerts.answers = {1};
+    QElapsedTimer clock;
+    clock.start();
+    app->quit();
+    EXPECT_GE(clock.elapsed(), 2800); // the wait happened (coarse timers may fire slightly early)
+    EXPECT_EQ(connectClicks, 1);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(alerts.shown.size(), 2);
+}
+
+TEST_F(MenusTest, SettingsAndServerItemsDoNothingWhileConnected) {
+    setRegions({{"日本", "0", 0}});
+    app->_vpnStatus = TAVROVPNStatus::connected;
+    app->config();
+    app->server();
+    app->onSettingsButton();
+    EXPECT_FALSE(app->settingsController->settingsWindow->isVisible());
+    EXPECT_TRUE(!app->connectionWindow->selServerWindow ||
+                !app->connectionWindow->selServerWindow->isVisible());
+    EXPECT_FALSE(app->configMenu->isVisible());
+
+    app->_vpnStatus = TAVROVPNStatus::disconnected;
+    app->onSettingsButton();
+    EXPECT_TRUE(app->configMenu->isVisible());
+    app->configMenu->hide();
+    app->config();
+    EXPECT_TRUE(app->settingsController->settingsWindow->isVisible());
+    app->server();
+    ASSERT_TRUE(app->connectionWindow->selServerWindow);
+    EXPECT_TRUE(app->connectionWindow->selServerWindow->isVisible());
+}
+
+TEST_F(MenusTest, WindowControlsReopenAndFaq) {
+    app->window->show();
+    app->onMinimizeButton();
+    EXPECT_FALSE(app->window->isVisible());
+    EXPECT_EQ(terminations, 0);
+
+    // Before login the login window comes back, not the hidden main window.
+    app->isLoggin = false;
+    EXPECT_TRUE(app->applicationShouldHandleReopen(false));
+    EXPECT_TRUE(app->loginWindow->isVisible());
+    EXPECT_FALSE(app->window->isVisible());
+    app->loginWindow->hide();
+    app->isLoggin = true;
+    EXPECT_TRUE(app->applicationShouldHandleReopen(false));
+    EXPECT_TRUE(app->window->isVisible());
+    EXPECT_FALSE(app->loginWindow->isVisible());
+
+    QString opened;
+    workspace::setOpenURLHook([&](const QString& url) {
+        opened = url;
+        return true;
+    });
+    app->faq();
+    workspace::setOpenURLHook({});
+    EXPECT_EQ(opened, QString::fromStdString(Constants::helpPageURL()));
+}
+
+TEST_F(MenusTest, SecondLaunchAsksTheFirstToReopen) {
+    const QString path = root() + "/instance.sock";
+    int reopened = 0;
+    SingleInstance first(path);
+    ASSERT_FALSE(first.notifyRunningInstance()); // nobody runs yet
+    ASSERT_TRUE(first.listen([&] { ++reopened; }));
+
+    SingleInstance second(path);
+    EXPECT_TRUE(second.notifyRunningInstance());
+    EXPECT_TRUE(processUntil([&] { return reopened == 1; }));
+    EXPECT_FALSE(second.listen([] {})); // the first one keeps the socket
+
+    // Anything but the request is ignored; overlong input is cut off.
+    for (const std::string& junk : {std::string("reopen"), std::string("close\n"), std::string(4096, 'r')}) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.toLocal8Bit().constData(), static_cast<size_t>(path.size()));
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        (void)::send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+        ::close(fd);
+    }
+    processUntil([] { return false; }, 300);
+    EXPECT_EQ(reopened, 1);
+}
+
+TEST_F(MenusTest, StaleSocketIsReplacedAndForeignFilesAreLeftAlone) {
+    const QString path = root() + "/stale.sock";
+    {
+        // A socket file nobody listens on any more, as a crashed instance leaves it.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.toLocal8Bit().constData(), static_cast<size_t>(path.size()));
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(fd);
+    }
+    SingleInstance instance(path);
+    EXPECT_FALSE(instance.notifyRunningInstance());
+    EXPECT_TRUE(instance.listen([] {}));
+
+    const QString plain = root() + "/plain.sock";
+    QFile f(plain);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    SingleInstance other(plain);
+    EXPECT_FALSE(other.listen([] {}));
+    EXPECT_TRUE(QFile::exists(plain));
+}
+
+} // namespace
