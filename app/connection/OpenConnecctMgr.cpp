@@ -5,6 +5,7 @@
 #include "app/channels/helpersocket.h"
 #include "app/connection/ConnectionWindow.h"
 #include "app/connection/Constants.h"
+#include "app/connection/PublicAddress.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/SettingUtil.h"
 #include "platform/Defaults.h"
@@ -21,9 +22,6 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-
-// The public address query of the status display (fills ipaddrText).
-void GetAndSetIPAddr();
 
 std::atomic<int> OpenConnectMgr::_helper_daemon_socket{-1};
 std::atomic<int> OpenConnectMgr::_opcon_estb_check_count{0};

@@ -1,0 +1,267 @@
+// Whole attempts through the worker: a scripted probe program in the working folder, a stand-in
+// helper on a Unix socket and a status.log the test writes as openconnect would.
+#include "OcTestSupport.h"
+
+#include "app/catalogue/PexXmlParser.h"
+#include "app/connection/Constants.h"
+#include "app/connection/OpenConnecctMgr.h"
+#include "app/shell/AppDelegate.h"
+#include "platform/Defaults.h"
+#include "platform/qt/AlertPresenter.h"
+
+#include <QLabel>
+#include <future>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+using Mgr = OpenConnectMgr;
+using namespace std::chrono_literals;
+
+constexpr const char* kPin1 = "AAAAcxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZ=";
+constexpr const char* kPin2 = "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=";
+constexpr const char* kUp = "Configured as 10.77.1.30, with SSL connected and DTLS disabled\n";
+constexpr const char* kGateway = "add net default: gateway 10.77.1.30\n";
+
+std::string probeOutput(std::initializer_list<const char*> pins) {
+    std::string s = "POST https://oc.example.test/\nServer certificate verify failed: signer not found\n";
+    for (const char* p : pins)
+        s += std::string("    --servercert pin-sha256:") + p + "\n";
+    return s + "Failed to open HTTPS connection to oc.example.test\n";
+}
+
+class Attempt : public ::testing::Test {
+protected:
+    void SetUp() override {
+        octest::scratchHome();
+        R = Constants::tvrootPath();
+        D = Mgr::folderPath();
+        std::filesystem::remove_all(D);
+        std::filesystem::create_directories(D);
+        // The probe program: records its arguments, may stall, prints the scripted stderr.
+        octest::writeFile(D + "/openconnect", "#!/bin/sh\n"
+                                              "printf '%s\\n' \"$@\" > probe-args.txt\n"
+                                              "[ -f probe-sleep ] && sleep \"$(cat probe-sleep)\"\n"
+                                              "cat probe-stderr.txt >&2\n");
+        std::filesystem::permissions(D + "/openconnect", std::filesystem::perms::owner_all);
+        setProbe(probeOutput({kPin2}));
+
+        socketPath = octest::scratchHome() + "/helper.sock";
+        ::setenv("TVAPPHELPER_SOCKET", socketPath.c_str(), 1);
+        helper = std::make_unique<octest::FakeHelper>(socketPath);
+        ASSERT_TRUE(helper->ok());
+
+        PexXmlParser::traceOutput = false;
+        PexXmlParser::clearCatalogue();
+        ASSERT_TRUE(extParser.parseData(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><ServerList><Regions><Region Region=\"日本\" "
+            "No=\"0\"/>"
+            "</Regions><Servers/><OCServers><OCServer Server=\"oc.example.test\" Region=\"0\" Port=\"443\" "
+            "Status=\"1\" Type=\"OpenConnect\"/></OCServers></ServerList>"));
+        auto& d = platform::Defaults::standard();
+        d.setString("regionNumber", "0");
+        d.setInteger("ProtcolSelAuto", 0);
+        d.removeObject("SuccessProtcol");
+
+        app = std::make_unique<AppDelegate>();
+        setTheApplication(app.get());
+        app->authUsername = "tb000001";
+        app->authPassword = "secret1";
+        AlertPresenter::setCurrent(&alerts);
+        alerts.shown.clear();
+        handOvers = 0;
+        Mgr::nextProtocolHook = [this] { ++handOvers; };
+        Mgr::probeTimeLimit = 20s;
+        Mgr::_opcon_estb_check_count = 0;
+    }
+
+    void TearDown() override {
+        // Leave the manager idle for the next test whatever happened here.
+        if (Mgr::_OnSarting.load() && !Mgr::_OnStoping.load()) Mgr::Stop(true);
+        EXPECT_TRUE(octest::waitFor([] { return !Mgr::_OnSarting.load() && !Mgr::_OnStoping.load(); }, 40s));
+        octest::pump(100ms);
+        AlertPresenter::setCurrent(nullptr);
+        Mgr::nextProtocolHook = nullptr;
+        setTheApplication(nullptr);
+        app.reset();
+        helper.reset();
+    }
+
+    void setProbe(const std::string& stderrText) { octest::writeFile(D + "/probe-stderr.txt", stderrText); }
+    QString status() const { return app->statusText->text(); }
+    bool idle() const { return !Mgr::_OnSarting.load() && !Mgr::_OnStoping.load(); }
+    bool waitStarted() {
+        return octest::waitFor([&] { return !helper->connections().empty(); }, 30s);
+    }
+    std::string killLine() const { return "kill -HUP $(cat \"" + D + "/childpid\")"; }
+
+    std::string R, D, socketPath;
+    std::unique_ptr<octest::FakeHelper> helper;
+    std::unique_ptr<AppDelegate> app;
+    ScriptedAlertPresenter alerts;
+    int handOvers = 0;
+};
+
+TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
+    setProbe(probeOutput({kPin1, kPin2}));
+    Mgr::Start();
+    EXPECT_EQ(status(), "接続中...");
+    Mgr::Start(); // a second start while one runs does nothing
+    ASSERT_TRUE(waitStarted());
+    const auto conns = helper->connections();
+    ASSERT_EQ(conns.size(), 1u);
+    EXPECT_EQ(conns[0].first,
+              "CMD_OPENCONNECT_START," + R + ",tb000001,https://oc.example.test:443/," + kPin2);
+    EXPECT_EQ(octest::readFile(D + "/probe-args.txt"), "--non-inter\nhttps://oc.example.test:443/\n");
+    EXPECT_EQ(octest::readFile(D + "/password.txt"), "secret1");
+    struct stat st {};
+    ASSERT_EQ(::stat((D + "/password.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Up but without the routes: still connecting.
+    octest::writeFile(D + "/status.log", std::string("POST https://oc.example.test/\n") + kUp);
+    octest::pump(2500ms);
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_EQ(app->_updateTimeTimer, nullptr);
+
+    octest::writeFile(D + "/status.log", kGateway, true);
+    ASSERT_TRUE(octest::waitFor([&] { return status() == "接続中"; }, 5s));
+    EXPECT_NE(app->_updateTimeTimer, nullptr);
+    EXPECT_TRUE(app->_connectedDate.has_value());
+    EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenConnect");
+
+    app->ipaddrText->setText("203.0.113.9");
+    app->connectedTimeText->setText("00:00:03");
+    Mgr::Stop(true);
+    Mgr::Stop(true); // a second stop while stopping does nothing
+    ASSERT_TRUE(octest::waitFor([&] { return idle(); }, 10s));
+    octest::pump(100ms);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(app->ipaddrText->text(), "");
+    EXPECT_EQ(app->connectedTimeText->text(), "");
+    EXPECT_EQ(app->_updateTimeTimer, nullptr);
+    ASSERT_TRUE(octest::waitFor([&] { return helper->connections()[0].closed; }, 5s));
+    const auto after = helper->connections();
+    ASSERT_EQ(after.size(), 1u);
+    ASSERT_EQ(after[0].later.size(), 1u);
+    EXPECT_EQ(after[0].later[0], killLine());
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    EXPECT_EQ(handOvers, 0);
+    EXPECT_EQ(Mgr::_helper_daemon_socket.load(), -1);
+}
+
+TEST_F(Attempt, RefusedLoginEndsWithTheAlertInManualModeAndHandsOverInAutomaticMode) {
+    for (const bool automatic : {false, true}) {
+        SCOPED_TRACE(automatic ? "automatic" : "manual");
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
+        alerts.shown.clear();
+        handOvers = 0;
+        const size_t before = helper->connections().size();
+        Mgr::Start();
+        ASSERT_TRUE(octest::waitFor([&] { return helper->connections().size() == before + 1; }, 30s));
+        octest::writeFile(D + "/status.log", "POST https://oc.example.test/\nLogin failed.\n");
+        ASSERT_TRUE(
+            octest::waitFor([&] { return idle() && (handOvers > 0 || !alerts.shown.isEmpty()); }, 10s));
+        octest::pump(100ms);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(helper->connections().back().later, std::vector<std::string>{killLine()});
+        if (automatic) {
+            EXPECT_EQ(handOvers, 1);
+            EXPECT_TRUE(alerts.shown.isEmpty());
+        } else {
+            EXPECT_EQ(handOvers, 0);
+            ASSERT_EQ(alerts.shown.size(), 1);
+            EXPECT_EQ(alerts.shown[0].messageText, "タブロVPN");
+            EXPECT_EQ(alerts.shown[0].informativeText,
+                      "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
+                      "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。");
+            EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+        }
+    }
+}
+
+TEST_F(Attempt, LostSessionEndsTheAttemptWithinTheWatchInterval) {
+    Mgr::Start();
+    ASSERT_TRUE(waitStarted());
+    octest::writeFile(D + "/status.log", std::string(kUp) + kGateway);
+    ASSERT_TRUE(octest::waitFor([&] { return status() == "接続中"; }, 5s));
+    octest::writeFile(D + "/status.log", "Read error on SSL session: Error in the pull function.\n", true);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(octest::waitFor([&] { return idle() && !alerts.shown.isEmpty(); }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 7s);
+    octest::pump(100ms);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(app->_updateTimeTimer, nullptr);
+}
+
+TEST_F(Attempt, AttemptsThatCannotStartEndWithoutAStartCommand) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+    } cases[] = {
+        {"no pin", [&] { setProbe("Failed to open HTTPS connection to oc.example.test\n"); }},
+        {"probe output not UTF-8",
+         [&] { setProbe(std::string("--servercert pin-sha256:AAAA\n\xff\xfe\n")); }},
+        {"no region", [&] { platform::Defaults::standard().removeObject("regionNumber"); }},
+        {"no server in the region", [&] { platform::Defaults::standard().setString("regionNumber", "7"); }},
+        {"probe program missing", [&] { std::filesystem::remove(D + "/openconnect"); }},
+        {"user name with a comma", [&] { app->authUsername = "tb,CMD_SCNETWORK"; }},
+        {"probe stalls",
+         [&] {
+             Mgr::probeTimeLimit = 500ms;
+             octest::writeFile(D + "/probe-sleep", "3");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        c.arrange();
+        Mgr::Start();
+        ASSERT_TRUE(octest::waitFor([&] { return idle() && !alerts.shown.isEmpty(); }, 15s));
+        octest::pump(100ms);
+        EXPECT_TRUE(helper->connections().empty());
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(alerts.shown.size(), 1);
+        TearDown();
+    }
+}
+
+TEST_F(Attempt, StopDuringTheProbeStartsNothing) {
+    octest::writeFile(D + "/probe-sleep", "2");
+    Mgr::Start();
+    octest::pump(300ms);
+    Mgr::Stop(true);
+    ASSERT_TRUE(octest::waitFor([&] { return idle(); }, 10s));
+    octest::pump(200ms);
+    EXPECT_TRUE(helper->connections().empty());
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(Attempt, AStatusLogLeftFromAnEarlierAttemptIsNotTakenForThisOne) {
+    // The helper is unreachable: nothing renews status.log.
+    helper.reset();
+    octest::writeFile(D + "/status.log", std::string(kUp) + kGateway);
+    Mgr::Start();
+    octest::pump(3500ms);
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_FALSE(std::filesystem::exists(D + "/status.log"));
+    Mgr::Stop(true);
+    ASSERT_TRUE(octest::waitFor([&] { return idle(); }, 10s));
+    octest::pump(100ms);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(Attempt, StopWithoutAWorkerReturns) {
+    auto done = std::async(std::launch::async, [] { Mgr::Stop(false); });
+    ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+    ASSERT_TRUE(octest::waitFor([&] { return idle() && status() == "未接続"; }, 5s));
+    // The manager is usable afterwards.
+    Mgr::Start();
+    ASSERT_TRUE(waitStarted());
+}
+
+} // namespace

@@ -1,0 +1,187 @@
+// The status.log polls, the probe's pin and the text checks, without a worker.
+#include "OcTestSupport.h"
+
+#include "app/connection/Constants.h"
+#include "app/connection/OpenConnecctMgr.h"
+#include "platform/Defaults.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+using Mgr = OpenConnectMgr;
+using namespace std::chrono_literals;
+
+class StatusPoll : public ::testing::Test {
+protected:
+    void SetUp() override {
+        octest::scratchHome();
+        dir = Mgr::folderPath();
+        std::filesystem::create_directories(dir);
+        std::filesystem::remove(status());
+        Mgr::_opcon_estb_check_count = 0;
+    }
+    // A poll that finds the tunnel up posts display changes; run them here, with no delegate set,
+    // so that they cannot reach a later test's window.
+    void TearDown() override { octest::pump(std::chrono::milliseconds(50)); }
+    std::string status() const { return dir + "/status.log"; }
+    std::string dir;
+};
+
+TEST_F(StatusPoll, EstablishedNeedsTheUpLineAndTheGatewayLine) {
+    struct Case {
+        const char* text;
+        int expected;
+    } cases[] = {
+        {"Connected as 10.0.0.2, using SSL\n", 0},
+        {"add net default: gateway 10.0.0.2\n", 0},
+        {"Connected as 10.0.0.2, using SSL\nadd net default: gateway 10.0.0.2\n", 1},
+        {"Configured as 10.77.1.30, with SSL connected and DTLS disabled\nadd net default: gateway "
+         "10.77.1.30\n",
+         1},
+        {"Configured as 10.77.1.30, with SSL connected and DTLS disabled\n", 0},
+        {"POST https://h/\nFailed to open HTTPS connection to h\n", -1},
+        {"Login failed.\n", -1},
+        {"Read error on SSL session: The TLS connection was non-properly terminated.\n", -1},
+        {"CSTP Dead Peer Detection detected dead peer!\n", -1},
+        {"Session terminated by server; exiting.\n", -1},
+        {"Cookie was rejected by server; exiting.\n", -1},
+        {"SSL read error\n", -1},
+        {"", 0},
+    };
+    for (const Case& c : cases) {
+        Mgr::_opcon_estb_check_count = 0;
+        octest::writeFile(status(), c.text);
+        EXPECT_EQ(Mgr::OnConnectStatus(), c.expected) << c.text;
+    }
+    EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenConnect");
+}
+
+TEST_F(StatusPoll, ThirtyFirstFruitlessPollTimesOut) {
+    octest::writeFile(status(), "POST https://h/\n");
+    for (int i = 1; i <= 30; ++i)
+        ASSERT_EQ(Mgr::OnConnectStatus(), 0) << "poll " << i;
+    EXPECT_EQ(Mgr::OnConnectStatus(), -1);
+    EXPECT_EQ(Mgr::_opcon_estb_check_count.load(), 0);
+}
+
+TEST_F(StatusPoll, MissingFilePollsCountTowardsTheLimitButEndTheWaitOnlyMuchLater) {
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(Mgr::OnConnectStatus(), 0);
+    octest::writeFile(status(), "POST https://h/\n");
+    for (int i = 21; i <= 30; ++i)
+        ASSERT_EQ(Mgr::OnConnectStatus(), 0) << "poll " << i;
+    EXPECT_EQ(Mgr::OnConnectStatus(), -1) << "the 31st poll, the 11th that found the file";
+
+    // Without any status.log (the helper never ran openconnect) the wait still ends.
+    std::filesystem::remove(status());
+    int polls = 0, r = 0;
+    while (r == 0 && polls < 1000) {
+        r = Mgr::OnConnectStatus();
+        ++polls;
+    }
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(polls, Mgr::kMissingStatusPollLimit);
+}
+
+TEST_F(StatusPoll, HostileStatusFilesFailWithoutBlocking) {
+    // Not UTF-8.
+    octest::writeFile(status(), std::string("Configured as \xff\xfe\nadd net default: gateway x\n"));
+    EXPECT_EQ(Mgr::OnConnectStatus(), -1);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
+    // A FIFO in place of the file must not hang the poll.
+    std::filesystem::remove(status());
+    ASSERT_EQ(::mkfifo(status().c_str(), 0600), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Mgr::OnConnectStatus(), -1);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    std::filesystem::remove(status());
+}
+
+TEST_F(StatusPoll, WatchWhileUpReadsOnlyTheEndOfALargeFile) {
+    EXPECT_EQ(Mgr::OnConnectStatus2(), -1) << "no file";
+    octest::writeFile(status(), "Configured as 10.77.1.30\nadd net default: gateway 10.77.1.30\n");
+    EXPECT_EQ(Mgr::OnConnectStatus2(), 1);
+    octest::writeFile(status(), "Read error on SSL session: Error in the pull function.\n", true);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
+
+    // A marker beyond the read limit is not seen; one at the end is. The cut lands inside a
+    // three-byte character and must still give valid text.
+    std::string big = "SSL read error\n";
+    while (big.size() < Mgr::kStatusReadLimit + 10)
+        big += "接続ログ行\n";
+    octest::writeFile(status(), big);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), 1);
+    octest::writeFile(status(), "Session terminated by server; exiting.\n", true);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
+}
+
+TEST(ProbeOutput, PinIsTheDigestOfTheLastServercertLine) {
+    const std::string one = "POST https://10.77.0.2/\n"
+                            "Server certificate verify failed: signer not found\n"
+                            "To trust this server in future, perhaps add this to your command line:\n"
+                            "    --servercert pin-sha256:cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=\n"
+                            "Failed to open HTTPS connection to 10.77.0.2\n";
+    EXPECT_EQ(Mgr::pinFromProbeOutput(one), "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\n--servercert pin-sha256:BBBB="),
+              "BBBB=");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\n--servercert nocolon\n"), "AAAA");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("Failed to open HTTPS connection to h\n"), "");
+    EXPECT_EQ(Mgr::pinFromProbeOutput(""), "");
+    // Text a server could place in the probe's output never becomes part of the helper message.
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA,evil\n"), "");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AA AA\n"), "");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:$(reboot)\n"), "");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\r\n"), "");
+    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:" + std::string(200, 'A')), "");
+}
+
+TEST(CommandText, KillLineQuotesThePathAndRefusesLineBreaks) {
+    EXPECT_EQ(Mgr::killCommandFor("/home/u/.local/share/norvell/tavrovpn/openconnect/childpid"),
+              "kill -HUP $(cat \"/home/u/.local/share/norvell/tavrovpn/openconnect/childpid\")");
+    EXPECT_EQ(Mgr::killCommandFor("/a b/$(x)`y`\"z\\/childpid"),
+              "kill -HUP $(cat \"/a b/\\$(x)\\`y\\`\\\"z\\\\/childpid\")");
+    EXPECT_FALSE(Mgr::killCommandFor("/a\n/childpid"));
+
+    EXPECT_TRUE(Mgr::isUsableHost("oc1.example.jp"));
+    EXPECT_TRUE(Mgr::isUsableHost("10.77.0.2"));
+    EXPECT_FALSE(Mgr::isUsableHost(""));
+    EXPECT_FALSE(Mgr::isUsableHost("h,CMD_SCNETWORK"));
+    EXPECT_FALSE(Mgr::isUsableHost("h/evil"));
+    EXPECT_FALSE(Mgr::isUsableHost("h h"));
+    EXPECT_TRUE(Mgr::isUsableField("tb000001"));
+    EXPECT_FALSE(Mgr::isUsableField("a,b"));
+    EXPECT_FALSE(Mgr::isUsableField("a\nb"));
+    EXPECT_FALSE(Mgr::isUsableField(""));
+}
+
+TEST(CommandText, Utf8CheckRejectsMalformedSequences) {
+    EXPECT_TRUE(Mgr::isValidUtf8("接続中 ok"));
+    EXPECT_FALSE(Mgr::isValidUtf8("\xc0\xaf"));         // overlong
+    EXPECT_FALSE(Mgr::isValidUtf8("\xed\xa0\x80"));     // surrogate
+    EXPECT_FALSE(Mgr::isValidUtf8("\xe6\x8e"));         // cut short
+    EXPECT_FALSE(Mgr::isValidUtf8("\xf4\x90\x80\x80")); // above U+10FFFF
+}
+
+TEST(SecretFile, PasswordFileIsPrivateAndReplacedWhole) {
+    const std::string dir = octest::scratchHome() + "/secret";
+    std::filesystem::create_directories(dir);
+    const std::string path = dir + "/password.txt";
+    ASSERT_TRUE(Mgr::writeSecretFile(path, "a long old password", nullptr));
+    ASSERT_TRUE(Mgr::writeSecretFile(path, "pw", nullptr));
+    EXPECT_EQ(octest::readFile(path), "pw");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string error;
+    EXPECT_FALSE(Mgr::writeSecretFile(dir + "/missing/password.txt", "pw", &error));
+    EXPECT_FALSE(error.empty());
+    size_t leftovers = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        leftovers += e.path().filename() != "password.txt";
+    EXPECT_EQ(leftovers, 0u);
+}
+
+} // namespace
