@@ -10,6 +10,7 @@
 #include "platform/Log.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,23 @@ constexpr auto kShellWait = 30s;
 constexpr auto kLogFileWait = 3s;
 // A tunnel lives for hours, one shell line now and then; this only keeps the loop finite.
 constexpr long kMaxTunnelCommands = 1000000;
+
+// Set by SIGTERM/SIGINT (service stop, supervisor stop): the blocking calls return and the
+// helper leaves the way it leaves a closed channel, so openvpn is not left running orphaned.
+volatile sig_atomic_t g_stopRequested = 0;
+
+void onStopSignal(int) {
+    g_stopRequested = 1;
+}
+
+void installStopHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: recv and accept must return
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
 
 class UniqueFd {
 public:
@@ -58,10 +76,12 @@ struct Message {
 
 void receive(int fd, Message& m) {
     std::memset(m.text, 0, sizeof m.text);
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    m.length = -1;
+    for (int attempt = 0; attempt < 100 && !g_stopRequested; ++attempt) {
         m.length = ::recv(fd, m.text, helper::kMessageBufferSize, 0);
         if (m.length >= 0 || errno != EINTR) return;
     }
+    m.length = -1;
 }
 
 void reply(int fd, const char* text) {
@@ -381,6 +401,7 @@ void stopTask(platform::Task& task) {
 }
 
 void server_start() {
+    installStopHandler();
     hlog("server_start!!!!!!!!!!!!!!!!");
     hlog("server: socket!!!!!!!!!!!!!!!!");
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -411,7 +432,7 @@ void server_start() {
 
     hlog("server: accept!!!!!!!!!!!!!!!!");
     int fd = -1;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 100 && !g_stopRequested; ++attempt) {
         fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0 || errno != EINTR) break;
     }

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 constexpr auto kFastExit = 1s;    // a child that lives shorter than this "exited instantly"
 constexpr int kFastExitsFree = 5; // that many in a row are restarted at once
 constexpr auto kMaxBackoff = 1000ms;
-constexpr auto kStopGrace = 5s;
+constexpr auto kStopGrace = 12s; // longer than the helper needs to stop openvpn (5 s + 5 s)
 
 void usage() {
     std::fprintf(stderr,

@@ -168,6 +168,24 @@ TEST(ExecOvpn, AnOpenvpnIgnoringSigtermIsKilledAndReaped) {
     stopIfAlive(pid);
 }
 
+TEST(ExecOvpn, StoppingTheHelperStopsOpenvpnToo) {
+    AppRoot r;
+    writeFile(r.ovpn("openvpn"), fakeOpenVpn(false), 0755);
+    ForkedHelper helper(r.dir.path);
+    int fd = connectTo(helper.socketPath());
+    ASSERT_TRUE(sendText(fd, "CMD_OVPN_START," + r.root));
+    ASSERT_EQ(recvOnce(fd), "1");
+    ASSERT_TRUE(waitForFile(r.ovpn("self.pid")));
+    pid_t pid = readPid(r.ovpn("self.pid"));
+    kill(helper.pid(), SIGTERM); // the service manager or the supervisor stopping the helper
+    ASSERT_TRUE(helper.waitExit(10s));
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_TRUE(fs::exists(r.ovpn("got_term")));
+    EXPECT_FALSE(platform::processAlive(pid));
+    close(fd);
+    stopIfAlive(pid);
+}
+
 TEST(ExecOvpn, ScriptDirectivesAreRefusedBeforeAnythingStarts) {
     AppRoot r;
     writeFile(r.ovpn("openvpn"), fakeOpenVpn(false), 0755);
