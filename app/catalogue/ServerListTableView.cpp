@@ -69,6 +69,10 @@ int ServerListTableView::numberOfRows() {
 void ServerListTableView::reloadData() {
     const int previous = selectedRow();
     clearSelection();
+    // Replaced cell views are only deleted later; until then they must not show at stale places.
+    for (int r = 0; r < rowCount(); ++r)
+        for (int c = 0; c < columnCount(); ++c)
+            if (QWidget* old = cellWidget(r, c)) old->hide();
     const int rows = numberOfRows();
     setRowCount(rows);
     for (int r = 0; r < rows; ++r) {

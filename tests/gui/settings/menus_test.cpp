@@ -3,6 +3,7 @@
 #include "app/connection/ConnectionWindow.h"
 #include "app/connection/Constants.h"
 #include "app/shell/SettingsMenuVC.h"
+#include "app/shell/SettingsScreenshots.h"
 #include "app/shell/SingleInstance.h"
 #include "platform/qt/Workspace.h"
 
@@ -183,6 +184,17 @@ TEST_F(MenusTest, StaleSocketIsReplacedAndForeignFilesAreLeftAlone) {
     SingleInstance other(plain);
     EXPECT_FALSE(other.listen([] {}));
     EXPECT_TRUE(QFile::exists(plain));
+}
+
+TEST_F(MenusTest, ScreenshotsOfTheSettingsWindows) {
+    setRegions({{"日本", "0", 0}, {"アメリカ", "1", 1}, {"ナルニア", "2", 2}});
+    const QString dir = qEnvironmentVariable("TAVROVPN_SCREENSHOT_DIR", root() + "/shots");
+    EXPECT_EQ(renderSettingsScreenshots(app.get(), dir), 4);
+    for (const char* name : {"settings-window", "version-window", "server-selection", "settings-menu"})
+        EXPECT_FALSE(QImage(dir + "/" + name + ".png").isNull()) << name;
+    EXPECT_FALSE(app->settingsController->settingsWindow->isVisible());
+    EXPECT_FALSE(app->connectionWindow->selServerWindow->isVisible());
+    EXPECT_FALSE(prefs().hasObject("Region")); // looking changes nothing
 }
 
 } // namespace

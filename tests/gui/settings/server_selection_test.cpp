@@ -39,6 +39,12 @@ TEST_F(ServerSelectionTest, ListShowsEveryRegionWithFlagAndName) {
     EXPECT_EQ(cellLabel(1, 0)->property("imageName").toString(), "flg_blk"); // not in the flag table
     EXPECT_FALSE(cellLabel(1, 0)->pixmap().isNull());
     EXPECT_EQ(table().palette().color(QPalette::Base), QColor(Qt::white));
+    // Rebuilding leaves no replaced cell view showing.
+    table().reloadData();
+    int shown = 0;
+    for (QLabel* l : table().viewport()->findChildren<QLabel*>())
+        shown += l->isVisibleTo(table().viewport());
+    EXPECT_EQ(shown, 6);
     // Any other column identifier gives an empty 40x40 view.
     std::unique_ptr<QWidget> other(table().viewForTableColumn("other", 0));
     EXPECT_EQ(other->size(), QSize(40, 40));
