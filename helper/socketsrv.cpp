@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -33,9 +34,12 @@ constexpr auto kLogFileWait = 3s;
 // A tunnel lives for hours, one shell line now and then; this only keeps the loop finite.
 constexpr long kMaxTunnelCommands = 1000000;
 
-// Set by SIGTERM/SIGINT (service stop, supervisor stop): the blocking calls return and the
-// helper leaves the way it leaves a closed channel, so openvpn is not left running orphaned.
+// Set by SIGTERM/SIGINT (service stop, supervisor stop): the helper then leaves the way it leaves
+// a closed channel, so openvpn is not left running orphaned. The signals stay blocked except
+// inside ppoll (and shell lines), so one arriving just before a blocking call is not missed.
 volatile sig_atomic_t g_stopRequested = 0;
+bool g_stopSignalsBlocked = false;
+sigset_t g_waitMask; // the mask to wait with: the stop signals unblocked
 
 void onStopSignal(int) {
     g_stopRequested = 1;
@@ -45,9 +49,28 @@ void installStopHandler() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: recv and accept must return
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, &g_waitMask);
+    sigdelset(&g_waitMask, SIGTERM);
+    sigdelset(&g_waitMask, SIGINT);
+    g_stopSignalsBlocked = true;
+}
+
+// Waits until fd is readable (or has a connection to accept); false on a stop request.
+bool waitReadable(int fd) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        if (g_stopRequested) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = ::ppoll(&p, 1, nullptr, g_stopSignalsBlocked ? &g_waitMask : nullptr);
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return true; // let the call itself report the error
+    }
+    return false;
 }
 
 class UniqueFd {
@@ -77,7 +100,7 @@ struct Message {
 void receive(int fd, Message& m) {
     std::memset(m.text, 0, sizeof m.text);
     m.length = -1;
-    for (int attempt = 0; attempt < 100 && !g_stopRequested; ++attempt) {
+    for (int attempt = 0; attempt < 100 && waitReadable(fd); ++attempt) {
         m.length = ::recv(fd, m.text, helper::kMessageBufferSize, 0);
         if (m.length >= 0 || errno != EINTR) return;
     }
@@ -89,8 +112,12 @@ void reply(int fd, const char* text) {
 }
 
 void runShell(const std::string& line) {
+    // The shell inherits the signal mask: it must not start with the stop signals blocked.
+    sigset_t blocked;
+    if (g_stopSignalsBlocked) sigprocmask(SIG_SETMASK, &g_waitMask, &blocked);
     int rc = std::system(line.c_str());
     (void)rc; // these results are not looked at
+    if (g_stopSignalsBlocked) sigprocmask(SIG_SETMASK, &blocked, nullptr);
 }
 
 // Shell lines sent through an open tunnel channel, run as root until the client closes its end.
@@ -432,7 +459,7 @@ void server_start() {
 
     hlog("server: accept!!!!!!!!!!!!!!!!");
     int fd = -1;
-    for (int attempt = 0; attempt < 100 && !g_stopRequested; ++attempt) {
+    for (int attempt = 0; attempt < 100 && waitReadable(listener.get()); ++attempt) {
         fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0 || errno != EINTR) break;
     }
