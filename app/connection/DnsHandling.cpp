@@ -54,8 +54,8 @@ std::vector<std::string> parseNameservers(std::string_view text) {
         if (line.substr(0, key.size()) != key || line.size() == key.size() || !isBlank(line[key.size()]))
             continue;
         line = trimmed(line.substr(key.size()));
-        // The address is the first word; a trailing comment or other words do not belong to it.
-        const size_t end = line.find_first_of(" \t#;");
+        // The address is the first blank-separated word, as the resolver itself reads it.
+        const size_t end = line.find_first_of(" \t");
         const std::string_view address = line.substr(0, end);
         if (isIpLiteral(address)) out.emplace_back(address);
     }

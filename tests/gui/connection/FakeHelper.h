@@ -1,0 +1,94 @@
+#pragma once
+// A stand-in for tvapphelper on a Unix socket: answers the first message of each connection with
+// "1" and records every later message of the connection (one receive, one message) until the
+// client closes it.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+class FakeHelper {
+public:
+    struct Connection {
+        std::string first;
+        std::vector<std::string> messages;
+        bool closed = false;
+    };
+
+    explicit FakeHelper(std::string path) : path_(std::move(path)) {
+        ::unlink(path_.c_str());
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path_.copy(a.sun_path, sizeof a.sun_path - 1);
+        ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 8) == 0;
+        thread_ = std::thread([this] { run(); });
+    }
+    FakeHelper(const FakeHelper&) = delete;
+    FakeHelper& operator=(const FakeHelper&) = delete;
+    ~FakeHelper() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+
+    bool ok() const { return ok_; }
+    std::vector<Connection> connections() const {
+        std::lock_guard l(mu_);
+        return conns_;
+    }
+
+private:
+    void run() {
+        std::vector<int> open; // parallel to conns_ (index), -1 once closed
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        while (!stop_ && std::chrono::steady_clock::now() < end) {
+            std::vector<pollfd> p{{fd_, POLLIN, 0}};
+            for (int c : open)
+                p.push_back({c, static_cast<short>(c >= 0 ? POLLIN : 0), 0});
+            if (poll(p.data(), p.size(), 20) <= 0) continue;
+            if (p[0].revents & POLLIN) {
+                const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) {
+                    open.push_back(c);
+                    std::lock_guard l(mu_);
+                    conns_.push_back({});
+                }
+            }
+            for (size_t i = 1; i < p.size(); ++i) {
+                if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
+                char buf[513];
+                const ssize_t n = recv(p[i].fd, buf, 512, 0);
+                std::lock_guard l(mu_);
+                Connection& conn = conns_[i - 1];
+                if (n <= 0) {
+                    conn.closed = true;
+                    ::close(p[i].fd);
+                    open[i - 1] = -1;
+                } else if (conn.first.empty()) {
+                    conn.first.assign(buf, static_cast<size_t>(n));
+                    (void)::send(p[i].fd, "1", 1, MSG_NOSIGNAL);
+                } else {
+                    conn.messages.emplace_back(buf, static_cast<size_t>(n));
+                }
+            }
+        }
+        for (int c : open)
+            if (c >= 0) ::close(c);
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mu_;
+    std::vector<Connection> conns_;
+    std::thread thread_;
+};

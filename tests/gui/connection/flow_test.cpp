@@ -1,0 +1,228 @@
+// The connect button end to end through the OpenVPN start worker: the real local service serves
+// the configuration and the public address, a fake helper and a scripted management peer stand in
+// for tvapphelper and openvpn. Also the automatic protocol cycle with protocols that fail honestly.
+#include "ConnectionFixture.h"
+#include "LocalService.h"
+
+#include <QSignalSpy>
+#include <QTimer>
+#include <sstream>
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+uint16_t closedPort() {
+    FakeManagement probe;
+    const uint16_t port = probe.listenLoopback();
+    probe.stop();
+    return port;
+}
+
+class FlowTest : public ConnectionFixture {
+protected:
+    void startService(std::vector<std::string> args = {}) {
+        service = std::make_unique<LocalService>(std::move(args));
+        ASSERT_TRUE(service->start()) << "tavro-service did not start";
+        service->exportEnv();
+    }
+    void TearDown() override {
+        ConnectionFixture::TearDown();
+        service.reset();
+    }
+    // Runs one automatic cycle in which every attempt fails and returns the protocols tried. The
+    // OpenConnect flow is someone else's: if its attempt does not move on by itself, the test
+    // stands in for its failure by calling goNext.
+    QStringList runFailingCycle() {
+        QStringList tried;
+        QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
+        delegate->connectButton->click();
+        for (int guard = 0; guard < 10 && alerts.shown.isEmpty(); ++guard) {
+            const qsizetype before = tried.size();
+            waitFor([&] { return !alerts.shown.isEmpty() || tried.size() > before; }, 4000);
+            if (alerts.shown.isEmpty() && tried.size() == before && !tried.isEmpty() &&
+                tried.back() == "OpenConnect")
+                goNext();
+        }
+        QObject::disconnect(cw, &ConnectionWindow::attemptStarted, cw, nullptr);
+        return tried;
+    }
+
+    std::unique_ptr<LocalService> service;
+};
+
+TEST_F(FlowTest, ConnectsThroughHelperAndManagementThenStops) {
+    startService();
+    loadCatalogue("127.0.10.1");
+    FakeManagement mgmt;
+    cw->managementPort = mgmt.listenLoopback();
+    mgmt.setState("1796690804,CONNECTED,SUCCESS,10.213.8.2,10.213.0.2,1194,,");
+    mgmt.setLog("1796690800,,PUSH: Received control message: 'PUSH_REPLY,dhcp-option DNS 10.213.8.53'\r\n");
+
+    delegate->connectButton->click();
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_FALSE(delegate->serverSelButton->isEnabled());
+    ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 15000)) << status().toStdString();
+
+    const auto conns = helper->connections();
+    ASSERT_EQ(conns.size(), 1u);
+    EXPECT_EQ(conns[0].first, "CMD_OVPN_START," + root() + std::string(1, '\0'));
+    const std::string source = std::string(std::getenv("TAVROVPN_SOURCE_DIR"));
+    EXPECT_EQ(readFile(root() + "/OpenVPN/config.ovpn"),
+              readFile(source + "/tools/service/data/ovpn/127_0_10_1.ovpn"));
+    const auto cmds = mgmt.commands();
+    ASSERT_GE(cmds.size(), 4u);
+    EXPECT_EQ(cmds[0], "hold off");
+    EXPECT_EQ(cmds[1], "hold release");
+    EXPECT_EQ(cmds[2], "username \"Auth\" tb000001");
+    EXPECT_EQ(cmds[3], "password \"Auth\" secret1");
+    const std::string setDns = "\"" + root() + "/OpenVPN/set-dns.sh\"";
+    EXPECT_EQ(helperMessages(2), (std::vector<std::string>{"cp /etc/resolv.conf \"" + root() + "/OpenVPN/\"",
+                                                           setDns + " openvpn 10.213.8.53"}));
+    // The public address comes from the service: it sees us from loopback.
+    EXPECT_TRUE(waitFor([&] { return delegate->ipaddrText->text() == "127.0.0.1"; }, 5000))
+        << delegate->ipaddrText->text().toStdString();
+
+    delegate->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 5000));
+    EXPECT_EQ(helperMessages(3).back(), setDns + " localhost 192.0.2.1 192.0.2.2 ");
+    EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
+    EXPECT_TRUE(mgmt.received("signal SIGTERM"));
+    EXPECT_TRUE(delegate->serverSelButton->isEnabled());
+    EXPECT_TRUE(delegate->ipaddrText->text().isEmpty());
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(FlowTest, StopDuringConfigurationDownloadStartsNothing) {
+    startService({"--fault", "delay=1500@/support/vpn/openvpn/file/*"});
+    loadCatalogue("127.0.10.1");
+    delegate->connectButton->click();
+    settle(300);
+    delegate->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 10000));
+    settle(700);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(helper->connections().empty()) << "no helper command after a stop";
+    EXPECT_FALSE(std::filesystem::exists(root() + "/OpenVPN/config.ovpn"));
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(FlowTest, StopDuringHelperWaitClosesTheChannel) {
+    startService();
+    loadCatalogue("127.0.10.1");
+    FakeManagement mgmt;
+    cw->managementPort = mgmt.listenLoopback();
+    delegate->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return !helper->connections().empty(); }, 10000));
+    delegate->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 5000));
+    EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
+    settle(700);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(mgmt.connections.load(), 0) << "management must not be contacted after the stop";
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(FlowTest, ManualFailuresShowTheNoticeAndEndDisconnected) {
+    struct Case {
+        const char* name;
+        bool catalogue;
+        bool service;
+    };
+    for (const Case& c : {Case{"management refused", true, true}, Case{"download refused", true, false},
+                          Case{"no server for the region", false, true}}) {
+        SCOPED_TRACE(c.name);
+        alerts.shown.clear();
+        PexXmlParser::clearCatalogue();
+        if (c.catalogue) loadCatalogue("127.0.10.1");
+        if (c.service)
+            startService();
+        else
+            setenv("TAVROVPN_WEB_HOST", "127.0.0.1:1", 1);
+        const size_t helperBefore = helper->connections().size();
+        cw->managementPort = closedPort();
+        delegate->connectButton->click();
+        ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000));
+        settle(100);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+        EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+        EXPECT_TRUE(delegate->serverSelButton->isEnabled());
+        const auto conns = helper->connections();
+        if (std::string(c.name) == "management refused") {
+            ASSERT_EQ(conns.size(), helperBefore + 1);
+            EXPECT_TRUE(waitFor([&] { return helper->connections().back().closed; }, 2000));
+        } else {
+            EXPECT_EQ(conns.size(), helperBefore) << "nothing started";
+        }
+        ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 5000));
+        service.reset();
+    }
+}
+
+TEST_F(FlowTest, L2TPUnavailableFailsHonestlyWithoutNotice) {
+    platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
+    delegate->connectButton->click();
+    EXPECT_EQ(status(), "接続中...");
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 2000));
+    EXPECT_TRUE(delegate->serverSelButton->isEnabled());
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(FlowTest, AutomaticCycleWithoutStoredProtocolThenGivesUp) {
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    loadCatalogue("127.0.10.1"); // downloads fail: the web host refuses
+    const QStringList tried = runFailingCycle();
+    EXPECT_EQ(tried, (QStringList{"OpenConnect", "L2TP", "OpenVPN"}));
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown[0].messageText, "タブロVPN");
+    EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList{"はい"});
+    EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+    EXPECT_FALSE(delegate->_isAction);
+    EXPECT_EQ(status(), "未接続");
+}
+
+TEST_F(FlowTest, AutomaticCycleStartsWithTheStoredProtocol) {
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    platform::Defaults::standard().setString("SuccessProtcol", "OpenVPN");
+    loadCatalogue("127.0.10.1");
+    const QStringList tried = runFailingCycle();
+    EXPECT_EQ(tried, (QStringList{"OpenVPN", "OpenConnect", "L2TP", "OpenVPN"}));
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList{"はい"});
+    EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+}
+
+TEST_F(FlowTest, UnknownStoredProtocolDoesNotStallTheCycle) {
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    platform::Defaults::standard().setString("SuccessProtcol", "IKEv2");
+    loadCatalogue("127.0.10.1");
+    const QStringList tried = runFailingCycle();
+    EXPECT_EQ(tried, (QStringList{"OpenConnect", "L2TP", "OpenVPN"}));
+}
+
+TEST_F(FlowTest, UserStopEndsTheCycle) {
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    platform::Defaults::standard().setString("SuccessProtcol", "OpenVPN");
+    startService({"--fault", "delay=1000@/support/vpn/openvpn/file/*"});
+    loadCatalogue("127.0.10.1");
+    QStringList tried;
+    QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
+    delegate->connectButton->click();
+    settle(200);
+    delegate->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 10000));
+    settle(1500);
+    EXPECT_EQ(tried, QStringList{"OpenVPN"});
+    EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+} // namespace

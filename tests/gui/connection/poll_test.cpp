@@ -1,0 +1,172 @@
+// The OpenVPN poll driven directly against a scripted management peer: time-out, loss, the first
+// connected report with its DNS switch, hostile pushed values, and the tear-down that follows.
+#include "ConnectionFixture.h"
+
+#include <QTimer>
+
+namespace {
+
+const char* kConnected = "1796690804,CONNECTED,SUCCESS,10.213.8.2,10.213.0.2,1194,,";
+const char* kReconnecting = "1796690804,RECONNECTING,auth-failure,,,,,";
+
+std::string pushLog(const std::string& options) {
+    return "1796690800,,PUSH: Received control message: 'PUSH_REPLY," + options +
+           ",route-gateway 10.213.8.1,topology subnet,ifconfig 10.213.8.2 255.255.255.0'\r\n";
+}
+
+class PollTest : public ConnectionFixture {
+protected:
+    std::string setDns() const { return "\"" + root() + "/OpenVPN/set-dns.sh\""; }
+    std::string restoreLine() const { return setDns() + " localhost 192.0.2.1 192.0.2.2 "; }
+};
+
+TEST_F(PollTest, ThirtiethPollStillWaitsAndTheThirtyFirstTimesOut) {
+    FakeManagement mgmt;
+    enterWaitingState(mgmt);
+    for (int i = 1; i <= 30; ++i)
+        cw->OVPNStatusTimerFunc();
+    EXPECT_EQ(cw->_ovpn_estb_check_count, 30);
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_GE(cw->_ovpn_socket_fd.load(), 1);
+    EXPECT_TRUE(alerts.shown.isEmpty());
+
+    cw->OVPNStatusTimerFunc();
+    settle(100);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(cw->_ovpn_socket_fd.load(), -1);
+    EXPECT_EQ(cw->_helper_daemon_socket.load(), -1);
+    EXPECT_TRUE(mgmt.received("signal SIGTERM"));
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown[0].messageText, "タブロVPN");
+    EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+    // No switch was made, yet the captured list still goes back, and the channel is closed.
+    EXPECT_EQ(helperMessages(1), std::vector<std::string>{restoreLine()});
+    EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
+}
+
+TEST_F(PollTest, TimeOutInAutomaticModeGoesOnWithoutNotice) {
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    FakeManagement mgmt;
+    enterWaitingState(mgmt);
+    Constants::autoConnectCount = 3; // OpenVPN was the cycle's last protocol
+    cw->_ovpn_estb_check_count = 30;
+    cw->OVPNStatusTimerFunc();
+    settle(200);
+    EXPECT_TRUE(alerts.shown.isEmpty()) << "no failure notice in automatic mode";
+    // A second later goNext clicks again: the exhausted cycle gives up.
+    ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 3000));
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList{"はい"});
+    EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+    EXPECT_FALSE(delegate->_isAction);
+}
+
+TEST_F(PollTest, LostTunnelNoticeInManualModeOnly) {
+    for (bool automatic : {false, true}) {
+        SCOPED_TRACE(automatic ? "automatic" : "manual");
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
+        alerts.shown.clear();
+        FakeManagement mgmt;
+        mgmt.setState(kReconnecting);
+        enterWaitingState(mgmt);
+        Constants::autoConnectCount = 3;
+        cw->OVPNStatusTimerFunc();
+        settle(1500); // past the second after which a time-out would have gone on
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(cw->_ovpn_socket_fd.load(), -1);
+        if (automatic) {
+            EXPECT_TRUE(alerts.shown.isEmpty()) << "a lost tunnel is not retried";
+            EXPECT_EQ(Constants::autoConnectCount.load(), 3);
+        } else {
+            ASSERT_EQ(alerts.shown.size(), 1);
+            EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+        }
+    }
+}
+
+TEST_F(PollTest, ManagementClosedCountsAsLost) {
+    FakeManagement mgmt;
+    enterWaitingState(mgmt);
+    mgmt.hangUp();
+    settle(100);
+    cw->OVPNStatusTimerFunc();
+    settle(100);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(alerts.shown.size(), 1);
+}
+
+TEST_F(PollTest, ConnectedSwitchesDnsOnceAndStopRestoresIt) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    mgmt.setLog(pushLog("dhcp-option DNS 10.213.8.53"));
+    enterWaitingState(mgmt);
+    cw->OVPNStatusTimerFunc();
+    EXPECT_EQ(status(), "接続中");
+    EXPECT_EQ(cw->_assignDNS, "10.213.8.53");
+    EXPECT_EQ(helperMessages(2), (std::vector<std::string>{"cp /etc/resolv.conf \"" + root() + "/OpenVPN/\"",
+                                                           setDns() + " openvpn 10.213.8.53"}));
+    EXPECT_TRUE(mgmt.received("mute 1"));
+    EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenVPN");
+    EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+    ASSERT_NE(cw->_OVPNStatusTimer, nullptr);
+    EXPECT_EQ(cw->_OVPNStatusTimer->interval(), 10000);
+    EXPECT_NE(delegate->_updateTimeTimer, nullptr);
+
+    // A later CONNECTED report changes nothing.
+    cw->OVPNStatusTimerFunc();
+    EXPECT_EQ(status(), "接続中");
+    EXPECT_EQ(helperMessages(2).size(), 2u);
+    EXPECT_EQ(cw->_ovpn_estb_check_count, 0);
+
+    delegate->connectButton->click(); // the user's stop
+    EXPECT_TRUE(extIsManualStop.load());
+    EXPECT_EQ(delegate->_updateTimeTimer, nullptr);
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 3000));
+    EXPECT_TRUE(mgmt.received("signal SIGTERM"));
+    EXPECT_EQ(helperMessages(3).back(), restoreLine());
+    EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
+    EXPECT_TRUE(cw->_assignDNS.empty());
+    EXPECT_TRUE(delegate->ipaddrText->text().isEmpty());
+    EXPECT_TRUE(delegate->connectedTimeText->text().isEmpty());
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(PollTest, RestoreAfterSwitchRunsEvenWithoutCapturedServers) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    mgmt.setLog(pushLog("dhcp-option DNS 10.213.8.53"));
+    enterWaitingState(mgmt);
+    cw->defaultDNSaddrs.clear();
+    cw->OVPNStatusTimerFunc();
+    cw->resumeOVPNConnect();
+    EXPECT_EQ(helperMessages(3).back(), setDns() + " localhost ");
+}
+
+TEST_F(PollTest, HostilePushedValuesNeverReachTheShellLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"dhcp-option DNS 1.2.3.4;reboot", ""},
+        {"dhcp-option DNS $(reboot)", ""},
+        {"dhcp-option DNS `id`1.2.3.4", ""},
+        {"dhcp-option DNS 1.2.3.4|sh", ""},
+        {"dhcp-option DNS 1111111111111111111111111111", ""},
+        {"dhcp-option DOMAIN example.com", ""}, // no DNS pushed at all
+        {"dhcp-option DNS 2001:db8::53", "2001:db8::53"},
+    };
+    for (const auto& [option, expected] : cases) {
+        SCOPED_TRACE(option);
+        FakeManagement mgmt;
+        mgmt.setState(kConnected);
+        mgmt.setLog(pushLog(option));
+        enterWaitingState(mgmt);
+        const size_t conn = helper->connections().size() - 1;
+        cw->OVPNStatusTimerFunc();
+        EXPECT_EQ(cw->_assignDNS, expected);
+        const auto messages = helperMessages(2, 3000, conn);
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(messages[1], setDns() + " openvpn " + expected);
+        cw->resumeOVPNConnect();
+        settle(50);
+    }
+}
+
+} // namespace
