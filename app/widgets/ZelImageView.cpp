@@ -15,6 +15,8 @@ ZelImageView::ZelImageView(const QRect& frame, QWidget* parent) : ZelImageView(p
 
 void ZelImageView::theApplication(QWidget* mainWindow) {
     _mainWindow = mainWindow;
+    // Moves without a button reach a widget only when it tracks the mouse.
+    if (mainWindow) mainWindow->setMouseTracking(true);
 }
 
 void ZelImageView::mouseMoveEvent(QMouseEvent* event) {

@@ -10,7 +10,7 @@ public:
     explicit ZelImageView(QWidget* parent = nullptr);
     ZelImageView(const QRect& frame, QWidget* parent);
 
-    // The owner hands over the main window that receives the mouse movements.
+    // The owner hands over the main window that receives the mouse movements (it then tracks the mouse).
     void theApplication(QWidget* mainWindow);
     QWidget* mainWindow() const { return _mainWindow; }
 

@@ -1,6 +1,7 @@
 // Login against the real local service: what goes over the wire, how each kind of answer changes the
 // windows, and which alerts appear when the login is not silent.
 #include "LocalService.h"
+#include "ServiceRecord.h"
 #include "TestHome.h"
 
 #include "app/account/LoginForm.h"
@@ -128,8 +129,9 @@ TEST(LoginTransport, OnlyHttpsUrlsWithAHostAreUsable) {
 class SBAuthService : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        service = new LocalService;
-        service->start();
+        recordFile = testHome.dir() + "/requests.jsonl";
+        service = new LocalService({"--record", recordFile});
+        serviceStarted = service->start();
     }
     static void TearDownTestSuite() {
         delete service;
@@ -137,10 +139,10 @@ protected:
     }
 
     void SetUp() override {
-        ASSERT_TRUE(service->running()) << service->error();
-        ASSERT_TRUE(service->setFaults(""));
-        ::setenv("TAVROVPN_CA_FILE", service->caFile().c_str(), 1);
-        Constants::AuthHostURL = Constants::authURLForHost(service->host());
+        ASSERT_TRUE(serviceStarted) << "tavro-service did not start: " << LocalService::binary();
+        service->setFaults("");
+        ::setenv("TAVROVPN_CA_FILE", service->caFile.c_str(), 1);
+        Constants::AuthHostURL = Constants::authURLForHost(service->host);
         LoginTransport::setLimits({});
         platform::Defaults::standard().removeObject("ConnectStartAuto");
         AlertPresenter::setCurrent(&alerts);
@@ -197,7 +199,12 @@ protected:
         EXPECT_FALSE(delegate->window->isVisible());
     }
 
+    static std::vector<nlohmann::json> recordedLogins() { return servicerecord::logins(recordFile); }
+    static size_t recordedCount() { return servicerecord::read(recordFile).size(); }
+
     static inline LocalService* service = nullptr;
+    static inline bool serviceStarted = false;
+    static inline std::string recordFile;
     ScriptedAlertPresenter alerts;
     std::unique_ptr<AppDelegate> delegate;
     std::vector<SBAuth::Outcome> outcomes;
@@ -226,30 +233,30 @@ TEST_F(SBAuthService, AcceptedAccountWithoutAutoConnectDoesNotClick) {
 }
 
 TEST_F(SBAuthService, RequestIsTheExactMultipartFormBehindDigest) {
-    const size_t before = service->recordedLogins().size();
+    const size_t before = recordedLogins().size();
     ASSERT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::Accepted);
-    const auto logins = service->recordedLogins();
+    const auto logins = recordedLogins();
     ASSERT_GT(logins.size(), before);
     const auto& req = logins.back();
     EXPECT_EQ(req.value("status", 0), 200);
     EXPECT_EQ(req.value("method", ""), "POST");
 
-    const std::string contentType = LocalService::clientContentType(req);
+    const std::string contentType = servicerecord::clientContentType(req);
     const std::string prefix = "multipart/form-data; boundary=";
     ASSERT_TRUE(contentType.starts_with(prefix)) << contentType;
     const std::string b = contentType.substr(prefix.size());
     EXPECT_TRUE(isBoundary(b)) << b;
     EXPECT_EQ(b.size(), 26u + 16u);
 
-    const std::string body = LocalService::body(req);
+    const std::string body = servicerecord::body(req);
     EXPECT_EQ(body, expectedBody(b, kUser, kPassword));
     EXPECT_TRUE(body.ends_with("--" + b + "--\r\n"));
-    EXPECT_EQ(LocalService::header(req, "Content-Length"), std::to_string(body.size()));
-    EXPECT_EQ(LocalService::header(req, "Accept"), "*/*");
-    EXPECT_EQ(LocalService::header(req, "User-Agent"), "curl");
-    EXPECT_EQ(LocalService::header(req, "Expect"), "");
+    EXPECT_EQ(servicerecord::header(req, "Content-Length"), std::to_string(body.size()));
+    EXPECT_EQ(servicerecord::header(req, "Accept"), "*/*");
+    EXPECT_EQ(servicerecord::header(req, "User-Agent"), "curl");
+    EXPECT_EQ(servicerecord::header(req, "Expect"), "");
 
-    const std::string auth = LocalService::header(req, "Authorization");
+    const std::string auth = servicerecord::header(req, "Authorization");
     EXPECT_TRUE(auth.starts_with("Digest ")) << auth;
     EXPECT_NE(auth.find("username=\"tavroapi_user\""), std::string::npos) << auth;
     EXPECT_NE(auth.find("realm=\"Private Area\""), std::string::npos) << auth;
@@ -260,8 +267,8 @@ TEST_F(SBAuthService, TwoRequestsNeverShareABoundary) {
     ASSERT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::Accepted);
     ASSERT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::Accepted);
     std::vector<std::string> boundaries;
-    for (const auto& req : service->recordedLogins())
-        if (req.value("status", 0) == 200) boundaries.push_back(LocalService::clientContentType(req));
+    for (const auto& req : recordedLogins())
+        if (req.value("status", 0) == 200) boundaries.push_back(servicerecord::clientContentType(req));
     ASSERT_GE(boundaries.size(), 2u);
     const std::string& last = boundaries[boundaries.size() - 1];
     const std::string& previous = boundaries[boundaries.size() - 2];
@@ -291,14 +298,14 @@ TEST_F(SBAuthService, RefusedAccountAlertsOnlyWhenNotSilent) {
 }
 
 TEST_F(SBAuthService, ServiceCodeOtherThanZeroIsRefused) {
-    ASSERT_TRUE(service->setFaults("login-code=2\n"));
+    service->setFaults("login-code=2");
     EXPECT_EQ(login(kUser, kPassword, false), SBAuth::Outcome::Refused);
     expectAlert("認証に失敗しました");
     expectLoginWindowShown();
 }
 
 TEST_F(SBAuthService, HtmlAnswerCountsAsFailedLogin) {
-    ASSERT_TRUE(service->setFaults("login-html\n"));
+    service->setFaults("login-html");
     EXPECT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::NotJson);
     EXPECT_TRUE(alerts.shown.isEmpty());
     expectLoginWindowShown();
@@ -308,7 +315,7 @@ TEST_F(SBAuthService, HtmlAnswerCountsAsFailedLogin) {
 }
 
 TEST_F(SBAuthService, DroppedConnectionIsNoAnswer) {
-    ASSERT_TRUE(service->setFaults("refuse@/tavro_cm/auth\n"));
+    service->setFaults("refuse@/tavro_cm/auth");
     EXPECT_EQ(login(kUser, kPassword, false), SBAuth::Outcome::NoAnswer);
     expectAlert("認証できません");
     expectLoginWindowShown();
@@ -318,7 +325,7 @@ TEST_F(SBAuthService, SlowServiceTimesOut) {
     LoginTransport::Limits limits;
     limits.totalTimeout = std::chrono::milliseconds(1500);
     LoginTransport::setLimits(limits);
-    ASSERT_TRUE(service->setFaults("delay=8000@/tavro_cm/auth\n"));
+    service->setFaults("delay=8000@/tavro_cm/auth");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::NoAnswer);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
@@ -328,8 +335,8 @@ TEST_F(SBAuthService, SlowServiceTimesOut) {
 
 TEST_F(SBAuthService, StoppedServiceIsNoAnswer) {
     LocalService gone;
-    ASSERT_TRUE(gone.start()) << gone.error();
-    const std::string host = gone.host();
+    ASSERT_TRUE(gone.start());
+    const std::string host = gone.host;
     gone.stop();
     Constants::AuthHostURL = Constants::authURLForHost(host);
 
@@ -343,35 +350,35 @@ TEST_F(SBAuthService, StoppedServiceIsNoAnswer) {
 
 TEST_F(SBAuthService, UntrustedCertificateIsNotAccepted) {
     ::unsetenv("TAVROVPN_CA_FILE");
-    const size_t before = service->recordedLogins().size();
+    const size_t before = recordedLogins().size();
     EXPECT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::NoAnswer);
-    EXPECT_EQ(service->recordedLogins().size(), before) << "no request after a failed handshake";
+    EXPECT_EQ(recordedLogins().size(), before) << "no request after a failed handshake";
 }
 
 TEST_F(SBAuthService, EmptyUserOrPasswordSendsNothing) {
-    const size_t before = service->recorded().size();
+    const size_t before = recordedCount();
     EXPECT_EQ(login("", kPassword, false), SBAuth::Outcome::NotSent);
     expectLoginWindowShown();
     delegate->loginWindow->hide();
     EXPECT_EQ(login(kUser, "", false), SBAuth::Outcome::NotSent);
     expectLoginWindowShown();
     EXPECT_TRUE(alerts.shown.isEmpty());
-    EXPECT_EQ(service->recorded().size(), before);
+    EXPECT_EQ(recordedCount(), before);
 }
 
 TEST_F(SBAuthService, UnusableEndpointCountsAsRefused) {
-    Constants::AuthHostURL = "http://" + service->host() + "/tavro_cm/auth";
-    const size_t before = service->recorded().size();
+    Constants::AuthHostURL = "http://" + service->host + "/tavro_cm/auth";
+    const size_t before = recordedCount();
     EXPECT_EQ(login(kUser, kPassword, false), SBAuth::Outcome::Refused);
     expectAlert("認証に失敗しました");
     expectLoginWindowShown();
-    EXPECT_EQ(service->recorded().size(), before);
+    EXPECT_EQ(recordedCount(), before);
 }
 
 TEST_F(SBAuthService, ConcurrentAttemptsEachCompleteOnceAndAutoConnectClicksOnlyOnce) {
     platform::Defaults::standard().setInteger("ConnectStartAuto", 1);
     QSignalSpy clicks(delegate->connectButton, &QAbstractButton::clicked);
-    ASSERT_TRUE(service->setFaults("delay=300@/tavro_cm/auth\n"));
+    service->setFaults("delay=300@/tavro_cm/auth");
     delegate->authUsername = kUser;
     delegate->authPassword = kPassword;
     for (int i = 0; i < 3; ++i)
