@@ -326,7 +326,12 @@ void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
         onOVPNConnected();
         break;
     case 1:
-        if (app_->_vpnStatus == TAVROVPNStatus::connected) return;
+        if (app_->_vpnStatus == TAVROVPNStatus::connected) {
+            // openvpn re-establishing a lost tunnel passes through setup states (no tunnel
+            // address), which also give 1: the tunnel is gone, whatever the window shows.
+            if (ovpnAssignAddr[0] == '\0') onOVPNEnded(false);
+            return;
+        }
         if (++_ovpn_estb_check_count < kConnectTimeoutPolls) return;
         onOVPNEnded(true);
         break;

@@ -131,6 +131,23 @@ TEST_F(PollTest, ConnectedSwitchesDnsOnceAndStopRestoresIt) {
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
+TEST_F(PollTest, ReconnectingAfterConnectedIsALossNotAWait) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    mgmt.setLog(pushLog("dhcp-option DNS 10.213.8.53"));
+    enterWaitingState(mgmt);
+    cw->OVPNStatusTimerFunc();
+    ASSERT_EQ(status(), "接続中");
+    // After ping-restart openvpn mostly sits in WAIT while it looks for the server again.
+    mgmt.setState("1796690900,WAIT,,,,,,");
+    cw->OVPNStatusTimerFunc();
+    settle(100);
+    EXPECT_EQ(status(), "未接続");
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+    EXPECT_EQ(helperMessages(3).back(), restoreLine());
+}
+
 TEST_F(PollTest, RestoreAfterSwitchRunsEvenWithoutCapturedServers) {
     FakeManagement mgmt;
     mgmt.setState(kConnected);
