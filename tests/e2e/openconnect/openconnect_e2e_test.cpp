@@ -1,0 +1,386 @@
+// OpenConnect end to end: the real helper under its respawn supervisor, a real ocserv in a
+// network namespace (tools/fixtures/oc-fixture.sh), the local service for the server list and the
+// public address, and the manager driving the offscreen main window. Root only.
+//
+// The helper runs in a private mount namespace whose /etc is an overlay: the distribution's
+// vpnc-script rewrites resolv.conf, which must never reach the machine's own.
+#include "app/catalogue/PexXmlParser.h"
+#include "app/connection/Constants.h"
+#include "app/connection/OpenConnecctMgr.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/FileDownloader.h"
+#include "platform/Defaults.h"
+#include "platform/Paths.h"
+#include "platform/Task.h"
+#include "platform/qt/AlertPresenter.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Mgr = OpenConnectMgr;
+
+namespace {
+
+constexpr const char* kNs = "tvoce2e";
+constexpr const char* kNet = "10.78";
+constexpr const char* kUser = "tb000001";
+constexpr const char* kPassword = "secret1";
+constexpr const char* kPublicAddress = "203.0.113.7";
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Output of a program (no shell), bounded in time.
+std::string capture(const std::string& path, const std::vector<std::string>& args) {
+    platform::Task t;
+    t.launchPath = path;
+    t.arguments = args;
+    t.standardInput = platform::Task::Stdio::Null;
+    t.standardOutput = platform::Task::Stdio::Pipe;
+    t.standardError = platform::Task::Stdio::Null;
+    if (!t.launch()) return "";
+    std::string out;
+    t.readStandardOutputToEnd(out, 20s);
+    return out;
+}
+
+std::string ip(const std::vector<std::string>& args) {
+    return capture("/usr/sbin/ip", args);
+}
+
+// Runs the GUI thread's queue until pred holds or the limit passes.
+template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents();
+        if (pred()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    QCoreApplication::processEvents();
+    return pred();
+}
+
+int runFixture(const std::string& verb, std::string* out = nullptr) {
+    platform::Task t;
+    t.launchPath = "/bin/bash";
+    t.arguments = {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/oc-fixture.sh", verb};
+    t.standardOutput = platform::Task::Stdio::Pipe;
+    if (!t.launch()) return -1;
+    std::string text;
+    if (!t.readStandardOutputToEnd(text, 120s)) return -1;
+    if (out) *out = text;
+    return t.terminationStatus();
+}
+
+std::map<std::string, std::string> keyValues(const std::string& text) {
+    std::map<std::string, std::string> m;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return m;
+}
+
+// openconnect processes working in dir (left over by a failed test).
+std::vector<pid_t> openconnectsIn(const fs::path& dir) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec2;
+        if (fs::read_symlink(e.path() / "cwd", ec2) != dir) continue;
+        if (readFile(e.path() / "comm").rfind("openconnect", 0) != 0) continue;
+        found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return found;
+}
+
+void stopTask(platform::Task*& t) {
+    if (!t) return;
+    t->terminate();
+    if (!t->waitUntilExit(10s)) {
+        t->kill();
+        t->waitUntilExit(5s);
+    }
+    delete t;
+    t = nullptr;
+}
+
+class OpenConnectEndToEnd : public ::testing::Test {
+protected:
+    static inline std::string setupError;
+    static inline fs::path tmp, dataHome, ocDir;
+    static inline std::map<std::string, std::string> fixture;
+    static inline platform::Task* supervisor = nullptr;
+    static inline platform::Task* service = nullptr;
+    static inline bool fixtureUp = false;
+    static inline std::string defaultRoute;
+
+    static void fail(const std::string& why) {
+        if (setupError.empty()) setupError = why;
+    }
+
+    static void SetUpTestSuite() {
+        if (geteuid() != 0) return;
+        const fs::path bin = env("TAVROVPN_BINARY_DIR");
+        const fs::path helper = bin / "helper/tvapphelper";
+        const fs::path supervise = bin / "tools/supervisor/tvapphelper-supervise";
+        const fs::path serviceExe = bin / "tools/service/tavro-service";
+        for (const fs::path& p : {helper, supervise, serviceExe})
+            if (!fs::exists(p)) return fail("missing " + p.string() + ": build it first");
+        if (access("/usr/sbin/openconnect", X_OK) != 0 || access("/usr/sbin/ocserv", X_OK) != 0)
+            return fail("openconnect and ocserv must be installed (./run setup)");
+
+        char tmpl[] = "/tmp/tv-oc-e2e-XXXXXX";
+        if (!mkdtemp(tmpl)) return fail("mkdtemp failed");
+        tmp = tmpl;
+        // ocserv's workers run as nobody and read the fixture's run folder below this one.
+        fs::permissions(tmp, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+        // The working folder has a blank in its path, like the original platform's Application Support.
+        dataHome = tmp / "Application Support";
+        for (const char* sub : {"config", "cache"})
+            fs::create_directories(tmp / sub);
+        fs::create_directories(dataHome);
+        setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (tmp / "config").c_str(), 1);
+        setenv("XDG_CACHE_HOME", (tmp / "cache").c_str(), 1);
+
+        // The server.
+        setenv("OC_FIXTURE_DIR", (tmp / "fixture").c_str(), 1);
+        setenv("OC_FIXTURE_NS", kNs, 1);
+        setenv("OC_FIXTURE_NET", kNet, 1);
+        setenv("OC_FIXTURE_USER", kUser, 1);
+        setenv("OC_FIXTURE_PASSWORD", kPassword, 1);
+        defaultRoute = ip({"route", "show", "default"});
+        std::string out;
+        if (runFixture("up", &out) != 0) {
+            runFixture("down");
+            return fail("oc-fixture.sh up failed");
+        }
+        fixtureUp = true;
+        fixture = keyValues(out);
+        const std::string server = fixture["OC_FIXTURE_SERVER"];
+        // Route guard: a test connection must never leave the machine.
+        if (ip({"route", "get", server}).find("dev " + fixture["OC_FIXTURE_HOST_IF"] + " ") ==
+            std::string::npos)
+            return fail(server + " is not routed through the fixture's veth");
+
+        // The service: server list whose OpenConnect servers are the fixture, and the public address.
+        service = new platform::Task;
+        service->launchPath = serviceExe.string();
+        service->arguments = {
+            "--state-dir", (tmp / "service").string(), "--listen",    "127.0.0.1:0", "--openconnect-host",
+            server,        "--public-address",         kPublicAddress};
+        service->standardOutput = platform::Task::Stdio::Null;
+        if (!service->launch()) return fail("tavro-service did not start");
+        if (!waitFor([] { return fs::exists(tmp / "service/ready"); }, 20s))
+            return fail("tavro-service not ready");
+        const auto ready = keyValues(readFile(tmp / "service/ready"));
+        setenv("TAVROVPN_WEB_HOST", ready.at("host").c_str(), 1);
+        setenv("TAVROVPN_AUTH_HOST", ready.at("host").c_str(), 1);
+        setenv("TAVROVPN_CA_FILE", ready.at("ca").c_str(), 1);
+
+        // The helper, in a private mount namespace with /etc overlaid.
+        fs::create_directories(tmp / "etc-upper");
+        fs::create_directories(tmp / "etc-work");
+        {
+            std::ofstream allow(tmp / "allow");
+            allow << "0\n";
+        }
+        fs::permissions(tmp / "allow", fs::perms::owner_read | fs::perms::owner_write);
+        setenv("TVAPPHELPER_SOCKET", (tmp / "helper.ipc").c_str(), 1);
+        setenv("TVAPPHELPER_ALLOW_FILE", (tmp / "allow").c_str(), 1);
+        supervisor = new platform::Task;
+        supervisor->launchPath = "/usr/bin/unshare";
+        supervisor->arguments = {"-m",
+                                 "--propagation",
+                                 "private",
+                                 "--",
+                                 "/bin/bash",
+                                 "-c",
+                                 "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1,workdir=$2\" /etc "
+                                 "&& shift 2 && exec \"$@\"",
+                                 "overlay",
+                                 (tmp / "etc-upper").string(),
+                                 (tmp / "etc-work").string(),
+                                 supervise.string(),
+                                 "--pidfile",
+                                 (tmp / "supervise.pid").string(),
+                                 "--",
+                                 helper.string()};
+        if (!supervisor->launch() || !waitFor([] { return fs::exists(tmp / "helper.ipc"); }, 10s))
+            return fail("the helper did not come up");
+
+        // The working folder as the launch sequence makes it: the bundle's openconnect folder and
+        // the routing script from the encrypted library archive.
+        const std::string R = Constants::tvrootPath();
+        ocDir = R + "/openconnect";
+        std::error_code ec;
+        fs::create_directories(R, ec);
+        fs::copy(platform::bundlePath() + "/Contents/Resources/openconnect/", ocDir,
+                 fs::copy_options::recursive, ec);
+        if (ec) return fail("bundle openconnect folder: " + ec.message());
+        const std::string enc = (ocDir / "libs.tar.enc").string(), tar = (ocDir / "libs.tar").string();
+        if (platform::runProgram("/usr/bin/openssl",
+                                 {"enc", "-aes-256-cbc", "-d", "-salt", "-pbkdf2", "-iter", "100000", "-in",
+                                  enc, "-out", tar, "-k", "vebuq527"}) != 0 ||
+            platform::runProgram("/usr/bin/tar", {"-xf", tar, "-C", ocDir.string()}) != 0)
+            return fail("libs.tar.enc could not be unpacked");
+        fs::remove(tar, ec);
+        if (access((ocDir / "vpnc-script-wrapper").c_str(), X_OK) != 0) return fail("no routing script");
+
+        // The catalogue from the service.
+        PexXmlParser::traceOutput = false;
+        bool parsed = false;
+        FileDownloader::loadFileSync(Constants::ServerListURL(),
+                                     [&](const std::string& path, const std::optional<DownloadError>& error) {
+                                         parsed = !error && extParser.parseFile(path);
+                                     });
+        if (!parsed) return fail("server list not downloaded from the service");
+        platform::Defaults::standard().setString("regionNumber", "0");
+    }
+
+    static void TearDownTestSuite() {
+        if (!ocDir.empty())
+            for (pid_t p : openconnectsIn(ocDir))
+                kill(p, SIGTERM);
+        stopTask(supervisor);
+        stopTask(service);
+        if (fixtureUp) runFixture("down");
+        fixtureUp = false;
+        if (!tmp.empty()) {
+            std::error_code ec;
+            fs::remove_all(tmp, ec);
+        }
+    }
+
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root (network namespace, tun device, helper as root)";
+        ASSERT_TRUE(setupError.empty()) << setupError;
+        app = std::make_unique<AppDelegate>();
+        setTheApplication(app.get());
+        app->authUsername = kUser;
+        app->authPassword = kPassword;
+        AlertPresenter::setCurrent(&alerts);
+        Mgr::nextProtocolHook = [this] { ++handOvers; };
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", 0);
+    }
+
+    void TearDown() override {
+        if (!app) return;
+        if (Mgr::_OnSarting.load() && !Mgr::_OnStoping.load()) Mgr::Stop(true);
+        EXPECT_TRUE(waitFor([] { return !Mgr::_OnSarting.load() && !Mgr::_OnStoping.load(); }, 40s));
+        waitFor([] { return false; }, 200ms);
+        AlertPresenter::setCurrent(nullptr);
+        Mgr::nextProtocolHook = nullptr;
+        setTheApplication(nullptr);
+        app.reset();
+    }
+
+    QString status() const { return app->statusText->text(); }
+    static bool idle() { return !Mgr::_OnSarting.load() && !Mgr::_OnStoping.load(); }
+    // /etc/resolv.conf as the helper's processes see it.
+    static std::string helperResolvConf() {
+        return readFile("/proc/" + std::to_string(supervisor->processIdentifier()) + "/root/etc/resolv.conf");
+    }
+    static bool tunnelRoutePresent() {
+        return ip({"route", "show", fixture["OC_FIXTURE_ROUTE"]}).find("dev ") != std::string::npos;
+    }
+    static bool tunnelAddressPresent() {
+        return ip({"-o", "addr", "show"}).find(" " + std::string(kNet) + ".1.") != std::string::npos;
+    }
+    void connect() {
+        Mgr::Start();
+        ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 60s))
+            << "status " << status().toStdString() << "\nstatus.log:\n"
+            << readFile(ocDir / "status.log");
+    }
+
+    std::unique_ptr<AppDelegate> app;
+    ScriptedAlertPresenter alerts;
+    int handOvers = 0;
+};
+
+TEST_F(OpenConnectEndToEnd, ConnectsShowsTheAddressAndStopsCleanly) {
+    const std::string resolvBefore = helperResolvConf();
+    connect();
+    EXPECT_TRUE(waitFor([&] { return app->ipaddrText->text() == kPublicAddress; }, 15s))
+        << app->ipaddrText->text().toStdString();
+    const pid_t pid = static_cast<pid_t>(std::atol(readFile(ocDir / "childpid").c_str()));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(platform::processAlive(pid));
+    EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/comm"), "openconnect\n");
+    EXPECT_TRUE(tunnelRoutePresent());
+    EXPECT_TRUE(tunnelAddressPresent());
+    EXPECT_NE(helperResolvConf().find(fixture["OC_FIXTURE_DNS"]), std::string::npos);
+    EXPECT_EQ(ip({"route", "show", "default"}), defaultRoute);
+    EXPECT_EQ(readFile(ocDir / "status.log").find(kPassword), std::string::npos);
+
+    Mgr::Stop(true);
+    ASSERT_TRUE(waitFor([&] { return idle() && status() == "未接続"; }, 20s));
+    EXPECT_TRUE(waitFor([&] { return !platform::processAlive(pid); }, 10s));
+    EXPECT_TRUE(waitFor([&] { return !tunnelRoutePresent() && !tunnelAddressPresent(); }, 10s));
+    EXPECT_EQ(helperResolvConf(), resolvBefore);
+    EXPECT_EQ(app->ipaddrText->text(), "");
+    EXPECT_EQ(app->connectedTimeText->text(), "");
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    EXPECT_EQ(handOvers, 0);
+    EXPECT_NE(readFile(ocDir / "status.log").find("User detached from session (SIGHUP); exiting."),
+              std::string::npos);
+}
+
+TEST_F(OpenConnectEndToEnd, WrongPasswordFailsWithTheAlertOrHandsOver) {
+    app->authPassword = "wrong-password";
+    for (const bool automatic : {false, true}) {
+        SCOPED_TRACE(automatic ? "automatic" : "manual");
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
+        alerts.shown.clear();
+        handOvers = 0;
+        Mgr::Start();
+        ASSERT_TRUE(waitFor([&] { return idle() && (handOvers > 0 || !alerts.shown.isEmpty()); }, 60s))
+            << readFile(ocDir / "status.log");
+        waitFor([] { return false; }, 100ms);
+        EXPECT_NE(readFile(ocDir / "status.log").find("Login failed."), std::string::npos);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(handOvers, automatic ? 1 : 0);
+        EXPECT_EQ(alerts.shown.size(), automatic ? 0 : 1);
+        EXPECT_TRUE(openconnectsIn(ocDir).empty() ||
+                    waitFor([] { return openconnectsIn(ocDir).empty(); }, 5s));
+        EXPECT_FALSE(tunnelRoutePresent());
+    }
+}
+
+TEST_F(OpenConnectEndToEnd, ServerGoneWhileUpEndsTheAttempt) {
+    connect();
+    ASSERT_EQ(runFixture("stop-server"), 0);
+    ASSERT_TRUE(waitFor([&] { return idle() && !alerts.shown.isEmpty(); }, 30s))
+        << readFile(ocDir / "status.log");
+    waitFor([] { return false; }, 100ms);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(waitFor([] { return openconnectsIn(ocDir).empty(); }, 10s));
+    EXPECT_TRUE(waitFor([&] { return !tunnelRoutePresent(); }, 10s));
+}
+
+} // namespace
