@@ -95,6 +95,7 @@ UserLoginWindow::UserLoginWindow(AppDelegate* app)
     focusSink_->setObjectName("focusSink");
     focusSink_->setGeometry(0, 0, 0, 0);
     focusSink_->setFrame(false);
+    focusSink_->setFocusPolicy(Qt::NoFocus); // out of the Tab chain; only set programmatically
     focusSink_->setFocus(Qt::OtherFocusReason);
 
     show();
@@ -153,6 +154,10 @@ void UserLoginWindow::buildControls(int width) {
     QFont linkFont = systemFont(10);
     linkFont.setUnderline(true);
     _helpLinkButton->setFont(linkFont);
+    // The design's 190 points hold the text only in the original system font; wider glyphs would cut
+    // the last characters, so the link grows to the right instead.
+    _helpLinkButton->resize(std::max(_helpLinkButton->width(), _helpLinkButton->sizeHint().width()),
+                            _helpLinkButton->height());
 
     _saveAccountButton = new QCheckBox("ユーザー名・パスワードを保存", this);
     _saveAccountButton->setObjectName("saveAccountButton");
