@@ -8,6 +8,8 @@
 #include "app/shell/AppDelegate.h"
 #include "app/shell/LoginItems.h"
 #include "app/shell/PreferenceKeys.h"
+#include "app/widgets/ZelSecureTextField.h"
+#include "app/widgets/ZelTextField.h"
 #include "platform/Defaults.h"
 #include "platform/qt/AlertPresenter.h"
 #include "platform/qt/Images.h"
@@ -257,10 +259,12 @@ void SettingsMenuViewController::onInitializeButton(QObject*) {
     extThisServiceID.clear();
     app_->authUsername.clear();
     app_->authPassword.clear();
-    // The user field, the password field and its plain-text twin.
-    if (app_->loginWindow)
-        for (QLineEdit* field : app_->loginWindow->findChildren<QLineEdit*>())
-            field->clear();
+    if (UserLoginWindow* login = app_->loginWindow) {
+        for (QLineEdit* field : {static_cast<QLineEdit*>(login->_userTextField),
+                                 static_cast<QLineEdit*>(login->_passwdTextField),
+                                 static_cast<QLineEdit*>(login->_passwdTextFieldPlain)})
+            if (field) field->clear();
+    }
     showLoginInsteadOfMain();
 }
 

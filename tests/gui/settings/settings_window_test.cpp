@@ -2,6 +2,8 @@
 
 #include "app/shell/LoginItems.h"
 #include "app/shell/SettingsMenuVC.h"
+#include "app/widgets/ZelSecureTextField.h"
+#include "app/widgets/ZelTextField.h"
 #include "platform/Paths.h"
 
 #include <QCheckBox>
@@ -77,12 +79,16 @@ protected:
             t << vc().buttonSettingsRegion->itemText(i);
         return t;
     }
+    QList<QLineEdit*> loginFields() {
+        UserLoginWindow* w = app->loginWindow;
+        return {w->_userTextField, w->_passwdTextField, w->_passwdTextFieldPlain};
+    }
     void fillLoginFields() {
-        for (int i = 0; i < 3; ++i)
-            (new QLineEdit(app->loginWindow))->setText("secret");
+        for (QLineEdit* e : loginFields())
+            e->setText("secret");
     }
     bool loginFieldsEmpty() {
-        for (QLineEdit* e : app->loginWindow->findChildren<QLineEdit*>())
+        for (QLineEdit* e : loginFields())
             if (!e->text().isEmpty()) return false;
         return true;
     }
