@@ -41,8 +41,12 @@ inline const char* kUser = "tb000001";
 inline const char* kPassword = "secret1";
 inline const char* kNet = "10.216"; // apart from the demo's and the channel test's networks
 inline const char* kNamespace = "tvovpnflow";
-inline std::string serverAddress() { return std::string(kNet) + ".0.2"; }
-inline std::string pushedDns() { return std::string(kNet) + ".8.53"; }
+inline std::string serverAddress() {
+    return std::string(kNet) + ".0.2";
+}
+inline std::string pushedDns() {
+    return std::string(kNet) + ".8.53";
+}
 
 inline std::string readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -56,7 +60,8 @@ inline std::string commandOutput(const std::string& command) {
     if (FILE* f = popen(command.c_str(), "r")) {
         char buf[512];
         size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 65536) out.append(buf, n);
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 65536)
+            out.append(buf, n);
         pclose(f);
     }
     return out;
@@ -98,7 +103,8 @@ inline std::vector<pid_t> processesIn(const fs::path& dir) {
         if (pid <= 0 || *end) continue;
         std::error_code ec;
         const fs::path cwd = fs::read_symlink(fs::path("/proc") / e->d_name / "cwd", ec);
-        if (!ec && cwd == dir && platform::processAlive(static_cast<pid_t>(pid))) out.push_back(static_cast<pid_t>(pid));
+        if (!ec && cwd == dir && platform::processAlive(static_cast<pid_t>(pid)))
+            out.push_back(static_cast<pid_t>(pid));
     }
     closedir(d);
     return out;
@@ -125,7 +131,8 @@ public:
         const fs::path bin = env("TAVROVPN_BINARY_DIR");
         const fs::path helperExe = bin / "helper/tvapphelper";
         const fs::path supervise = bin / "tools/supervisor/tvapphelper-supervise";
-        if (!fs::exists(helperExe) || !fs::exists(supervise)) return "build tvapphelper and tvapphelper-supervise first";
+        if (!fs::exists(helperExe) || !fs::exists(supervise))
+            return "build tvapphelper and tvapphelper-supervise first";
 
         char tmpl[] = "/tmp/tv-ovpnflow-XXXXXX";
         if (!mkdtemp(tmpl)) return "mkdtemp failed";
@@ -143,7 +150,8 @@ public:
         // Route guard: the server must be reached over the fixture's veth, never the default route.
         const std::string route = commandOutput("ip -4 route get " + serverAddress() + " 2>&1");
         if (route.find(std::string(" dev ") + kNamespace + "h ") == std::string::npos)
-            return down("route guard: " + serverAddress() + " would not leave through the fixture veth: " + route);
+            return down("route guard: " + serverAddress() +
+                        " would not leave through the fixture veth: " + route);
 
         service = std::make_unique<LocalService>(std::vector<std::string>{
             "--openvpn-host", serverAddress(), "--ovpn-dir", (tmp / "fixture/client").string()});
@@ -156,8 +164,8 @@ public:
         root = Constants::tvrootPath();
         std::error_code ec;
         fs::create_directories(root, ec);
-        fs::copy(platform::bundlePath() + "/Contents/Resources/OpenVPN", root / "OpenVPN", fs::copy_options::recursive,
-                 ec);
+        fs::copy(platform::bundlePath() + "/Contents/Resources/OpenVPN", root / "OpenVPN",
+                 fs::copy_options::recursive, ec);
         if (ec || !fs::exists(root / "OpenVPN/set-dns.sh") || !fs::exists(root / "OpenVPN/openvpn"))
             return down("the bundle's OpenVPN folder is incomplete (build tavrovpn_resources)");
 
@@ -191,7 +199,8 @@ public:
 
     std::string down(const std::string& why = {}) {
         if (!root.empty())
-            for (pid_t p : processesIn(root / "OpenVPN")) kill(p, SIGTERM); // a failed test's leftover
+            for (pid_t p : processesIn(root / "OpenVPN"))
+                kill(p, SIGTERM); // a failed test's leftover
         if (supervisor) {
             supervisor->terminate();
             if (!supervisor->waitUntilExit(10s)) {
@@ -237,7 +246,8 @@ private:
         return v ? v : "";
     }
     static int fixture(const std::string& verb) {
-        return platform::runProgram("/bin/bash", {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/ovpn-fixture.sh", verb});
+        return platform::runProgram("/bin/bash",
+                                    {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/ovpn-fixture.sh", verb});
     }
     bool fixtureUp_ = false;
 };

@@ -28,9 +28,10 @@ inline int runSelf(const std::vector<std::string>& args) {
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return -1;
     exe[n] = '\0';
-    const std::string script = "mount -t tmpfs tmpfs \"$SCRATCH\" && mkdir \"$SCRATCH/u\" \"$SCRATCH/w\" && "
-                               "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$SCRATCH/u,workdir=$SCRATCH/w\" /etc && "
-                               "exec \"$0\" \"$@\"";
+    const std::string script =
+        "mount -t tmpfs tmpfs \"$SCRATCH\" && mkdir \"$SCRATCH/u\" \"$SCRATCH/w\" && "
+        "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$SCRATCH/u,workdir=$SCRATCH/w\" /etc && "
+        "exec \"$0\" \"$@\"";
     std::vector<std::string> argv{"unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, exe};
     argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = fork();
@@ -39,7 +40,8 @@ inline int runSelf(const std::vector<std::string>& args) {
         setenv(kMarker, "1", 1);
         setenv("SCRATCH", scratch.c_str(), 1);
         std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
+        for (auto& a : argv)
+            cargv.push_back(a.data());
         cargv.push_back(nullptr);
         execvp("unshare", cargv.data());
         _exit(127);

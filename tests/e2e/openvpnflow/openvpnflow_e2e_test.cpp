@@ -17,8 +17,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString kFailureText = "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
-                             "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。";
+const QString kFailureText =
+    "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
+    "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。";
 
 class OpenVPNFlowEndToEnd : public ::testing::Test {
 protected:
@@ -27,9 +28,11 @@ protected:
         if (!privateetc::inside()) {
             // The test itself runs in a child with a private /etc; this process only reports it.
             const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-            const std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+            const std::string filter =
+                std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
             delegated = true;
-            ASSERT_EQ(privateetc::runSelf({filter}), 0) << "the test failed inside the private mount namespace";
+            ASSERT_EQ(privateetc::runSelf({filter}), 0)
+                << "the test failed inside the private mount namespace";
             return;
         }
         const std::string error = environment.up();
@@ -69,12 +72,14 @@ protected:
 
     // openvpn gone, its tun device gone, the resolver exactly as before the connect.
     void expectAllUndone(const std::string& tun) {
-        EXPECT_TRUE(waitFor([&] { return environment.openvpnProcesses().empty(); }, 15000)) << "openvpn still runs";
+        EXPECT_TRUE(waitFor([&] { return environment.openvpnProcesses().empty(); }, 15000))
+            << "openvpn still runs";
         if (!tun.empty()) {
             EXPECT_TRUE(waitFor([&] { return !flowenv::fs::exists("/sys/class/net/" + tun); }, 10000))
                 << tun << " left behind";
         }
-        EXPECT_TRUE(waitFor([&] { return flowenv::readFile("/etc/resolv.conf") == environment.resolvBefore; }, 5000))
+        EXPECT_TRUE(
+            waitFor([&] { return flowenv::readFile("/etc/resolv.conf") == environment.resolvBefore; }, 5000))
             << "resolv.conf now:\n"
             << flowenv::readFile("/etc/resolv.conf");
     }
