@@ -389,11 +389,9 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     ::unlink((D + "/status.log").c_str());
     ::unlink((D + "/childpid").c_str());
     _helper_daemon_socket = requestDaemonBySocket(message.data(), message.size());
-    std::printf("onConnectionButton 2\n");
-    std::fflush(stdout);
+    nslog("onConnectionButton 2");
     sleepSeconds(1);
-    std::printf("onConnectionButton 3\n");
-    std::fflush(stdout);
+    nslog("onConnectionButton 3");
 
     int r = 0;
     do {
