@@ -46,8 +46,9 @@ if [ "$(id -u)" -eq 0 ]; then
     OC_FIXTURE_DIR=$DEMO/oc "$ROOT/tools/fixtures/oc-fixture.sh" down >/dev/null 2>&1 || true
     if oc_out=$(OC_FIXTURE_DIR=$DEMO/oc "$ROOT/tools/fixtures/oc-fixture.sh" up 2>&1); then
       echo "$oc_out"
-      oc_host=$(OC_FIXTURE_DIR=$DEMO/oc "$ROOT/tools/fixtures/oc-fixture.sh" address 2>/dev/null || true)
-      [ -n "$oc_host" ] && svc_args+=(--openconnect-host "$oc_host")
+      # shellcheck disable=SC1091
+      . "$DEMO/oc/env"
+      svc_args+=(--openconnect-host "$OC_FIXTURE_SERVER")
     else
       echo "$oc_out" >&2; say "ocserv fixture failed; OpenConnect will not connect"
     fi

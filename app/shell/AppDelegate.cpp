@@ -7,6 +7,7 @@
 #include "app/connection/Constants.h"
 #include "app/connection/SystemService.h"
 #include "app/shell/FileDownloader.h"
+#include "app/shell/PreferenceKeys.h"
 #include "app/shell/SettingUtil.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/UpdateXmlParser.h"
@@ -275,24 +276,17 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // 9. Initial preferences; existing values are never changed.
     platform::Defaults& defaults = platform::Defaults::standard();
-    auto registerString = [&](const char* key, const char* value) {
-        if (!defaults.hasObject(key)) defaults.setString(key, value);
-    };
-    auto registerInteger = [&](const char* key, long long value) {
-        if (!defaults.hasObject(key)) defaults.setInteger(key, value);
-    };
-    registerString("serverAddress", "");
-    registerString("username", "");
-    registerString("password", "");
-    authUsername = QString::fromStdString(defaults.string("username"));
-    authPassword = QString::fromStdString(defaults.string("password"));
-    registerInteger("AppStartAuto", 0);
-    registerInteger("ConnectStartAuto", 0);
-    registerInteger("ProtcolSelAuto", 1);
-    registerInteger("SaveAccount", 1);
-    registerString("regionNumber", "0");
-    registerString("Region", "日本");
-    registerString("ProtcolChoice", "L2TP");
+    for (const prefkeys::RegisteredDefault& def : prefkeys::registeredDefaults) {
+        if (!defaults.hasObject(def.key)) {
+            if (def.type == prefkeys::RegisteredDefault::Type::text) defaults.setString(def.key, std::string(def.text));
+            else defaults.setInteger(def.key, def.integer);
+        }
+        // The saved account is read between the third and the fourth key.
+        if (std::string_view(def.key) == prefkeys::password) {
+            authUsername = QString::fromStdString(defaults.string(prefkeys::username));
+            authPassword = QString::fromStdString(defaults.string(prefkeys::password));
+        }
+    }
 
     namespace fs = std::filesystem;
     const std::string R = Constants::tvrootPath();

@@ -1,4 +1,5 @@
 #include "app/shell/AppDelegate.h"
+#include "app/shell/SingleInstance.h"
 
 #include <QApplication>
 #include <QFont>
@@ -23,7 +24,15 @@ int main(int argc, char* argv[]) {
         QApplication::setFont(f);
     }
 
+    // A second launch only asks the running application to reopen.
+    AppDelegate* running = nullptr;
+    if (handOverToRunningInstance(&app, [&running] {
+            if (running) running->applicationShouldHandleReopen(true);
+        }))
+        return 0;
+
     AppDelegate delegate;
+    running = &delegate;
     setTheApplication(&delegate);
     // Delivered from inside the event loop, so a termination requested during launch ends it.
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });

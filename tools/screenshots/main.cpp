@@ -4,6 +4,7 @@
 #include "app/account/UserLoginWindow.h"
 #include "app/connection/Constants.h"
 #include "app/shell/AppDelegate.h"
+#include "app/shell/SettingsScreenshots.h"
 #include "platform/qt/AlertPresenter.h"
 
 #include <QApplication>
@@ -97,5 +98,7 @@ int main(int argc, char* argv[]) {
     ok &= save(d._appMenu, dir, "tray-menu");
     d._appMenu->hide();
 
+    d.window->show();
+    ok &= renderSettingsScreenshots(&d, dir) == 4;
     return ok ? 0 : 1;
 }
