@@ -209,20 +209,21 @@ bool ConnectionWindow::cancelled(unsigned attempt) const {
     return !_on_connection_doing.load() || attempt_.load() != attempt;
 }
 
-void ConnectionWindow::cancelAttempt() {
+void ConnectionWindow::cancelAttempt(unsigned attempt) {
     QPointer<ConnectionWindow> self(this);
-    dispatch::mainAsync([self] {
-        if (!self) return;
+    dispatch::mainAsync([self, attempt] {
+        // A newer attempt owns the window by now: its status is not this one's to change.
+        if (!self || self->attempt_.load() != attempt) return;
         self->app_->updateStatus(kDisconnected);
         self->app_->serverSelButton->setEnabled(true);
     });
 }
 
 // The attempt failed before the poll started: back to idle, and on to the next protocol.
-void ConnectionWindow::failAttempt(bool showNotice) {
+void ConnectionWindow::failAttempt(unsigned attempt, bool showNotice) {
     QPointer<ConnectionWindow> self(this);
-    dispatch::mainAsync([self, showNotice] {
-        if (!self) return;
+    dispatch::mainAsync([self, attempt, showNotice] {
+        if (!self || self->attempt_.load() != attempt) return;
         self->app_->connectButton->setEnabled(true);
         self->app_->updateStatus(kDisconnected);
         self->app_->serverSelButton->setEnabled(true);
@@ -233,6 +234,10 @@ void ConnectionWindow::failAttempt(bool showNotice) {
 
 void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& user,
                                            const std::string& password) {
+    // The fields are shared by all attempts: an abandoned start still blocked in a download or in
+    // the helper exchange finishes (at its next check) before this one touches them.
+    for (int i = 0; i < 9000 && runningStarts_.load() > 1 && !cancelled(attempt); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     {
         std::vector<std::string> current = GetCurrentDNSAddresses();
         std::lock_guard lock(dnsMutex);
@@ -254,13 +259,13 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
                                      });
     }
 
-    if (cancelled(attempt)) return cancelAttempt();
+    if (cancelled(attempt)) return cancelAttempt(attempt);
     if (error) {
         _on_connection_doing = false;
-        return failAttempt(!isProtcolAuto());
+        return failAttempt(attempt, !isProtcolAuto());
     }
     fileOverwrite(QString::fromStdString(downloaded), QString::fromStdString(root + "/OpenVPN/config.ovpn"));
-    if (cancelled(attempt)) return cancelAttempt();
+    if (cancelled(attempt)) return cancelAttempt(attempt);
 
     const std::string command = "CMD_OVPN_START," + root;
     _helper_daemon_socket = requestDaemonBySocket(command.c_str(), command.size() + 1);
@@ -268,7 +273,7 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
     std::this_thread::sleep_for(std::chrono::milliseconds(kHelperWaitMs));
     if (cancelled(attempt)) {
         if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
-        return cancelAttempt();
+        return cancelAttempt(attempt);
     }
 
     _ovpn_socket_fd = ConnectOVPNControle(user.c_str(), password.c_str(), managementPort);
@@ -276,7 +281,7 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
     if (cancelled(attempt)) {
         if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) socket_close(fd);
         if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
-        return cancelAttempt();
+        return cancelAttempt(attempt);
     }
 
     if (_ovpn_socket_fd.load() >= 0) {
@@ -292,16 +297,8 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
     }
 
     if (int fd = takeDescriptor(_helper_daemon_socket); fd >= 1) socket_close(fd);
-    const bool notice = !isProtcolAuto() && !extIsManualStop.load();
     _on_connection_doing = false;
-    QPointer<ConnectionWindow> self(this);
-    dispatch::mainAsync([self, notice] {
-        if (!self) return;
-        self->app_->updateStatus(kDisconnected);
-        self->app_->serverSelButton->setEnabled(true);
-        if (notice) showConnectFailureNotice();
-        goNext();
-    });
+    failAttempt(attempt, !isProtcolAuto() && !extIsManualStop.load());
 }
 
 // ---- Poll ----------------------------------------------------------------------------------------

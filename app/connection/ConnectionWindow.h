@@ -69,8 +69,8 @@ private:
     void startOVPNConnection(unsigned attempt, const std::string& user,
                              const std::string& password); // worker
     bool cancelled(unsigned attempt) const;
-    void cancelAttempt();
-    void failAttempt(bool showNotice);
+    void cancelAttempt(unsigned attempt);
+    void failAttempt(unsigned attempt, bool showNotice);
     void onOVPNConnected();
     void onOVPNEnded(bool timedOut);
     void switchDNSToTunnel();

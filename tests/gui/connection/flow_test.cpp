@@ -112,6 +112,25 @@ TEST_F(FlowTest, StopDuringConfigurationDownloadStartsNothing) {
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
+TEST_F(FlowTest, AbandonedStartDoesNotDisturbTheNextAttempt) {
+    startService({"--fault", "delay=1500@/support/vpn/openvpn/file/*"});
+    loadCatalogue("127.0.10.1");
+    FakeManagement mgmt;
+    cw->managementPort = mgmt.listenLoopback();
+    mgmt.setState("1796690804,CONNECTED,SUCCESS,10.213.8.2,10.213.0.2,1194,,");
+    delegate->connectButton->click();
+    settle(200);
+    delegate->connectButton->click(); // stop while the first download hangs
+    settle(700);
+    ASSERT_EQ(status(), "未接続");
+    delegate->connectButton->click(); // and connect again at once
+    settle(1500);                     // the first start gives up meanwhile
+    EXPECT_EQ(status(), "接続中...") << "the abandoned start must not announce over the new attempt";
+    ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 20000)) << status().toStdString();
+    EXPECT_EQ(helper->connections().size(), 1u);
+    EXPECT_EQ(mgmt.connections.load(), 1);
+}
+
 TEST_F(FlowTest, StopDuringHelperWaitClosesTheChannel) {
     startService();
     loadCatalogue("127.0.10.1");
