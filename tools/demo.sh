@@ -76,10 +76,14 @@ PIDS+=($!)
 # The demo's helper is installed: its job file is the supervisor's pid file.
 export TAVROVPN_HELPER_JOB_FILE=$DEMO/supervise.pid
 
-# Logged in with the demo account, OpenVPN chosen.
+# Logged in with the demo account; OpenVPN chosen unless TAVROVPN_DEMO_PROTOCOL names another
+# ("OpenConnect", or "auto" for the automatic cycle).
+proto=${TAVROVPN_DEMO_PROTOCOL:-OpenVPN}
+auto=0
+case "$proto" in auto) auto=1; proto=OpenVPN ;; OpenVPN|OpenConnect|L2TP) ;; *) say "unknown protocol $proto"; exit 2 ;; esac
 mkdir -p "$XDG_CONFIG_HOME/norvell/tavrovpn"
 cat > "$XDG_CONFIG_HOME/norvell/tavrovpn/defaults.json" <<JSON
-{"username": "tb000001", "password": "secret1", "ProtcolSelAuto": 0, "ProtcolChoice": "OpenVPN",
+{"username": "tb000001", "password": "secret1", "ProtcolSelAuto": $auto, "ProtcolChoice": "$proto",
  "Region": "日本", "regionNumber": "0"}
 JSON
 chmod 600 "$XDG_CONFIG_HOME/norvell/tavrovpn/defaults.json"
