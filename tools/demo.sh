@@ -69,6 +69,8 @@ say "service at https://$host"
 
 say "starting the helper under the respawn supervisor"
 export TVAPPHELPER_SOCKET=$DEMO/tvapphelper.ipc TVAPPHELPER_ALLOW_FILE=$DEMO/helper.allow
+# set-dns.sh keeps its record of the resolver here rather than in the machine's /run.
+export TAVROVPN_DNS_STATE_DIR=$DEMO/dns-state
 id -u > "$TVAPPHELPER_ALLOW_FILE"; chmod 644 "$TVAPPHELPER_ALLOW_FILE"
 "$B/tools/supervisor/tvapphelper-supervise" --pidfile "$DEMO/supervise.pid" -- "$B/helper/tvapphelper" \
   >"$DEMO/helper.log" 2>&1 &
