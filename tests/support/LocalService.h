@@ -80,12 +80,12 @@ public:
         setenv("TAVROVPN_CA_FILE", caFile.c_str(), 1);
     }
 
-    // Replaces the faults in force (one spec per line, see tavro-service --help).
-    void setFaults(const std::string& specs) const {
+    // Replaces the faults in force (one rule per line, see tavro-service --help).
+    void setFaults(const std::string& rules) const {
         const std::string tmp = faultsFile + ".tmp";
         {
             std::ofstream out(tmp, std::ios::trunc);
-            out << specs << "\n";
+            out << rules << "\n";
         }
         std::rename(tmp.c_str(), faultsFile.c_str());
     }

@@ -24,15 +24,15 @@ bool Accounts::loadFile(const std::string& path, std::string* error) {
         rest = nl == std::string_view::npos ? std::string_view{} : rest.substr(nl + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line.front() == '#') continue;
-        addSpec(line);
+        addRule(line);
     }
     return true;
 }
 
-bool Accounts::addSpec(std::string_view spec) {
-    const auto colon = spec.find(':');
+bool Accounts::addRule(std::string_view rule) {
+    const auto colon = rule.find(':');
     if (colon == std::string_view::npos || colon == 0) return false;
-    add(std::string(spec.substr(0, colon)), std::string(spec.substr(colon + 1)));
+    add(std::string(rule.substr(0, colon)), std::string(rule.substr(colon + 1)));
     return true;
 }
 

@@ -11,7 +11,7 @@ public:
 
     bool loadFile(const std::string& path, std::string* error = nullptr);
     // "user:password"; false when there is no ":" or the user is empty.
-    bool addSpec(std::string_view spec);
+    bool addRule(std::string_view rule);
     void add(std::string user, std::string password) { accounts_[std::move(user)] = std::move(password); }
 
     bool accepts(std::string_view user, std::string_view password) const;

@@ -68,23 +68,23 @@ bool Fault::appliesTo(std::string_view requestPath) const {
     return requestPath == path;
 }
 
-std::optional<Fault> FaultSet::parseSpec(std::string_view spec, std::string* error) {
-    spec = trim(spec);
+std::optional<Fault> FaultSet::parseRule(std::string_view rule, std::string* error) {
+    rule = trim(rule);
     Fault fault;
-    if (const auto at = spec.find('@'); at != std::string_view::npos) {
-        fault.path = std::string(spec.substr(at + 1));
-        spec = spec.substr(0, at);
+    if (const auto at = rule.find('@'); at != std::string_view::npos) {
+        fault.path = std::string(rule.substr(at + 1));
+        rule = rule.substr(0, at);
         if (!validPath(fault.path)) {
             fail(error, "path must start with \"/\" and hold no spaces");
             return std::nullopt;
         }
     }
-    std::string_view name = spec;
+    std::string_view name = rule;
     std::string_view value;
     bool hasValue = false;
-    if (const auto eq = spec.find('='); eq != std::string_view::npos) {
-        name = spec.substr(0, eq);
-        value = spec.substr(eq + 1);
+    if (const auto eq = rule.find('='); eq != std::string_view::npos) {
+        name = rule.substr(0, eq);
+        value = rule.substr(eq + 1);
         hasValue = true;
     }
     for (const auto& k : kindNames) {
@@ -122,7 +122,7 @@ FaultSet FaultSet::parseText(std::string_view text, std::vector<std::string>* er
         line = trim(line);
         if (line.empty()) continue;
         std::string why;
-        if (auto fault = parseSpec(line, &why))
+        if (auto fault = parseRule(line, &why))
             set.add(std::move(*fault));
         else if (errors)
             errors->push_back("line " + std::to_string(lineNo) + ": " + why);

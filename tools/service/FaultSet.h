@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-// Misbehaviour the service can be told to show, either from the command line (--fault SPEC) or from the
-// control file. A spec is NAME[=VALUE][@PATH]; PATH is an exact request path or a prefix ending in "*".
+// Misbehaviour the service can be told to show, either from the command line (--fault RULE) or from the
+// control file. A rule is NAME[=VALUE][@PATH]; PATH is an exact request path or a prefix ending in "*".
 //   refuse            stop listening (connections are refused); with @PATH: drop the connection unanswered
 //   delay=MS          wait MS milliseconds before answering
 //   broken-xml        serve the server list / update file cut off in the middle
@@ -26,9 +26,9 @@ class FaultSet {
 public:
     static constexpr long maxDelayMs = 600000;
 
-    // Parses one spec; nullopt (with a reason in *error) when it is not understood.
-    static std::optional<Fault> parseSpec(std::string_view spec, std::string* error = nullptr);
-    // Parses control-file text: one spec per line, blank lines and "#" comments skipped. Lines that do not
+    // Parses one rule; nullopt (with a reason in *error) when it is not understood.
+    static std::optional<Fault> parseRule(std::string_view rule, std::string* error = nullptr);
+    // Parses control-file text: one rule per line, blank lines and "#" comments skipped. Lines that do not
     // parse are skipped and described in *errors.
     static FaultSet parseText(std::string_view text, std::vector<std::string>* errors = nullptr);
 

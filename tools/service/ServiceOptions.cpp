@@ -39,12 +39,12 @@ std::string ServiceOptions::usage() {
            "         [--serverlist FILE] [--update-file FILE] [--ovpn-dir DIR] [--ovpn-default FILE]\n"
            "         [--openvpn-host HOST] [--openconnect-host HOST] [--accounts FILE] [--account "
            "USER:PASS]...\n"
-           "         [--public-address ADDR] [--record FILE] [--fault SPEC]...\n"
+           "         [--public-address ADDR] [--record FILE] [--fault RULE]...\n"
            "  --listen        address to listen on (default 127.0.0.1:8443; port 0 picks a free port)\n"
            "  --state-dir     where ca.pem, server.pem/.key, the control file \"faults\" and \"ready\" go\n"
            "  --serverlist, --update-file   a bare file name is taken from the data directory\n"
            "  --openvpn-host, --openconnect-host   put this host into every Server / OCServer element\n"
-           "  --fault SPEC    refuse[@PATH] | delay=MS[@PATH] | broken-xml[@PATH] | login-html |\n"
+           "  --fault RULE    refuse[@PATH] | delay=MS[@PATH] | broken-xml[@PATH] | login-html |\n"
            "                  login-code[=N] | status=CODE[@PATH]   (PATH exact, or a prefix ending in *)\n";
 }
 
@@ -94,7 +94,7 @@ std::optional<ServiceOptions> ServiceOptions::parse(int argc, const char* const*
             o.recordFile = value;
         } else if (arg == "--fault") {
             std::string why;
-            auto fault = FaultSet::parseSpec(value, &why);
+            auto fault = FaultSet::parseRule(value, &why);
             if (!fault) return fail("--fault " + value + ": " + why);
             o.faults.push_back(std::move(*fault));
         } else {

@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
     const std::string accountsFile =
         options.accountsFile.empty() ? options.dataDir + "/accounts.txt" : options.accountsFile;
     if (!accounts.loadFile(accountsFile, &error) && !options.accountsFile.empty()) return die(error);
-    for (const auto& spec : options.accounts)
-        accounts.addSpec(spec);
+    for (const auto& rule : options.accounts)
+        accounts.addRule(rule);
     if (accounts.size() == 0) accounts.add("tb000001", "secret1");
 
     TestCertificates certs;

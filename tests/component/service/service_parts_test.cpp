@@ -1,5 +1,5 @@
 // The pieces of tavro-service that decide what a request gets: Digest checks, multipart parsing, fault
-// specs, the server-list rewrite, name validation, the command line and the test certificates.
+// rules, the server-list rewrite, name validation, the command line and the test certificates.
 #include "tools/service/Accounts.h"
 #include "tools/service/DigestAuth.h"
 #include "tools/service/FaultSet.h"
@@ -188,15 +188,15 @@ TEST(MultipartForm, HandlesPreambleNamelessPartsAndTooManyParts) {
 }
 
 TEST(FaultSet, ParsesSpecsAndRefusesNonsense) {
-    const auto delay = FaultSet::parseSpec(" delay=250@/support/vpn/* ");
+    const auto delay = FaultSet::parseRule(" delay=250@/support/vpn/* ");
     ASSERT_TRUE(delay);
     EXPECT_EQ(delay->kind, FaultKind::Delay);
     EXPECT_EQ(delay->value, 250);
     EXPECT_TRUE(delay->appliesTo("/support/vpn/tavrovpn/serverlist.xml"));
     EXPECT_FALSE(delay->appliesTo("/tavro_cm/auth"));
-    EXPECT_EQ(FaultSet::parseSpec("login-code")->value, 1);
-    EXPECT_EQ(FaultSet::parseSpec("login-code=-3")->value, -3);
-    const auto exact = FaultSet::parseSpec("status=500@/a");
+    EXPECT_EQ(FaultSet::parseRule("login-code")->value, 1);
+    EXPECT_EQ(FaultSet::parseRule("login-code=-3")->value, -3);
+    const auto exact = FaultSet::parseRule("status=500@/a");
     EXPECT_TRUE(exact->appliesTo("/a"));
     EXPECT_FALSE(exact->appliesTo("/ab"));
 
@@ -204,7 +204,7 @@ TEST(FaultSet, ParsesSpecsAndRefusesNonsense) {
          {"", "delay", "delay=-1", "delay=600001", "delay=12ms", "status=200", "status=600", "refuse=1",
           "broken-xml=2", "Refuse", "slow", "status=500@relative", "refuse@/a b"}) {
         std::string why;
-        EXPECT_FALSE(FaultSet::parseSpec(bad, &why)) << bad;
+        EXPECT_FALSE(FaultSet::parseRule(bad, &why)) << bad;
         EXPECT_FALSE(why.empty()) << bad;
     }
 }
