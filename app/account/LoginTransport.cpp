@@ -1,7 +1,7 @@
 #include "app/account/LoginTransport.h"
 
 #include "app/account/LoginForm.h"
-#include "app/account/ServiceCaBundle.h"
+#include "platform/ServiceTrust.h"
 
 #include <memory>
 #include <mutex>

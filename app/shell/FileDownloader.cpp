@@ -1,6 +1,6 @@
 #include "app/shell/FileDownloader.h"
 
-#include "platform/Deployment.h"
+#include "platform/ServiceTrust.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr size_t kMaxCaBundleBytes = 8u << 20;
-constexpr const char* kFallbackSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
 
 std::mutex limitsMu;
 FileDownloader::Limits currentLimits;
@@ -56,30 +54,10 @@ std::string percentDecode(const std::string& s) {
     return out;
 }
 
-bool readSmallFile(const std::string& path, std::string& out) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rbe"), &std::fclose);
-    if (!f) return false;
-    char buf[16384];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
-        if (out.size() + n > kMaxCaBundleBytes) return false;
-        out.append(buf, n);
-    }
-    return !std::ferror(f.get());
-}
-
 // CURLOPT_CAINFO would replace the system store; a blob holding both keeps the public CAs trusted
 // next to the deployment's private one.
 std::string combinedCaBundle(CURL* curl) {
-    const std::string extra = platform::caFile();
-    if (extra.empty()) return {};
-    std::string extraPem;
-    if (!readSmallFile(extra, extraPem)) {
-        platform::logInfo("download: CA bundle %s cannot be read; using the system store only",
-                          extra.c_str());
-        return {};
-    }
-    std::string systemPath = kFallbackSystemBundle;
+    std::string systemPath;
 #if LIBCURL_VERSION_NUM >= 0x075400
     char* builtIn = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &builtIn) == CURLE_OK && builtIn && *builtIn)
@@ -87,11 +65,7 @@ std::string combinedCaBundle(CURL* curl) {
 #else
     (void)curl;
 #endif
-    std::string bundle;
-    if (!readSmallFile(systemPath, bundle)) bundle.clear();
-    bundle += "\n";
-    bundle += extraPem;
-    return bundle;
+    return servicetrust::combinedPem(systemPath);
 }
 
 struct Body {

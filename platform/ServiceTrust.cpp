@@ -1,4 +1,4 @@
-#include "app/account/ServiceCaBundle.h"
+#include "platform/ServiceTrust.h"
 
 #include "platform/Deployment.h"
 #include "platform/Log.h"
@@ -33,7 +33,7 @@ std::string combinedPem(const std::string& systemBundlePath) {
     if (extra.empty()) return {};
     std::string extraPem;
     if (!readBounded(extra, extraPem)) {
-        platform::logInfo("auth: CA bundle %s cannot be read; using the system store only", extra.c_str());
+        platform::logInfo("service CA bundle %s cannot be read; using the system store only", extra.c_str());
         return {};
     }
     std::string bundle;
