@@ -145,8 +145,8 @@ TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
     ASSERT_TRUE(octest::waitFor([&] { return helper->connections()[0].closed; }, 5s));
     const auto after = helper->connections();
     ASSERT_EQ(after.size(), 1u);
-    ASSERT_EQ(after[0].later.size(), 1u);
-    EXPECT_EQ(after[0].later[0], killLine());
+    ASSERT_EQ(after[0].messages.size(), 1u);
+    EXPECT_EQ(after[0].messages[0], killLine());
     EXPECT_TRUE(alerts.shown.isEmpty());
     EXPECT_EQ(handOvers, 0);
     EXPECT_EQ(Mgr::_helper_daemon_socket.load(), -1);
@@ -166,7 +166,7 @@ TEST_F(Attempt, RefusedLoginEndsWithTheAlertInManualModeAndHandsOverInAutomaticM
             octest::waitFor([&] { return idle() && (handOvers > 0 || !alerts.shown.isEmpty()); }, 10s));
         octest::pump(100ms);
         EXPECT_EQ(status(), "未接続");
-        EXPECT_EQ(helper->connections().back().later, std::vector<std::string>{killLine()});
+        EXPECT_EQ(helper->connections().back().messages, std::vector<std::string>{killLine()});
         if (automatic) {
             EXPECT_EQ(handOvers, 1);
             EXPECT_TRUE(alerts.shown.isEmpty());

@@ -1,7 +1,8 @@
 #pragma once
 // A stand-in for tvapphelper on a Unix socket: answers the first message of each connection with
 // "1" and records every later message of the connection (one receive, one message) until the
-// client closes it.
+// client closes it. With Serve::OneAtATime the next connection is accepted only once the open one
+// has closed, the way a client that never holds two connections at once is served.
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -21,7 +22,10 @@ public:
         bool closed = false;
     };
 
-    explicit FakeHelper(std::string path) : path_(std::move(path)) {
+    enum class Serve { Concurrently, OneAtATime };
+
+    explicit FakeHelper(std::string path, Serve serve = Serve::Concurrently)
+        : path_(std::move(path)), oneAtATime_(serve == Serve::OneAtATime) {
         ::unlink(path_.c_str());
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un a{};
@@ -49,8 +53,10 @@ private:
     void run() {
         std::vector<int> open; // parallel to conns_ (index), -1 once closed
         const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        size_t live = 0;
         while (!stop_ && std::chrono::steady_clock::now() < end) {
-            std::vector<pollfd> p{{fd_, POLLIN, 0}};
+            const bool accepting = !oneAtATime_ || live == 0;
+            std::vector<pollfd> p{{fd_, static_cast<short>(accepting ? POLLIN : 0), 0}};
             for (int c : open)
                 p.push_back({c, static_cast<short>(c >= 0 ? POLLIN : 0), 0});
             if (poll(p.data(), p.size(), 20) <= 0) continue;
@@ -58,6 +64,7 @@ private:
                 const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
                 if (c >= 0) {
                     open.push_back(c);
+                    ++live;
                     std::lock_guard l(mu_);
                     conns_.push_back({});
                 }
@@ -72,6 +79,7 @@ private:
                     conn.closed = true;
                     ::close(p[i].fd);
                     open[i - 1] = -1;
+                    --live;
                 } else if (conn.first.empty()) {
                     conn.first.assign(buf, static_cast<size_t>(n));
                     (void)::send(p[i].fd, "1", 1, MSG_NOSIGNAL);
@@ -86,6 +94,7 @@ private:
 
     std::string path_;
     int fd_ = -1;
+    bool oneAtATime_ = false;
     bool ok_ = false;
     std::atomic<bool> stop_{false};
     mutable std::mutex mu_;
