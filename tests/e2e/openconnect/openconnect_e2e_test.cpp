@@ -4,11 +4,12 @@
 //
 // The helper runs in a private mount namespace whose /etc is an overlay: the distribution's
 // vpnc-script rewrites resolv.conf, which must never reach the machine's own.
-#include "app/catalogue/PexXmlParser.h"
+#include "HelperUnderSupervisor.h"
+#include "ProcessUtil.h"
+#include "ServerListFromService.h"
 #include "app/connection/Constants.h"
 #include "app/connection/OpenConnecctMgr.h"
 #include "app/shell/AppDelegate.h"
-#include "app/shell/FileDownloader.h"
 #include "platform/Defaults.h"
 #include "platform/Paths.h"
 #include "platform/Task.h"
@@ -44,10 +45,7 @@ std::string env(const char* name) {
     return v ? v : "";
 }
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testsupport::readFile;
 
 // Output of a program (no shell), bounded in time.
 std::string capture(const std::string& path, const std::vector<std::string>& args) {
@@ -119,11 +117,7 @@ std::vector<pid_t> openconnectsIn(const fs::path& dir) {
 
 void stopTask(platform::Task*& t) {
     if (!t) return;
-    t->terminate();
-    if (!t->waitUntilExit(10s)) {
-        t->kill();
-        t->waitUntilExit(5s);
-    }
+    testsupport::stopTask(*t);
     delete t;
     t = nullptr;
 }
@@ -205,32 +199,22 @@ protected:
         // The helper, in a private mount namespace with /etc overlaid.
         fs::create_directories(tmp / "etc-upper");
         fs::create_directories(tmp / "etc-work");
-        {
-            std::ofstream allow(tmp / "allow");
-            allow << "0\n";
-        }
-        fs::permissions(tmp / "allow", fs::perms::owner_read | fs::perms::owner_write);
-        setenv("TVAPPHELPER_SOCKET", (tmp / "helper.ipc").c_str(), 1);
-        setenv("TVAPPHELPER_ALLOW_FILE", (tmp / "allow").c_str(), 1);
         supervisor = new platform::Task;
-        supervisor->launchPath = "/usr/bin/unshare";
-        supervisor->arguments = {"-m",
-                                 "--propagation",
-                                 "private",
-                                 "--",
-                                 "/bin/bash",
-                                 "-c",
-                                 "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1,workdir=$2\" /etc "
-                                 "&& shift 2 && exec \"$@\"",
-                                 "overlay",
-                                 (tmp / "etc-upper").string(),
-                                 (tmp / "etc-work").string(),
-                                 supervise.string(),
-                                 "--pidfile",
-                                 (tmp / "supervise.pid").string(),
-                                 "--",
-                                 helper.string()};
-        if (!supervisor->launch() || !waitFor([] { return fs::exists(tmp / "helper.ipc"); }, 10s))
+        const std::vector<std::string> privateEtc{
+            "/usr/bin/unshare",
+            "-m",
+            "--propagation",
+            "private",
+            "--",
+            "/bin/bash",
+            "-c",
+            "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1,workdir=$2\" /etc && shift 2 && exec "
+            "\"$@\"",
+            "overlay",
+            (tmp / "etc-upper").string(),
+            (tmp / "etc-work").string()};
+        if (!testsupport::launchHelperUnderSupervisor(*supervisor, tmp, supervise, helper, privateEtc) ||
+            !waitFor([] { return fs::exists(tmp / "helper.ipc"); }, 10s))
             return fail("the helper did not come up");
 
         // The working folder as the launch sequence makes it: the bundle's openconnect folder and
@@ -252,13 +236,8 @@ protected:
         if (access((ocDir / "vpnc-script-wrapper").c_str(), X_OK) != 0) return fail("no routing script");
 
         // The catalogue from the service.
-        PexXmlParser::traceOutput = false;
-        bool parsed = false;
-        FileDownloader::loadFileSync(Constants::ServerListURL(),
-                                     [&](const std::string& path, const std::optional<DownloadError>& error) {
-                                         parsed = !error && extParser.parseFile(path);
-                                     });
-        if (!parsed) return fail("server list not downloaded from the service");
+        if (!testsupport::loadServerListFromService())
+            return fail("server list not downloaded from the service");
         platform::Defaults::standard().setString("regionNumber", "0");
     }
 

@@ -6,29 +6,25 @@
 //
 // The process must run in a private mount namespace with /etc overlaid (see PrivateEtc.h), so
 // that the DNS switch never touches the machine's own resolver.
+#include "HelperUnderSupervisor.h"
 #include "LocalService.h"
-#include "app/catalogue/PexXmlParser.h"
+#include "ProcessUtil.h"
+#include "ServerListFromService.h"
 #include "app/connection/Constants.h"
-#include "app/shell/FileDownloader.h"
 #include "platform/Defaults.h"
 #include "platform/Paths.h"
 #include "platform/Task.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -48,12 +44,10 @@ inline std::string pushedDns() {
     return std::string(kNet) + ".8.53";
 }
 
-inline std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::portFree;
+using testsupport::processesIn;
+using testsupport::readFile;
+using testsupport::waitFor;
 
 inline std::string commandOutput(const std::string& command) {
     std::string out;
@@ -67,19 +61,6 @@ inline std::string commandOutput(const std::string& command) {
     return out;
 }
 
-inline bool portFree(uint16_t port) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
 // True when /etc of this process is an overlay (the private copy), never the machine's own.
 inline bool etcIsPrivate() {
     std::ifstream in("/proc/self/mountinfo");
@@ -90,33 +71,6 @@ inline bool etcIsPrivate() {
         if (mountPoint == "/etc" && line.find(" - overlay ") != std::string::npos) return true;
     }
     return false;
-}
-
-// Alive processes whose working directory is dir: the openvpn that the helper started for us.
-inline std::vector<pid_t> processesIn(const fs::path& dir) {
-    std::vector<pid_t> out;
-    DIR* d = opendir("/proc");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        char* end = nullptr;
-        const long pid = std::strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end) continue;
-        std::error_code ec;
-        const fs::path cwd = fs::read_symlink(fs::path("/proc") / e->d_name / "cwd", ec);
-        if (!ec && cwd == dir && platform::processAlive(static_cast<pid_t>(pid)))
-            out.push_back(static_cast<pid_t>(pid));
-    }
-    closedir(d);
-    return out;
-}
-
-template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return pred();
 }
 
 class Environment {
@@ -169,30 +123,20 @@ public:
         if (ec || !fs::exists(root / "OpenVPN/set-dns.sh") || !fs::exists(root / "OpenVPN/openvpn"))
             return down("the bundle's OpenVPN folder is incomplete (build tavrovpn_resources)");
 
-        std::ofstream(tmp / "allow") << "0\n";
-        fs::permissions(tmp / "allow", fs::perms::owner_read | fs::perms::owner_write);
-        setenv("TVAPPHELPER_SOCKET", (tmp / "helper.ipc").c_str(), 1);
-        setenv("TVAPPHELPER_ALLOW_FILE", (tmp / "allow").c_str(), 1);
         // set-dns.sh keeps its record here rather than in the machine's /run.
         setenv("TAVROVPN_DNS_STATE_DIR", (tmp / "dns-state").c_str(), 1);
         supervisor = std::make_unique<platform::Task>();
-        supervisor->launchPath = supervise.string();
-        supervisor->arguments = {"--pidfile", (tmp / "supervise.pid").string(), "--", helperExe.string()};
         supervisor->standardOutput = platform::Task::Stdio::Null;
-        if (!supervisor->launch() || !waitFor([&] { return fs::exists(tmp / "helper.ipc"); }, 10s))
+        if (!testsupport::launchHelperUnderSupervisor(*supervisor, tmp, supervise, helperExe) ||
+            !waitFor([&] { return fs::exists(tmp / "helper.ipc"); }, 10s))
             return down("the helper did not come up");
 
         platform::Defaults& d = platform::Defaults::standard();
         d.setString("ProtcolChoice", "OpenVPN");
         d.setInteger("ProtcolSelAuto", 0);
         d.setString("regionNumber", "0");
-        PexXmlParser::traceOutput = false;
-        bool parsed = false;
-        FileDownloader::loadFileSync(Constants::ServerListURL(),
-                                     [&](const std::string& path, const std::optional<DownloadError>& error) {
-                                         parsed = !error && extParser.parseFile(path);
-                                     });
-        if (!parsed) return down("the server list could not be loaded from the service");
+        if (!testsupport::loadServerListFromService())
+            return down("the server list could not be loaded from the service");
         resolvBefore = readFile("/etc/resolv.conf");
         return {};
     }
@@ -202,11 +146,7 @@ public:
             for (pid_t p : processesIn(root / "OpenVPN"))
                 kill(p, SIGTERM); // a failed test's leftover
         if (supervisor) {
-            supervisor->terminate();
-            if (!supervisor->waitUntilExit(10s)) {
-                supervisor->kill();
-                supervisor->waitUntilExit(5s);
-            }
+            testsupport::stopTask(*supervisor);
             supervisor.reset();
         }
         service.reset();

@@ -1,6 +1,8 @@
 // The real chain: tvapphelper (under its respawn supervisor) starts the system's openvpn against a
 // real OpenVPN server in a network namespace, and the channels drive it over the management
 // interface on 127.0.0.1:17505. Root only; the fixture is brought up and down by the suite.
+#include "HelperUnderSupervisor.h"
+#include "ProcessUtil.h"
 #include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
@@ -9,15 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <netinet/in.h>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -31,6 +30,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testsupport::portFree;
+using testsupport::processesIn;
+using testsupport::readFile;
+using testsupport::waitFor;
 
 const char* kUser = "tb000001";
 const char* kPassword = "secret1";
@@ -43,50 +46,12 @@ std::string env(const char* name) {
     return v ? v : "";
 }
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // The test executable lies in <build>/tests; the environment may not carry the build directory.
 fs::path binaryDir() {
     const std::string fromEnv = env("TAVROVPN_BINARY_DIR");
     if (!fromEnv.empty()) return fromEnv;
     std::error_code ec;
     return fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path();
-}
-
-bool portFree(uint16_t port) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
-// Processes whose working directory is dir (the openvpn runs the helper started for us).
-std::vector<pid_t> processesIn(const fs::path& dir) {
-    std::vector<pid_t> out;
-    DIR* d = opendir("/proc");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        char* end = nullptr;
-        const long pid = std::strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end) continue;
-        std::error_code ec;
-        const fs::path cwd = fs::read_symlink(fs::path("/proc") / e->d_name / "cwd", ec);
-        if (!ec && cwd == dir && platform::processAlive(static_cast<pid_t>(pid)))
-            out.push_back(static_cast<pid_t>(pid));
-    }
-    closedir(d);
-    return out;
 }
 
 std::vector<std::string> commandLine(pid_t pid) {
@@ -99,15 +64,6 @@ std::vector<std::string> commandLine(pid_t pid) {
             start = i + 1;
         }
     return args;
-}
-
-template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return pred();
 }
 
 int runFixture(const std::string& verb) {
@@ -166,28 +122,16 @@ protected:
         fs::permissions(ovpnDir / "openvpn", fs::perms::owner_all | fs::perms::group_read |
                                                  fs::perms::group_exec | fs::perms::others_read |
                                                  fs::perms::others_exec);
-        {
-            std::ofstream allow(tmp / "allow");
-            allow << "0\n";
-        }
-        fs::permissions(tmp / "allow", fs::perms::owner_read | fs::perms::owner_write);
 
-        setenv("TVAPPHELPER_SOCKET", (tmp / "helper.ipc").c_str(), 1);
-        setenv("TVAPPHELPER_ALLOW_FILE", (tmp / "allow").c_str(), 1);
         supervisor = new platform::Task;
-        supervisor->launchPath = supervise.string();
-        supervisor->arguments = {"--pidfile", (tmp / "supervise.pid").string(), "--", helper.string()};
-        if (!supervisor->launch() || !waitFor([] { return fs::exists(tmp / "helper.ipc"); }, 10s))
+        if (!testsupport::launchHelperUnderSupervisor(*supervisor, tmp, supervise, helper) ||
+            !waitFor([] { return fs::exists(tmp / "helper.ipc"); }, 10s))
             setupError = "the helper did not come up";
     }
 
     static void TearDownTestSuite() {
         if (supervisor) {
-            supervisor->terminate();
-            if (!supervisor->waitUntilExit(10s)) {
-                supervisor->kill();
-                supervisor->waitUntilExit(5s);
-            }
+            testsupport::stopTask(*supervisor);
             delete supervisor;
             supervisor = nullptr;
         }

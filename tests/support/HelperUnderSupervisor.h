@@ -1,0 +1,49 @@
+#pragma once
+// Starting and stopping the real tvapphelper under its respawn supervisor, the way the root-only
+// suites run it: socket and allow file in the suite's scratch folder.
+#include "platform/Task.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Writes dir/allow ("0", owner-only), points TVAPPHELPER_SOCKET at dir/helper.ipc and
+// TVAPPHELPER_ALLOW_FILE at dir/allow, and launches the supervisor (pidfile dir/supervise.pid)
+// over the helper. A non-empty wrapper is a command the supervisor is started through (its
+// arguments followed by the supervisor's command line). The caller waits for the socket.
+inline bool launchHelperUnderSupervisor(platform::Task& supervisor, const std::filesystem::path& dir,
+                                        const std::filesystem::path& supervise,
+                                        const std::filesystem::path& helper,
+                                        const std::vector<std::string>& wrapper = {}) {
+    namespace fs = std::filesystem;
+    {
+        std::ofstream allow(dir / "allow");
+        allow << "0\n";
+    }
+    fs::permissions(dir / "allow", fs::perms::owner_read | fs::perms::owner_write);
+    setenv("TVAPPHELPER_SOCKET", (dir / "helper.ipc").c_str(), 1);
+    setenv("TVAPPHELPER_ALLOW_FILE", (dir / "allow").c_str(), 1);
+    std::vector<std::string> command = wrapper;
+    for (const std::string& a : {supervise.string(), std::string("--pidfile"),
+                                 (dir / "supervise.pid").string(), std::string("--"), helper.string()})
+        command.push_back(a);
+    supervisor.launchPath = command.front();
+    supervisor.arguments.assign(command.begin() + 1, command.end());
+    return supervisor.launch();
+}
+
+// SIGTERM, then SIGKILL if it has not ended within 10 s.
+inline void stopTask(platform::Task& t) {
+    using namespace std::chrono_literals;
+    t.terminate();
+    if (!t.waitUntilExit(10s)) {
+        t.kill();
+        t.waitUntilExit(5s);
+    }
+}
+
+} // namespace testsupport

@@ -1,0 +1,72 @@
+#pragma once
+// Small process and file helpers the root-only suites share: reading /proc, checking that a
+// loopback port is free, and bounded polling without an event loop.
+#include "platform/Task.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace testsupport {
+
+inline std::string readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// True when nothing listens on 127.0.0.1:port (a bind succeeds).
+inline bool portFree(uint16_t port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// Alive processes whose working directory is dir: the openvpn that the helper started for a test.
+inline std::vector<pid_t> processesIn(const std::filesystem::path& dir) {
+    std::vector<pid_t> out;
+    DIR* d = opendir("/proc");
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end) continue;
+        std::error_code ec;
+        const std::filesystem::path cwd =
+            std::filesystem::read_symlink(std::filesystem::path("/proc") / e->d_name / "cwd", ec);
+        if (!ec && cwd == dir && platform::processAlive(static_cast<pid_t>(pid)))
+            out.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(d);
+    return out;
+}
+
+template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return pred();
+}
+
+} // namespace testsupport
