@@ -1,6 +1,7 @@
 #pragma once
 #include "FakeHelper.h"
 #include "FakeManagement.h"
+#include "XdgScratchHome.h"
 #include "app/catalogue/PexXmlParser.h"
 #include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
@@ -32,11 +33,7 @@ protected:
         char tmpl[] = "/tmp/tavro-conn-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         home = tmpl;
-        // The preference store reads its path once per process: one config folder, emptied per test.
-        static const std::string config = home + "-config";
-        setenv("XDG_CONFIG_HOME", config.c_str(), 0);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+        testsupport::pointXdgAt(home); // one config folder per process, emptied per test
         setenv("TVAPPHELPER_SOCKET", (home + "/helper.ipc").c_str(), 1);
         // Nothing in these tests may reach a real service: a closed port refuses at once.
         setenv("TAVROVPN_WEB_HOST", "127.0.0.1:1", 1);

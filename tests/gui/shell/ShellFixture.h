@@ -1,5 +1,6 @@
 #pragma once
 #include "LocalService.h"
+#include "XdgScratchHome.h"
 #include "app/catalogue/PexXmlParser.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/UpdateXmlParser.h"
@@ -19,11 +20,7 @@ protected:
         char tmpl[] = "/tmp/tavro-shell-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         home = tmpl;
-        // The preference store reads its path once per process: keep one config folder, empty it per test.
-        static const std::string config = home + "-config";
-        setenv("XDG_CONFIG_HOME", config.c_str(), 0);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+        testsupport::pointXdgAt(home); // one config folder per process, emptied per test
         setenv("TAVROVPN_HELPER_JOB_FILE", (home + "/no-job-file").c_str(), 1);
         setenv("TAVROVPN_PKEXEC", "/nonexistent/pkexec", 1);
         std::error_code ec;
