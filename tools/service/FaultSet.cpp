@@ -147,10 +147,15 @@ std::string FaultSet::toText() const {
     for (const auto& f : faults_) {
         for (const auto& k : kindNames)
             if (k.kind == f.kind) out += k.name;
-        if (f.kind == FaultKind::Delay || f.kind == FaultKind::Status || f.kind == FaultKind::LoginCode)
-            out += "=" + std::to_string(f.value);
-        if (!f.path.empty()) out += "@" + f.path;
-        out += "\n";
+        if (f.kind == FaultKind::Delay || f.kind == FaultKind::Status || f.kind == FaultKind::LoginCode) {
+            out += '=';
+            out += std::to_string(f.value);
+        }
+        if (!f.path.empty()) {
+            out += '@';
+            out += f.path;
+        }
+        out += '\n';
     }
     return out;
 }
