@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd); B=${1:-$ROOT/build-fuzz}; shift || true
 SECS=${FUZZ_SECONDS:-60}
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAVROVPN_FUZZ=ON -DTAVROVPN_BUILD_APP=OFF >/dev/null
+  -DTAVROVPN_FUZZ=ON -DTAVROVPN_BUILD_APP=OFF -DTAVROVPN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$B" -j "$(nproc)"
 rc=0
 for f in "$B"/fuzz/fuzz_*; do
