@@ -1,8 +1,8 @@
+#include "AsUser.h"
 #include "HelperHarness.h"
 
 #include <filesystem>
 #include <functional>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,33 +23,8 @@ struct Conversation {
     }
 };
 
-// Runs fn as the user nobody in a child process and returns what it reports.
 std::string asNobody(const std::function<std::string()>& fn) {
-    int p[2];
-    if (pipe(p) != 0) return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        std::string out = (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
-                              ? fn()
-                              : std::string("could not become nobody");
-        ssize_t n = write(p[1], out.data(), out.size());
-        (void)n;
-        _exit(0);
-    }
-    close(p[1]);
-    std::string out;
-    char buf[256];
-    for (int i = 0; i < 100; ++i) {
-        pollfd pf{p[0], POLLIN, 0};
-        if (poll(&pf, 1, 200) <= 0) continue;
-        ssize_t n = read(p[0], buf, sizeof buf);
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(p[0]);
-    waitpid(pid, nullptr, 0);
-    return out;
+    return testsupport::asUser(65534, 65534, fn);
 }
 
 // What a client gets for "CMD_SCNETWORK" then "GET_VER": the two replies, then "|eof" if closed.

@@ -17,7 +17,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 
 namespace {
@@ -42,19 +41,6 @@ const std::string kConfig = "client\ndev null\nproto udp\nremote 127.0.0.1 1\nau
 
 // --- What the hostile user does (these run as kUser) -----------------------------------------
 
-int connectHelper() {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    const std::string path = env("TVAPPHELPER_SOCKET");
-    path.copy(a.sun_path, sizeof a.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 std::string receive(int fd, std::chrono::milliseconds limit = 10s) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return "(nothing)";
@@ -69,14 +55,7 @@ void sendLine(int fd, const std::string& text) {
 
 // A start command as the application sends it (with its NUL); the open channel, or -1.
 int start(const std::string& command, std::string& reply) {
-    const int fd = connectHelper();
-    if (fd < 0) {
-        reply = "(no connection)";
-        return -1;
-    }
-    sendLine(fd, command + std::string(1, '\0'));
-    reply = receive(fd);
-    return fd;
+    return requestDaemonBySocket(command.c_str(), command.size() + 1, &reply);
 }
 
 void write(const fs::path& p, const std::string& text, fs::perms mode = fs::perms(0644)) {
@@ -307,6 +286,8 @@ TEST_F(HostilePeer, AListenerSquattingTheManagementPortGetsNoCredentials) {
         close(heard[0]);
         if (setgroups(0, nullptr) != 0 || setgid(kGroup) != 0 || setuid(kUser) != 0) _exit(2);
         const int s = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1; // earlier tests' management connections may linger in TIME_WAIT
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(kOVPNManagementPort);

@@ -1,17 +1,12 @@
-// What root touches on the user's behalf: files of the working folder and the program copies it
-// runs, and the socket the service manager hands over.
+// What root touches on the user's behalf: files of the working folder and the program copies it runs.
 #include "helper/ProgramCopies.h"
-#include "helper/SocketActivation.h"
 #include "helper/WorkingFolder.h"
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -95,20 +90,6 @@ TEST(WorkingFolder, OnlyPlainFilesAreReadOrWritten) {
     }
 }
 
-TEST(WorkingFolder, AFolderOfAnotherUserIsRefused) {
-    Scratch s;
-    WorkingFolder folder;
-    std::string reason;
-    EXPECT_FALSE(folder.open(s.dir, 65534, reason));
-    EXPECT_FALSE(folder.open(s.dir / "missing", 0, reason));
-    EXPECT_TRUE(folder.open(s.dir, geteuid(), reason));
-    // A link to the folder is followed: the folder itself is what is judged and held.
-    fs::create_symlink(s.dir, s.dir.string() + "-link");
-    EXPECT_TRUE(folder.open(s.dir.string() + "-link", geteuid(), reason));
-    fs::remove(s.dir.string() + "-link");
-    EXPECT_EQ(fs::read_symlink("/proc/self/fd/" + std::to_string(folder.fd())), s.dir);
-}
-
 TEST(ProgramCopies, OnlyCopiesNobodyButRootCanChangeAreRun) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
     struct Case {
@@ -142,31 +123,4 @@ TEST(ProgramCopies, OnlyCopiesNobodyButRootCanChangeAreRun) {
     std::string resolved, reason;
     ASSERT_TRUE(isRootOnlyProgram((s.dir / "link").string(), resolved, reason)) << reason;
     EXPECT_EQ(resolved, (s.dir / "p").string());
-}
-
-TEST(SocketActivation, TheHandedSocketIsTakenOnlyWhenItIsMeantForThisProcess) {
-    struct Case {
-        const char* pid; // "self" for this process
-        const char* fds;
-        bool taken;
-    } cases[] = {{"self", "1", true}, {"1", "1", false}, {"self", "0", false}, {"self", "x", false},
-                 {nullptr, "1", false}, {"self", nullptr, false}};
-    for (const Case& k : cases) {
-        const pid_t child = fork();
-        if (child == 0) {
-            int sv[2];
-            if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || dup2(sv[0], 3) != 3) _exit(10);
-            if (k.pid) setenv("LISTEN_PID", std::string(k.pid) == "self" ? std::to_string(getpid()).c_str() : k.pid, 1);
-            if (k.fds) setenv("LISTEN_FDS", k.fds, 1);
-            const int fd = handedSocket();
-            // Whatever the outcome, the programs the helper starts never see the variables.
-            if (getenv("LISTEN_PID") || getenv("LISTEN_FDS")) _exit(11);
-            if (fd >= 0 && (fd != 3 || isListeningSocket(fd) || !(fcntl(3, F_GETFD) & FD_CLOEXEC))) _exit(12);
-            _exit(fd >= 0 ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), k.taken ? 0 : 1) << (k.pid ? k.pid : "-") << " " << (k.fds ? k.fds : "-");
-    }
 }
