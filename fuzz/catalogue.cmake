@@ -8,7 +8,7 @@ set(tv_fuzz_catalogue_src
   ${PROJECT_SOURCE_DIR}/app/catalogue/VPNPreferences.cpp)
 tv_add_fuzzer(fuzz_serverlist
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/catalogue/serverlist_fuzzer.cpp ${tv_fuzz_catalogue_src}
-  LIBS tv_platform tv_constants EXPAT::EXPAT PkgConfig::UTF8PROC)
+  LIBS tv_platform tv_service EXPAT::EXPAT PkgConfig::UTF8PROC)
 tv_add_fuzzer(fuzz_update
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/catalogue/update_fuzzer.cpp ${PROJECT_SOURCE_DIR}/app/shell/UpdateXmlParser.cpp
           ${PROJECT_SOURCE_DIR}/app/catalogue/XmlEventParser.cpp

@@ -1,17 +1,14 @@
 #include "app/account/SBAuth.h"
 
+#include "app/account/AccountHost.h"
 #include "app/account/LoginForm.h"
 #include "app/account/LoginResponse.h"
-#include "app/account/UserLoginWindow.h"
-#include "app/connection/Constants.h"
-#include "app/shell/AppDelegate.h"
-#include "platform/Defaults.h"
+#include "app/service/Constants.h"
 #include "platform/Log.h"
 #include "platform/qt/AlertPresenter.h"
 #include "platform/qt/Dispatch.h"
 
-#include <QPushButton>
-#include <QWidget>
+#include <QString>
 #include <cstdio>
 #include <string>
 
@@ -33,13 +30,6 @@ void trace(const std::string& text) {
     std::fflush(stdout);
 }
 
-void showLoginWindow(AppDelegate* app) {
-    if (!app || !app->loginWindow) return;
-    app->loginWindow->show();
-    app->loginWindow->raise();
-    app->loginWindow->activateWindow();
-}
-
 } // namespace
 
 void SBAuth::setCompletionObserver(CompletionObserver o) {
@@ -53,26 +43,28 @@ void SBAuth::doLoginSession(bool IsDidLoading) {
         return;
     }
     IsDidLoading_ = IsDidLoading;
-    AppDelegate* app = theApplication();
+    AccountHost* app = accountHost();
     if (!app) {
         finish(Outcome::NotSent);
         return;
     }
-    if (app->authUsername.isEmpty() || app->authPassword.isEmpty()) {
-        showLoginWindow(app);
+    const QString username = app->accountUsername();
+    const QString password = app->accountPassword();
+    if (username.isEmpty() || password.isEmpty()) {
+        app->showLoginWindow();
         finish(Outcome::NotSent);
         return;
     }
 
     // Read on the GUI thread: the server list may replace the URL.
     const std::string url = Constants::AuthHostURL;
-    const std::string user = app->authUsername.toStdString();
+    const std::string user = username.toStdString();
     trace(url);
     trace(user);
     trace(platform::kMasked);
 
     const std::string boundary = loginform::randomBoundary();
-    std::string body = loginform::buildBody(boundary, user, app->authPassword.toStdString());
+    std::string body = loginform::buildBody(boundary, user, password.toStdString());
     dispatch::globalAsync([this, url, boundary, body = std::move(body)] {
         LoginTransport::Result result = LoginTransport::post(url, boundary, body);
         dispatch::mainAsync([this, result = std::move(result)] { didComplete(result); });
@@ -109,25 +101,14 @@ void SBAuth::didComplete(const LoginTransport::Result& result) {
     }
     trace(response.code.value_or("0"));
 
-    AppDelegate* app = theApplication();
-    if (app) {
-        const bool wasLoggedIn = app->isLoggin;
-        app->isLoggin = true;
-        if (app->loginWindow) app->loginWindow->hide();
-        if (app->window) app->window->show();
-        // The connect button toggles: a second success (a double press of the login button) or a
-        // login while a tunnel runs must not stop the connection it means to start.
-        if (platform::Defaults::standard().integer("ConnectStartAuto") == 1 && app->connectButton &&
-            !wasLoggedIn && app->_vpnStatus == TAVROVPNStatus::disconnected)
-            app->connectButton->click();
-    }
+    if (AccountHost* app = accountHost()) app->logInSucceeded();
     finish(Outcome::Accepted);
 }
 
 void SBAuth::failed(Outcome outcome, const char* information) {
     if (!IsDidLoading_) runAlert("タブロVPN", QString::fromUtf8(information), {"OK"});
-    // The delegate is looked up again: the alert's loop may have run other work meanwhile.
-    showLoginWindow(theApplication());
+    // The host is looked up again: the alert's loop may have run other work meanwhile.
+    if (AccountHost* app = accountHost()) app->showLoginWindow();
     finish(outcome);
 }
 

@@ -4,8 +4,8 @@
 #include <functional>
 
 // One login attempt against the authentication endpoint: the saved or typed account goes out as a
-// multipart form on a worker thread; the answer is handled on the GUI thread, where it logs the
-// user in (main window shown, optional auto-connect) or shows the login window again.
+// multipart form on a worker thread; the answer is handled on the GUI thread, where it hands over to
+// the application (AccountHost::logInSucceeded) or shows the login window again.
 //
 // Create with new: the instance owns itself and is deleted once its attempt has completed. Several
 // attempts may run at once; each completes exactly once.

@@ -1,8 +1,8 @@
 #include "app/account/UserLoginWindow.h"
 
+#include "app/account/AccountHost.h"
 #include "app/account/SBAuth.h"
-#include "app/connection/Constants.h"
-#include "app/shell/AppDelegate.h"
+#include "app/service/Constants.h"
 #include "app/widgets/DraggableImageView.h"
 #include "app/widgets/ZelSecureTextField.h"
 #include "app/widgets/ZelTextField.h"
@@ -75,9 +75,9 @@ QString graphemeAt(const QString& s, QTextBoundaryFinder& finder, qsizetype& sta
 
 } // namespace
 
-UserLoginWindow::UserLoginWindow(AppDelegate* app)
+UserLoginWindow::UserLoginWindow(AccountHost* app)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), app_(app) {
-    const QWidget* mainWindow = app ? app->window : nullptr;
+    const QWidget* mainWindow = app ? app->mainWindow() : nullptr;
     const int width = mainWindow ? mainWindow->width() : kDefaultWidth;
 
     // 1. Window and controls.
@@ -115,8 +115,8 @@ UserLoginWindow::UserLoginWindow(AppDelegate* app)
 }
 
 void UserLoginWindow::buildControls(int width) {
-    const QString user = app_ ? app_->authUsername : QString();
-    const QString password = app_ ? app_->authPassword : QString();
+    const QString user = app_ ? app_->accountUsername() : QString();
+    const QString password = app_ ? app_->accountPassword() : QString();
 
     _titleImageView = new DraggableImageView(frameIn(0, 240, width, 50), this);
     _titleImageView->setObjectName("titleImageView");
@@ -238,10 +238,7 @@ void UserLoginWindow::onLoginButton(QObject*) {
     if (!Validate()) return;
     const QString user = _userTextField->text();
     const QString password = _passwdTextField->text();
-    if (app_) {
-        app_->authUsername = user;
-        app_->authPassword = password;
-    }
+    if (app_) app_->setAccount(user, password);
     if (_saveAccountButton->isChecked()) {
         platform::Defaults& defaults = platform::Defaults::standard();
         if (!defaults.setString("username", user.toStdString()) ||

@@ -1,9 +1,8 @@
 #pragma once
-#include <QPointer>
 #include <QWidget>
 #include <optional>
 
-class AppDelegate;
+class AccountHost;
 class DraggableImageView;
 class QCheckBox;
 class QLineEdit;
@@ -19,7 +18,7 @@ class UserLoginWindow : public QWidget {
 public:
     static constexpr int kHeight = 290;
 
-    explicit UserLoginWindow(AppDelegate* app);
+    explicit UserLoginWindow(AccountHost* app);
 
     // Actions.
     void onLoginButton(QObject* sender = nullptr);
@@ -57,7 +56,7 @@ private:
     void buildControls(int width);
     void styleTextField(ZelTextField* field);
     void placeNextToMainWindow(const QWidget* mainWindow);
-    QPointer<AppDelegate> app_;
+    AccountHost* app_; // outlives the window
     QLineEdit* focusSink_ = nullptr;
     std::optional<QPoint> dragOffset_;
 };

@@ -1,7 +1,7 @@
 #include "app/catalogue/PexXmlParser.h"
 
 #include "app/catalogue/VPNPreferences.h"
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
 

@@ -132,3 +132,10 @@ int ConnectOVPNControle(const char* user, const char* password, uint16_t port) {
     ::close(fd);
     return -1;
 }
+
+int requestScNetwork(const char* subCommand) {
+    static const char kScNetwork[] = "CMD_SCNETWORK";
+    const int fd = requestDaemonBySocket(kScNetwork, sizeof kScNetwork);
+    (void)SendCommand(fd, subCommand);
+    return fd;
+}

@@ -30,3 +30,8 @@ int ConnectOVPNControle(const char* user, const char* password, uint16_t port = 
 // Sends command (without its NUL), pauses, drains the reply; 1 when the last piece read contains
 // "SUCCESS", else 0.
 int SendCommand(int fd, const char* command);
+
+// One sub-command ("SET_KEY,…", "REMOVE_PREF,…") on a fresh "CMD_SCNETWORK" connection, sent with
+// SendCommand once the helper has answered the connection. Returns the descriptor (-1 for none);
+// the caller closes it. Every system-service request of the application goes through here.
+int requestScNetwork(const char* subCommand);

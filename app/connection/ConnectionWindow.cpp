@@ -3,15 +3,15 @@
 #include "app/catalogue/VPNPreferences.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
-#include "app/connection/Constants.h"
+#include "app/common/FileUtil.h"
+#include "app/common/SettingUtil.h"
+#include "app/connection/ConnectionHost.h"
 #include "app/connection/DnsHandling.h"
 #include "app/connection/OpenConnecctMgr.h"
 #include "app/connection/PublicAddress.h"
 #include "app/connection/SystemService.h"
-#include "app/shell/AppDelegate.h"
-#include "app/shell/FileDownloader.h"
-#include "app/shell/SettingUtil.h"
-#include "app/shell/util.h"
+#include "app/service/Constants.h"
+#include "app/service/FileDownloader.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
 #include "platform/qt/AlertPresenter.h"
@@ -76,8 +76,8 @@ void showConnectFailureNotice() {
     runAlert(kNoticeMessage, kNoticeText, {"OK"});
 }
 
-ConnectionWindow::ConnectionWindow(AppDelegate* app)
-    : QObject(app), managementPort(kOVPNManagementPort), app_(app) {
+ConnectionWindow::ConnectionWindow(ConnectionHost* app, QObject* parent)
+    : QObject(parent), managementPort(kOVPNManagementPort), app_(app) {
     connect(app->connectButton, &QPushButton::clicked, this,
             [this] { onConnectionButton(app_->connectButton); });
     connect(app->serverSelButton, &QPushButton::clicked, this, [this] { onServerSelButton(); });
@@ -264,7 +264,7 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
         _on_connection_doing = false;
         return failAttempt(attempt, !isProtcolAuto());
     }
-    fileOverwrite(QString::fromStdString(downloaded), QString::fromStdString(root + "/OpenVPN/config.ovpn"));
+    fileOverwrite(downloaded, root + "/OpenVPN/config.ovpn");
     if (cancelled(attempt)) return cancelAttempt(attempt);
 
     const std::string command = "CMD_OVPN_START," + root;
@@ -442,7 +442,7 @@ void ConnectionWindow::resumeOVPNConnect() {
 
 void goNext() {
     if (!isProtcolAuto()) return;
-    AppDelegate* app = theApplication();
+    ConnectionHost* app = connectionHost();
     if (!app || !app->_isAction || extIsManualStop.load()) return;
     app->connectButton->click();
 }

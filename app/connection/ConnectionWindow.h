@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-class AppDelegate;
+class ConnectionHost;
 class QTimer;
 class QWidget;
 class ServerListTableView;
@@ -20,7 +20,7 @@ extern std::atomic<bool> extIsManualStop;
 class ConnectionWindow : public QObject {
     Q_OBJECT
 public:
-    explicit ConnectionWindow(AppDelegate* app);
+    explicit ConnectionWindow(ConnectionHost* app, QObject* parent = nullptr);
     ~ConnectionWindow() override;
 
     void onConnectionButton(QObject* sender);
@@ -77,7 +77,7 @@ private:
     void restoreDNS(int helperFd);
     void schedulePoll(int intervalMs);
 
-    AppDelegate* app_;
+    ConnectionHost* app_;
     std::atomic<unsigned> attempt_{0};
     std::atomic<int> runningStarts_{0};
     bool dnsSwitched_ = false;

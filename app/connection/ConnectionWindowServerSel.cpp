@@ -1,8 +1,8 @@
 // The region selection list of the main window.
 #include "app/catalogue/PexXmlParser.h"
 #include "app/catalogue/ServerListTableView.h"
+#include "app/connection/ConnectionHost.h"
 #include "app/connection/ConnectionWindow.h"
-#include "app/shell/AppDelegate.h"
 #include "platform/Log.h"
 
 #include <QCloseEvent>
@@ -86,7 +86,7 @@ void ConnectionWindow::onServerSelButton() {
     if (!selServerWindow->isVisible()) {
         selServerTableView->reloadData();
         // Over the main window, where the user's attention is.
-        AppDelegate* app = theApplication();
+        ConnectionHost* app = connectionHost();
         if (app && app->window && app->window->isVisible()) {
             const QRect main = app->window->frameGeometry();
             selServerWindow->move(main.center() -
@@ -110,7 +110,7 @@ void ConnectionWindow::onServerSelCloseButton() {
     const auto it = PexXmlParser::_regionInfos.find(std::to_string(row));
     if (it != PexXmlParser::_regionInfos.end()) {
         const RegionInfo chosen = it->second; // a copy: the display update must not see the table change
-        if (AppDelegate* app = theApplication()) app->updateRegionDisp(chosen);
+        if (ConnectionHost* app = connectionHost()) app->updateRegionDisp(chosen);
     }
     closeSelectionWindow(selServerWindow);
 }

@@ -3,11 +3,11 @@
 #include "app/catalogue/VPNPreferences.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
+#include "app/common/SettingUtil.h"
+#include "app/connection/ConnectionHost.h"
 #include "app/connection/ConnectionWindow.h"
-#include "app/connection/Constants.h"
 #include "app/connection/PublicAddress.h"
-#include "app/shell/AppDelegate.h"
-#include "app/shell/SettingUtil.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
@@ -66,15 +66,15 @@ void sleepSeconds(int n) {
 }
 
 // Display changes always run on the GUI thread, against the delegate found there.
-void onDelegate(std::function<void(AppDelegate&)> fn) {
+void onDelegate(std::function<void(ConnectionHost&)> fn) {
     dispatch::mainAsync([fn = std::move(fn)] {
-        if (AppDelegate* app = theApplication()) fn(*app);
+        if (ConnectionHost* app = connectionHost()) fn(*app);
     });
 }
 
 void showStatus(const char* status) {
     const QString text = QString::fromUtf8(status);
-    onDelegate([text](AppDelegate& app) { app.updateStatus(text); });
+    onDelegate([text](ConnectionHost& app) { app.updateStatus(text); });
 }
 
 bool isDigestChar(char c) {
@@ -303,7 +303,7 @@ void OpenConnectMgr::Start() {
     // The credentials are taken here, on the caller's thread: the worker never waits on the GUI
     // thread, which may itself be waiting for the worker in StopFunc.
     Attempt attempt;
-    if (AppDelegate* app = theApplication()) {
+    if (ConnectionHost* app = connectionHost()) {
         attempt.username = app->authUsername.toStdString();
         attempt.password = app->authPassword.toStdString();
         if (dispatch::isMainThread())
@@ -473,7 +473,7 @@ int OpenConnectMgr::OnConnectStatus() {
     const StatusVerdict verdict = establishVerdict(*text);
     if (verdict == StatusVerdict::Connected) {
         nslog("OpenConnectStatusTimerFunc 42");
-        onDelegate([](AppDelegate& app) {
+        onDelegate([](ConnectionHost& app) {
             app.updateStatus(QString::fromUtf8(kStatusConnected));
             app.startConnectedTimer();
             GetAndSetIPAddr();
@@ -557,7 +557,7 @@ void OpenConnectMgr::StopFunc() {
     if (owed > 0) _semaphore().acquire();
 
     _opcon_estb_check_count = 0;
-    onDelegate([](AppDelegate& app) {
+    onDelegate([](ConnectionHost& app) {
         app.stopConnectedTimer();
         app.updateStatus(QString::fromUtf8(kStatusDisconnected));
         app.ipaddrText->setText(QString());

@@ -13,3 +13,6 @@ void attachSystemServiceConnection();
 // Starts / stops the L2TP connection; returns false when there is nothing to start.
 bool startSystemServiceConnection();
 void stopSystemServiceConnection();
+// Initialize: has the helper remove the known service ("REMOVE_PREF"), then forgets the service and
+// its connection object. Without a known service nothing is sent.
+void removeSystemService();

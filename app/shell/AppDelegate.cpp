@@ -3,12 +3,13 @@
 #include "app/account/SBAuth.h"
 #include "app/account/UserLoginWindow.h"
 #include "app/catalogue/PexXmlParser.h"
+#include "app/common/FileUtil.h"
+#include "app/common/PreferenceKeys.h"
+#include "app/common/SettingUtil.h"
 #include "app/connection/ConnectionWindow.h"
-#include "app/connection/Constants.h"
 #include "app/connection/SystemService.h"
-#include "app/shell/FileDownloader.h"
-#include "app/shell/PreferenceKeys.h"
-#include "app/shell/SettingUtil.h"
+#include "app/service/Constants.h"
+#include "app/service/FileDownloader.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/UpdateXmlParser.h"
 #include "app/shell/util.h"
@@ -57,9 +58,10 @@ void setBackground(QWidget* w, int r, int g, int b) {
 }
 
 void setLinkTitle(QPushButton* b, const QString& color) {
-    b->setStyleSheet(QString("QPushButton { text-align: left; border: none; background: transparent; color: %1; "
-                             "text-decoration: underline; }")
-                         .arg(color));
+    b->setStyleSheet(
+        QString("QPushButton { text-align: left; border: none; background: transparent; color: %1; "
+                "text-decoration: underline; }")
+            .arg(color));
 }
 
 // Lets the borderless window be moved by dragging its title band.
@@ -93,11 +95,6 @@ private:
 
 } // namespace
 
-std::optional<TAVROVPNStatus> makeTAVROVPNStatus(int raw) {
-    if (raw < 0 || raw > 2) return std::nullopt;
-    return static_cast<TAVROVPNStatus>(raw);
-}
-
 AppDelegate* theApplication() {
     if (dispatch::isMainThread()) return g_delegate;
     AppDelegate* d = nullptr;
@@ -105,9 +102,15 @@ AppDelegate* theApplication() {
     return d;
 }
 
-void setTheApplication(AppDelegate* delegate) { g_delegate = delegate; }
+void setTheApplication(AppDelegate* delegate) {
+    g_delegate = delegate;
+    setConnectionHost(delegate);
+    setAccountHost(delegate);
+}
 
-QString AppDelegate::shortVersionString() { return QStringLiteral(TAVROVPN_VERSION); }
+QString AppDelegate::shortVersionString() {
+    return QStringLiteral(TAVROVPN_VERSION);
+}
 
 AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
     statusItem = new QSystemTrayIcon(this);
@@ -123,11 +126,11 @@ AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
     messageWall->hide();
     connect(buttonUpdate, &QPushButton::clicked, this, [this] { updateButtonTapped(buttonUpdate); });
     connect(buttonMessage, &QPushButton::clicked, this, [this] { messageButtonTapped(buttonMessage); });
-    if (!g_delegate) g_delegate = this;
+    if (!g_delegate) setTheApplication(this);
 }
 
 AppDelegate::~AppDelegate() {
-    if (g_delegate == this) g_delegate = nullptr;
+    if (g_delegate == this) setTheApplication(nullptr);
     // The parsers' callbacks point at this delegate.
     PexXmlParser::onParseFinished = nullptr;
     UpdateXmlParser::showMessageButton = nullptr;
@@ -172,12 +175,14 @@ void AppDelegate::buildMainWindow() {
     ui_->minButton->setIcon(images::iconNamed("remove_button"));
     ui_->closeButton->setIcon(images::iconNamed("close_button"));
     settingsButton->setIcon(images::iconNamed("settings_button"));
-    for (QPushButton* b : {ui_->minButton, ui_->closeButton, settingsButton, sbMenu}) b->setIconSize(QSize(20, 20));
+    for (QPushButton* b : {ui_->minButton, ui_->closeButton, settingsButton, sbMenu})
+        b->setIconSize(QSize(20, 20));
     connectButton->setIconSize(connectButton->size());
     connectButton->setIcon(QIcon(images::imageNamed("connect_button_gray", connectButton->size())));
     connectButton->setStyleSheet("QPushButton { border: none; background: transparent; }");
-    serverSelButton->setStyleSheet("QPushButton { border: none; border-top: 1px solid #e0e0e0; background: #fafafa; }"
-                                   "QPushButton:hover { background: #f0f0f0; }");
+    serverSelButton->setStyleSheet(
+        "QPushButton { border: none; border-top: 1px solid #e0e0e0; background: #fafafa; }"
+        "QPushButton:hover { background: #f0f0f0; }");
     statusText->setStyleSheet("color: white; font-size: 17px; font-weight: bold; background: transparent;");
     QFont small = versionText->font();
     small.setPointSize(9);
@@ -193,7 +198,7 @@ void AppDelegate::buildMainWindow() {
     connect(settingsButton, &QPushButton::clicked, this, [this] { onSettingsButton(settingsButton); });
     connect(sbMenu, &QPushButton::clicked, this, [this] { statusitemaction(sbMenu); });
 
-    connectionWindow = new ConnectionWindow(this);
+    connectionWindow = new ConnectionWindow(this, this);
     settingsController = new SettingsMenuViewController(this);
     settingsMenuVC = settingsController;
     settingsController->populateConfigMenu(configMenu);
@@ -278,8 +283,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     platform::Defaults& defaults = platform::Defaults::standard();
     for (const prefkeys::RegisteredDefault& def : prefkeys::registeredDefaults) {
         if (!defaults.hasObject(def.key)) {
-            if (def.type == prefkeys::RegisteredDefault::Type::text) defaults.setString(def.key, std::string(def.text));
-            else defaults.setInteger(def.key, def.integer);
+            if (def.type == prefkeys::RegisteredDefault::Type::text)
+                defaults.setString(def.key, std::string(def.text));
+            else
+                defaults.setInteger(def.key, def.integer);
         }
         // The saved account is read between the third and the fourth key.
         if (std::string_view(def.key) == prefkeys::password) {
@@ -307,8 +314,10 @@ void AppDelegate::applicationDidFinishLaunching() {
             std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
             out << version;
             out.close();
-            if (!out) ec = std::make_error_code(std::errc::io_error);
-            else fs::rename(tmp, marker, ec);
+            if (!out)
+                ec = std::make_error_code(std::errc::io_error);
+            else
+                fs::rename(tmp, marker, ec);
         }
         if (ec) logCreateError(ec);
     }
@@ -323,7 +332,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 12. openconnect folder and the encrypted library archive (unpacked once per working folder).
     if (!platform::fileExists(R + "/openconnect")) {
         std::error_code ec;
-        fs::copy(B + "/Contents/Resources/openconnect/", R + "/openconnect/", fs::copy_options::recursive, ec);
+        fs::copy(B + "/Contents/Resources/openconnect/", R + "/openconnect/", fs::copy_options::recursive,
+                 ec);
         if (ec) {
             logCreateError(ec);
         } else {
@@ -333,8 +343,9 @@ void AppDelegate::applicationDidFinishLaunching() {
             if (!platform::fileExists(E)) {
                 platform::logInfo("libs.tar.enc not found at %s", E.c_str());
             } else {
-                platform::runProgram("/usr/bin/openssl", {"enc", "-aes-256-cbc", "-d", "-salt", "-pbkdf2", "-iter",
-                                                          "100000", "-in", E, "-out", T, "-k", "vebuq527"});
+                platform::runProgram("/usr/bin/openssl",
+                                     {"enc", "-aes-256-cbc", "-d", "-salt", "-pbkdf2", "-iter", "100000",
+                                      "-in", E, "-out", T, "-k", "vebuq527"});
                 if (!platform::fileExists(T)) {
                     platform::logInfo("Failed to decrypt libs.tar.enc");
                 } else {
@@ -347,14 +358,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
 
     // 13. Server list, with its backup restored when the download fails.
-    const QString Rq = QString::fromStdString(R);
-    fileOverwrite(Rq + "/Config/serverlist.xml", Rq + "/Config/serverlist.xml.tmp");
+    fileOverwrite(R + "/Config/serverlist.xml", R + "/Config/serverlist.xml.tmp");
     const std::string listURL = defaults.stringForKey("TESTSERVERLIST").value_or(Constants::ServerListURL());
     PexXmlParser::onParseFinished = [this] { onXmlParseFinished(); };
     bool terminated = false;
-    FileDownloader::loadFileSync(listURL, [&](const std::string& path, const std::optional<DownloadError>& error) {
+    FileDownloader::loadFileSync(listURL, [&](const std::string& path,
+                                              const std::optional<DownloadError>& error) {
         if (error) {
-            fileOverwrite(Rq + "/Config/serverlist.xml.tmp", Rq + "/Config/serverlist.xml");
+            fileOverwrite(R + "/Config/serverlist.xml.tmp", R + "/Config/serverlist.xml");
             runAlert("タブロVPN",
                      "インターネット未接続です。インターネット接続を行っていただくか、セキュリティソフトで"
                      "通信制限を解除してください。タブロVPNを終了します。",
@@ -362,7 +373,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             terminate();
             terminated = terminationRequested;
         } else {
-            fileOverwrite(QString::fromStdString(path), Rq + "/Config/serverlist.xml");
+            fileOverwrite(path, R + "/Config/serverlist.xml");
         }
         if (!terminated) extParser.parseFile(R + "/Config/serverlist.xml");
     });
@@ -398,7 +409,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     buttonMessage->hide();
 
     // 21. Update file; its backup is restored silently.
-    fileOverwrite(Rq + "/Config/app_update.xml", Rq + "/Config/app_update.xml.tmp");
+    fileOverwrite(R + "/Config/app_update.xml", R + "/Config/app_update.xml.tmp");
     UpdateXmlParser& updates = extUpdateXmlParser;
     UpdateXmlParser::setCurrentVersion(version);
     UpdateXmlParser::showMessageButton = [this](bool isHidden, const std::string& message) {
@@ -408,17 +419,18 @@ void AppDelegate::applicationDidFinishLaunching() {
         buttonUpdate->setText(QString::fromStdString(title));
         showUpdateButton(isHidden, showMessage);
     };
-    FileDownloader::loadFileSync(Constants::UpdateFileURL(),
-                                 [&](const std::string& path, const std::optional<DownloadError>& error) {
-                                     if (error)
-                                         fileOverwrite(Rq + "/Config/app_update.xml.tmp", Rq + "/Config/app_update.xml");
-                                     else
-                                         fileOverwrite(QString::fromStdString(path), Rq + "/Config/app_update.xml");
-                                     updates.parseFile(R + "/Config/app_update.xml");
-                                 });
+    FileDownloader::loadFileSync(
+        Constants::UpdateFileURL(), [&](const std::string& path, const std::optional<DownloadError>& error) {
+            if (error)
+                fileOverwrite(R + "/Config/app_update.xml.tmp", R + "/Config/app_update.xml");
+            else
+                fileOverwrite(path, R + "/Config/app_update.xml");
+            updates.parseFile(R + "/Config/app_update.xml");
+        });
 
     // 22. After the window's layout has settled.
-    QMetaObject::invokeMethod(this, [this] { adjustUIElementsPosition(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { adjustUIElementsPosition(); }, Qt::QueuedConnection);
 }
 
 void AppDelegate::buildBanners() {
@@ -451,7 +463,8 @@ void AppDelegate::updateStatus(const QString& status) {
         const QString notice = "接続に成功しました（" + region->text() + "）";
         QPointer<QSystemTrayIcon> tray = statusItem;
         QTimer::singleShot(3000, this, [tray, notice] {
-            if (tray && tray->isVisible()) tray->showMessage("タブロVPN", notice, QSystemTrayIcon::Information);
+            if (tray && tray->isVisible())
+                tray->showMessage("タブロVPN", notice, QSystemTrayIcon::Information);
         });
         return;
     }
@@ -479,7 +492,8 @@ void AppDelegate::updateRegionDisp(const RegionInfo& reginfo) {
     defaults.setString("regionNumber", reginfo.No);
     const QString name = QString::fromStdString(reginfo.Region);
     region->setText(name);
-    regFlagImage->setPixmap(images::imageNamed(QString::fromStdString(reginfo.getImage()), regFlagImage->size()));
+    regFlagImage->setPixmap(
+        images::imageNamed(QString::fromStdString(reginfo.getImage()), regFlagImage->size()));
     region->move(name == "インドネシア" ? 90 : 102, region->y());
 }
 
@@ -494,8 +508,10 @@ void AppDelegate::onXmlParseFinished() {
     // The saved region is gone from the new list: fall back to the first region so the window stays usable.
     const auto& regions = PexXmlParser::_regionInfos;
     auto first = regions.find("0");
-    if (first != regions.end()) updateRegionDisp(first->second);
-    else if (!regions.empty()) updateRegionDisp(regions.begin()->second);
+    if (first != regions.end())
+        updateRegionDisp(first->second);
+    else if (!regions.empty())
+        updateRegionDisp(regions.begin()->second);
 }
 
 void AppDelegate::adjustUIElementsPosition() {
@@ -537,6 +553,32 @@ void AppDelegate::stopConnectedTimer() {
     _updateTimeTimer->deleteLater();
     _updateTimeTimer = nullptr;
     _connectedDate.reset();
+}
+
+// ---- Account hand-over ------------------------------------------------------------------------
+
+void AppDelegate::setAccount(const QString& user, const QString& password) {
+    authUsername = user;
+    authPassword = password;
+}
+
+void AppDelegate::showLoginWindow() {
+    if (!loginWindow) return;
+    loginWindow->show();
+    loginWindow->raise();
+    loginWindow->activateWindow();
+}
+
+void AppDelegate::logInSucceeded() {
+    const bool wasLoggedIn = isLoggin;
+    isLoggin = true;
+    if (loginWindow) loginWindow->hide();
+    if (window) window->show();
+    // The connect button toggles: a second success (a double press of the login button) or a
+    // login while a tunnel runs must not stop the connection it means to start.
+    if (platform::Defaults::standard().integer("ConnectStartAuto") == 1 && connectButton && !wasLoggedIn &&
+        _vpnStatus == TAVROVPNStatus::disconnected)
+        connectButton->click();
 }
 
 // ---- Update and message banners ---------------------------------------------------------------

@@ -1,4 +1,7 @@
 #pragma once
+#include "app/account/AccountHost.h"
+#include "app/connection/ConnectionHost.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QPointer>
@@ -23,13 +26,10 @@ namespace Ui {
 class MainWindow;
 }
 
-// Connection state, integer-backed.
-enum class TAVROVPNStatus : int { disconnected = 0, connecting = 1, connected = 2 };
-std::optional<TAVROVPNStatus> makeTAVROVPNStatus(int raw);
-
 // The application delegate and hub of the user interface: the main window's outlets, the
 // status-bar (tray) item and its menu, the login window and the connection state all live here.
-class AppDelegate : public QObject {
+// The connection flows and the login reach it through the hosts they own.
+class AppDelegate : public QObject, public ConnectionHost, public AccountHost {
     Q_OBJECT
 public:
     using MenuAction = void (AppDelegate::*)(QObject*);
@@ -41,14 +41,23 @@ public:
     void applicationDidFinishLaunching();
 
     // Status display.
-    void updateStatus(const QString& status);
-    void updateRegionDisp(const RegionInfo& reginfo);
+    void updateStatus(const QString& status) override;
+    void updateRegionDisp(const RegionInfo& reginfo) override;
     void onXmlParseFinished();
     void adjustUIElementsPosition();
     void timerUpdate(QTimer* timer = nullptr);
     // Starts / stops the 1-second connected-time timer (the flows call these on the GUI thread).
-    void startConnectedTimer();
-    void stopConnectedTimer(); // invalidates the timer and clears _connectedDate when it exists
+    void startConnectedTimer() override;
+    void stopConnectedTimer() override; // invalidates the timer and clears _connectedDate when it exists
+
+    // The account and the login's hand-over.
+    QString accountUsername() const override { return authUsername; }
+    QString accountPassword() const override { return authPassword; }
+    void setAccount(const QString& user, const QString& password) override;
+    QWidget* mainWindow() const override { return window; }
+    void showLoginWindow() override;
+    // Logged in: the main window replaces the login window; connects when "ConnectStartAuto" is on.
+    void logInSucceeded() override;
 
     // Update and message banners.
     void showUpdateButton(bool isHidden, bool ShowMessage);
@@ -70,7 +79,7 @@ public:
     bool applicationShouldTerminate(); // true: terminate now, false: cancel
     void applicationWillTerminate();
     // Asks the application to terminate (goes through applicationShouldTerminate).
-    void terminate();
+    void terminate() override;
     // Tests replace how the process ends; production quits the event loop.
     std::function<void()> terminateNowHook;
     bool terminationRequested = false;
@@ -95,25 +104,16 @@ public:
     bool originalFramesSaved = false;
     bool isLoggin = false;
     UserLoginWindow* loginWindow = nullptr;
-    QTimer* _updateTimeTimer = nullptr;
-    std::optional<QDateTime> _connectedDate;
-    TAVROVPNStatus _vpnStatus = TAVROVPNStatus::disconnected;
-    QString _current_protcol;
-    bool _isAction = false;
-    QString authUsername;
-    QString authPassword;
+    // _updateTimeTimer, _connectedDate, _vpnStatus, _current_protcol, _isAction, authUsername,
+    // authPassword, window, connectButton, serverSelButton, ipaddrText and connectedTimeText are
+    // the connection host's.
     QLabel* regFlagImage = nullptr;
     QLabel* region = nullptr;
-    QLabel* ipaddrText = nullptr;
-    QLabel* connectedTimeText = nullptr;
     QLabel* protcolText = nullptr;
     QLabel* statusText = nullptr;
     QLabel* statusTextBackground = nullptr;
     QLabel* versionText = nullptr;
-    QWidget* window = nullptr;
     QMenu* configMenu = nullptr;
-    QPushButton* connectButton = nullptr;
-    QPushButton* serverSelButton = nullptr;
     QPushButton* settingsButton = nullptr;
 
     // Controllers behind the main window (the connect button and the selection list).
@@ -133,4 +133,5 @@ private:
 
 // The application delegate, from any thread (a synchronous hop to the GUI thread from workers).
 AppDelegate* theApplication();
+// Also makes the delegate the connection and account host.
 void setTheApplication(AppDelegate* delegate);

@@ -2,7 +2,7 @@
 #include "app/shell/AppDelegate.h"
 
 #include "app/account/UserLoginWindow.h"
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/util.h"
 #include "platform/Log.h"

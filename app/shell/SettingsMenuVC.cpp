@@ -2,12 +2,10 @@
 
 #include "app/account/UserLoginWindow.h"
 #include "app/catalogue/PexXmlParser.h"
-#include "app/channels/OVPNUtil.h"
-#include "app/channels/helpersocket.h"
+#include "app/common/PreferenceKeys.h"
 #include "app/connection/SystemService.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/LoginItems.h"
-#include "app/shell/PreferenceKeys.h"
 #include "app/widgets/ZelSecureTextField.h"
 #include "app/widgets/ZelTextField.h"
 #include "platform/Defaults.h"
@@ -19,7 +17,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
-#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -36,7 +33,6 @@ namespace {
 
 // Enough to clear every entry of a list the user edited by hand, never unbounded.
 constexpr int kMaxLoginItemRemovals = 64;
-constexpr int kHelperSettleMs = 1000;
 
 void makeWhite(QWidget* w) {
     QPalette pal = w->palette();
@@ -48,13 +44,6 @@ void makeWhite(QWidget* w) {
 
 bool isOn(const QCheckBox* box) {
     return box->checkState() == Qt::Checked;
-}
-
-// Keeps the event loop running while waiting, so queued work and repaints go on; user input waits.
-void waitWithEvents(int milliseconds) {
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 } // namespace
@@ -241,22 +230,12 @@ void SettingsMenuViewController::onInitializeButton(QObject*) {
     std::fflush(stdout);
     if (runAlert("タブロVPN", "設定を初期化します。よろしいですか？", {"はい", "いいえ"}) == 1) return;
 
-    if (!extThisServiceID.empty()) {
-        static const char kScNetwork[] = "CMD_SCNETWORK";
-        const int fd = requestDaemonBySocket(kScNetwork, sizeof kScNetwork);
-        const std::string command = "REMOVE_PREF," + extThisServiceID;
-        (void)SendCommand(fd, command.c_str());
-        waitWithEvents(kHelperSettleMs);
-        // The helper closes its end after the one sub-command; ours is closed here, not leaked.
-        if (fd >= 0) socket_close(fd);
-    }
+    removeSystemService();
 
     platform::Defaults& defaults = platform::Defaults::standard();
     defaults.removeObject(prefkeys::hostname);
     defaults.removeObject(prefkeys::username);
     defaults.removeObject(prefkeys::password);
-    extConnection = false;
-    extThisServiceID.clear();
     app_->authUsername.clear();
     app_->authPassword.clear();
     if (UserLoginWindow* login = app_->loginWindow) {

@@ -7,7 +7,6 @@
 #include <QPalette>
 #include <QWidget>
 #include <cstdio>
-#include <filesystem>
 #include <unistd.h>
 
 QString helperJobFilePath(const QString& label) {
@@ -40,13 +39,6 @@ bool InstallHelper(const QString& bundleid) {
     std::printf("%d\n", status == 0 ? 1 : 0);
     std::fflush(stdout);
     return true;
-}
-
-void fileOverwrite(const QString& atPath, const QString& toPath) {
-    std::error_code ec;
-    const std::filesystem::path to = toPath.toStdString();
-    std::filesystem::remove_all(to, ec);
-    std::filesystem::copy(atPath.toStdString(), to, std::filesystem::copy_options::recursive, ec);
 }
 
 bool isDarkMode(const QWidget* view) {

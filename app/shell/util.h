@@ -9,7 +9,4 @@ bool InstallHelper(const QString& bundleid);
 // The helper's job file: /etc/systemd/system/<label>.service ($TAVROVPN_HELPER_JOB_FILE overrides).
 QString helperJobFilePath(const QString& label);
 
-// Deletes the destination (errors ignored), then copies the source over (errors ignored).
-void fileOverwrite(const QString& atPath, const QString& toPath);
-
 bool isDarkMode(const QWidget* view);

@@ -1,7 +1,7 @@
 // Server-list parser, region lookup and server choice on arbitrary bytes.
 #include "app/catalogue/PexXmlParser.h"
 #include "app/catalogue/VPNPreferences.h"
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 if(TARGET tv_app)
   tv_add_test(openconnect_e2e_test LABEL e2e SERIAL QT_MAIN TIMEOUT 300
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/openconnect/openconnect_e2e_test.cpp
-    LIBS tv_app)
+    LIBS tv_connection)
   foreach(dep tvapphelper tvapphelper-supervise tavro-service tavrovpn_resources)
     if(TARGET ${dep})
       add_dependencies(openconnect_e2e_test ${dep})

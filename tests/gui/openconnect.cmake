@@ -2,4 +2,4 @@
 # program and a stand-in helper socket.
 tv_add_test(openconnect_gui_test LABEL gui QT_MAIN TIMEOUT 300
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/openconnect/status_test.cpp ${CMAKE_CURRENT_LIST_DIR}/openconnect/attempt_test.cpp
-  LIBS tv_app)
+  LIBS tv_connection)

@@ -2,8 +2,8 @@
 // Loads the server list from the local service into the shared catalogue, as the launch sequence
 // does; the service must already be exported to the environment.
 #include "app/catalogue/PexXmlParser.h"
-#include "app/connection/Constants.h"
-#include "app/shell/FileDownloader.h"
+#include "app/service/Constants.h"
+#include "app/service/FileDownloader.h"
 
 #include <optional>
 #include <string>

@@ -2,7 +2,7 @@
 // the login window and the tray menu. Runs the real launch sequence against the service named by
 // the environment (TAVROVPN_WEB_HOST, TAVROVPN_AUTH_HOST, TAVROVPN_CA_FILE).
 #include "app/account/UserLoginWindow.h"
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/SettingsScreenshots.h"
 #include "platform/qt/AlertPresenter.h"
@@ -24,7 +24,8 @@ namespace {
 void settle(int ms = 150) {
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (t.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 bool save(QWidget* w, const QString& dir, const QString& name) {
@@ -50,7 +51,8 @@ int main(int argc, char* argv[]) {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setPalette(QApplication::style()->standardPalette());
     if (QFontDatabase::families(QFontDatabase::Japanese).isEmpty())
-        std::fprintf(stderr, "warning: no Japanese font installed (fonts-ipaexfont-gothic); text shows as boxes\n");
+        std::fprintf(stderr,
+                     "warning: no Japanese font installed (fonts-ipaexfont-gothic); text shows as boxes\n");
     QFont f = QApplication::font();
     f.setFamilies({"IPAexGothic", f.family()});
     QApplication::setFont(f);

@@ -1,5 +1,6 @@
 // Login against the real local service: what goes over the wire, how each kind of answer changes the
 // windows, and which alerts appear when the login is not silent.
+#include "FakeAccountHost.h"
 #include "LocalService.h"
 #include "ServiceRecord.h"
 #include "TestHome.h"
@@ -9,14 +10,11 @@
 #include "app/account/LoginTransport.h"
 #include "app/account/SBAuth.h"
 #include "app/account/UserLoginWindow.h"
-#include "app/connection/Constants.h"
-#include "app/shell/AppDelegate.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/qt/AlertPresenter.h"
 
 #include <QCoreApplication>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QThread>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -146,21 +144,16 @@ protected:
         LoginTransport::setLimits({});
         platform::Defaults::standard().removeObject("ConnectStartAuto");
         AlertPresenter::setCurrent(&alerts);
-        delegate = std::make_unique<AppDelegate>();
-        setTheApplication(delegate.get());
-        delegate->terminateNowHook = [] {};
-        // Only the click is observed here; the connection flow is not started.
-        QObject::disconnect(delegate->connectButton, &QAbstractButton::clicked, nullptr, nullptr);
-        delegate->loginWindow = new UserLoginWindow(delegate.get());
-        delegate->loginWindow->hide();
+        host = std::make_unique<FakeAccountHost>();
+        host->loginWindow = new UserLoginWindow(host.get());
+        host->loginWindow->hide();
         SBAuth::setCompletionObserver([this](SBAuth::Outcome o) { outcomes.push_back(o); });
     }
 
     void TearDown() override {
         SBAuth::setCompletionObserver({});
         AlertPresenter::setCurrent(nullptr);
-        delegate.reset();
-        setTheApplication(nullptr);
+        host.reset();
         LoginTransport::setLimits({});
     }
 
@@ -175,8 +168,8 @@ protected:
 
     // One attempt with the given account; the outcome once it has completed.
     SBAuth::Outcome login(const QString& user, const QString& password, bool silent) {
-        delegate->authUsername = user;
-        delegate->authPassword = password;
+        host->authUsername = user;
+        host->authPassword = password;
         const size_t before = outcomes.size();
         (new SBAuth())->doLoginSession(silent);
         if (!waitForOutcomes(before + 1)) {
@@ -194,9 +187,9 @@ protected:
     }
 
     void expectLoginWindowShown() {
-        EXPECT_TRUE(delegate->loginWindow->isVisible());
-        EXPECT_FALSE(delegate->isLoggin);
-        EXPECT_FALSE(delegate->window->isVisible());
+        EXPECT_TRUE(host->loginWindow->isVisible());
+        EXPECT_FALSE(host->isLoggin);
+        EXPECT_FALSE(host->window->isVisible());
     }
 
     static std::vector<nlohmann::json> recordedLogins() { return servicerecord::logins(recordFile); }
@@ -206,29 +199,22 @@ protected:
     static inline bool serviceStarted = false;
     static inline std::string recordFile;
     ScriptedAlertPresenter alerts;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<FakeAccountHost> host;
     std::vector<SBAuth::Outcome> outcomes;
 };
 
-TEST_F(SBAuthService, AcceptedAccountLogsInAndAutoConnectClicksOnce) {
-    platform::Defaults::standard().setInteger("ConnectStartAuto", 1);
-    delegate->loginWindow->show();
-    QSignalSpy clicks(delegate->connectButton, &QAbstractButton::clicked);
-
+// What the application does after the hand-over (auto-connect) is the shell's: LoginHandOver.
+TEST_F(SBAuthService, AcceptedAccountHandsOverOnce) {
+    host->loginWindow->show();
     EXPECT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::Accepted);
-    EXPECT_TRUE(delegate->isLoggin);
-    EXPECT_FALSE(delegate->loginWindow->isVisible());
-    EXPECT_TRUE(delegate->window->isVisible());
-    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_EQ(host->logIns, 1);
+    EXPECT_TRUE(host->isLoggin);
+    EXPECT_FALSE(host->loginWindow->isVisible());
+    EXPECT_TRUE(host->window->isVisible());
     EXPECT_TRUE(alerts.shown.isEmpty());
-}
 
-TEST_F(SBAuthService, AcceptedAccountWithoutAutoConnectDoesNotClick) {
-    platform::Defaults::standard().setInteger("ConnectStartAuto", 0);
-    QSignalSpy clicks(delegate->connectButton, &QAbstractButton::clicked);
     EXPECT_EQ(login(kUser, kPassword, false), SBAuth::Outcome::Accepted);
-    EXPECT_TRUE(delegate->isLoggin);
-    EXPECT_EQ(clicks.count(), 0);
+    EXPECT_EQ(host->logIns, 2);
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
@@ -291,7 +277,7 @@ TEST_F(SBAuthService, RefusedAccountAlertsOnlyWhenNotSilent) {
     EXPECT_TRUE(alerts.shown.isEmpty());
     expectLoginWindowShown();
 
-    delegate->loginWindow->hide();
+    host->loginWindow->hide();
     EXPECT_EQ(login(kUser, "wrong", false), SBAuth::Outcome::Refused);
     expectAlert("認証に失敗しました");
     expectLoginWindowShown();
@@ -359,7 +345,7 @@ TEST_F(SBAuthService, EmptyUserOrPasswordSendsNothing) {
     const size_t before = recordedCount();
     EXPECT_EQ(login("", kPassword, false), SBAuth::Outcome::NotSent);
     expectLoginWindowShown();
-    delegate->loginWindow->hide();
+    host->loginWindow->hide();
     EXPECT_EQ(login(kUser, "", false), SBAuth::Outcome::NotSent);
     expectLoginWindowShown();
     EXPECT_TRUE(alerts.shown.isEmpty());
@@ -375,12 +361,10 @@ TEST_F(SBAuthService, UnusableEndpointCountsAsRefused) {
     EXPECT_EQ(recordedCount(), before);
 }
 
-TEST_F(SBAuthService, ConcurrentAttemptsEachCompleteOnceAndAutoConnectClicksOnlyOnce) {
-    platform::Defaults::standard().setInteger("ConnectStartAuto", 1);
-    QSignalSpy clicks(delegate->connectButton, &QAbstractButton::clicked);
+TEST_F(SBAuthService, ConcurrentAttemptsEachCompleteAndHandOverOnce) {
     service->setFaults("delay=300@/tavro_cm/auth");
-    delegate->authUsername = kUser;
-    delegate->authPassword = kPassword;
+    host->authUsername = kUser;
+    host->authPassword = kPassword;
     for (int i = 0; i < 3; ++i)
         (new SBAuth())->doLoginSession(false);
     ASSERT_TRUE(waitForOutcomes(3));
@@ -389,19 +373,9 @@ TEST_F(SBAuthService, ConcurrentAttemptsEachCompleteOnceAndAutoConnectClicksOnly
     while (std::chrono::steady_clock::now() < settle)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(outcomes, std::vector<SBAuth::Outcome>(3, SBAuth::Outcome::Accepted));
-    // The button toggles: a second click would stop the connection the first one started.
-    EXPECT_EQ(clicks.count(), 1);
-    EXPECT_TRUE(delegate->isLoggin);
-    EXPECT_FALSE(delegate->loginWindow->isVisible());
-}
-
-TEST_F(SBAuthService, AutoConnectLeavesARunningConnectionAlone) {
-    platform::Defaults::standard().setInteger("ConnectStartAuto", 1);
-    delegate->_vpnStatus = TAVROVPNStatus::connected; // logged out and in again while connected
-    QSignalSpy clicks(delegate->connectButton, &QAbstractButton::clicked);
-    EXPECT_EQ(login(kUser, kPassword, true), SBAuth::Outcome::Accepted);
-    EXPECT_EQ(clicks.count(), 0);
-    delegate->_vpnStatus = TAVROVPNStatus::disconnected;
+    EXPECT_EQ(host->logIns, 3);
+    EXPECT_TRUE(host->isLoggin);
+    EXPECT_FALSE(host->loginWindow->isVisible());
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-#include "app/shell/FileDownloader.h"
+#include "app/service/FileDownloader.h"
+#include "app/service/PublicAddressQuery.h"
 
 #include "TempDir.h"
 
@@ -287,6 +288,16 @@ TEST(DestinationName, LastPathComponentOnly) {
     EXPECT_EQ(FileDownloader::destinationName("https://h/%2E%2E"), "");
     EXPECT_EQ(FileDownloader::destinationName("https://h/x%00y"), "");
     EXPECT_EQ(FileDownloader::destinationName(""), "");
+}
+
+TEST(PublicAddressBody, SecondFieldTrimmedOrNothing) {
+    EXPECT_EQ(publicAddressFromBody("REMOTE_ADDR:203.0.113.7:OK"), "203.0.113.7");
+    EXPECT_EQ(publicAddressFromBody("a:b:c"), "b");
+    EXPECT_EQ(publicAddressFromBody("REMOTE_ADDR:203.0.113.7\r\n"), "203.0.113.7");
+    EXPECT_EQ(publicAddressFromBody("x:"), "");
+    EXPECT_EQ(publicAddressFromBody("no separator"), std::nullopt);
+    EXPECT_EQ(publicAddressFromBody(""), std::nullopt);
+    EXPECT_LE(publicAddressFromBody("a:" + std::string(100000, 'x'))->size(), 64u);
 }
 
 } // namespace

@@ -4,12 +4,12 @@
 //
 // The helper runs in a private mount namespace whose /etc is an overlay: the distribution's
 // vpnc-script rewrites resolv.conf, which must never reach the machine's own.
+#include "FakeConnectionHost.h"
 #include "HelperUnderSupervisor.h"
 #include "ProcessUtil.h"
 #include "ServerListFromService.h"
-#include "app/connection/Constants.h"
 #include "app/connection/OpenConnecctMgr.h"
-#include "app/shell/AppDelegate.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/Paths.h"
 #include "platform/Task.h"
@@ -258,8 +258,7 @@ protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root (network namespace, tun device, helper as root)";
         ASSERT_TRUE(setupError.empty()) << setupError;
-        app = std::make_unique<AppDelegate>();
-        setTheApplication(app.get());
+        app = std::make_unique<FakeConnectionHost>();
         app->authUsername = kUser;
         app->authPassword = kPassword;
         AlertPresenter::setCurrent(&alerts);
@@ -274,7 +273,6 @@ protected:
         waitFor([] { return false; }, 200ms);
         AlertPresenter::setCurrent(nullptr);
         Mgr::nextProtocolHook = nullptr;
-        setTheApplication(nullptr);
         app.reset();
     }
 
@@ -297,7 +295,7 @@ protected:
             << readFile(ocDir / "status.log");
     }
 
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<FakeConnectionHost> app;
     ScriptedAlertPresenter alerts;
     int handOvers = 0;
 };

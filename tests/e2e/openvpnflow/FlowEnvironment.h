@@ -10,7 +10,7 @@
 #include "LocalService.h"
 #include "ProcessUtil.h"
 #include "ServerListFromService.h"
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/Paths.h"
 #include "platform/Task.h"

@@ -1,10 +1,10 @@
 // The connect button against the real chain: the local service, tvapphelper under its supervisor,
 // the system's openvpn and a real OpenVPN server in a network namespace; the window offscreen.
 // Each test runs in its own process inside a private mount namespace with /etc overlaid.
+#include "FakeConnectionHost.h"
 #include "FlowEnvironment.h"
 #include "PrivateEtc.h"
 #include "app/connection/ConnectionWindow.h"
-#include "app/shell/AppDelegate.h"
 #include "platform/qt/AlertPresenter.h"
 
 #include <QApplication>
@@ -38,22 +38,22 @@ protected:
         const std::string error = environment.up();
         ASSERT_TRUE(error.empty()) << error;
         AlertPresenter::setCurrent(&alerts);
-        delegate = std::make_unique<AppDelegate>();
-        setTheApplication(delegate.get());
-        delegate->terminateNowHook = [] {};
-        delegate->authUsername = flowenv::kUser;
-        delegate->authPassword = flowenv::kPassword;
-        cw = delegate->connectionWindow;
+        host = std::make_unique<FakeConnectionHost>();
+        host->authUsername = flowenv::kUser;
+        host->authPassword = flowenv::kPassword;
+        window = std::make_unique<ConnectionWindow>(host.get());
+        cw = window.get();
     }
 
     void TearDown() override {
-        if (delegated || !delegate) return;
-        if (delegate->_vpnStatus != TAVROVPNStatus::disconnected) {
-            delegate->connectButton->click();
+        if (delegated || !host) return;
+        if (host->_vpnStatus != TAVROVPNStatus::disconnected) {
+            host->connectButton->click();
             waitFor([&] { return status() == "未接続"; }, 5000);
         }
         waitFor([&] { return cw->runningStarts() == 0; }, 20000);
-        delegate.reset();
+        window.reset();
+        host.reset();
         AlertPresenter::setCurrent(nullptr);
         environment.down();
     }
@@ -68,7 +68,7 @@ protected:
         return pred();
     }
 
-    QString status() const { return delegate->statusText->text(); }
+    QString status() const { return host->statusText->text(); }
 
     // openvpn gone, its tun device gone, the resolver exactly as before the connect.
     void expectAllUndone(const std::string& tun) {
@@ -85,7 +85,7 @@ protected:
     }
 
     void connectAndWait() {
-        delegate->connectButton->click();
+        host->connectButton->click();
         EXPECT_EQ(status(), "接続中...");
         ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 30000)) << status().toStdString();
     }
@@ -93,7 +93,8 @@ protected:
     bool delegated = false;
     flowenv::Environment environment;
     ScriptedAlertPresenter alerts;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<FakeConnectionHost> host;
+    std::unique_ptr<ConnectionWindow> window;
     ConnectionWindow* cw = nullptr;
 };
 
@@ -108,19 +109,19 @@ TEST_F(OpenVPNFlowEndToEnd, ConnectSwitchesDnsAndStopUndoesEverything) {
     EXPECT_FALSE(tun.empty());
     EXPECT_TRUE(flowenv::fs::exists("/sys/class/net/" + tun));
     EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenVPN");
-    EXPECT_TRUE(waitFor([&] { return delegate->ipaddrText->text() == "127.0.0.1"; }, 10000));
+    EXPECT_TRUE(waitFor([&] { return host->ipaddrText->text() == "127.0.0.1"; }, 10000));
 
-    delegate->connectButton->click();
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 10000));
     expectAllUndone(tun);
-    EXPECT_TRUE(delegate->ipaddrText->text().isEmpty());
+    EXPECT_TRUE(host->ipaddrText->text().isEmpty());
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
 TEST_F(OpenVPNFlowEndToEnd, WrongPasswordEndsWithTheFailureNotice) {
     if (delegated) return;
-    delegate->authPassword = "wrong-password";
-    delegate->connectButton->click();
+    host->authPassword = "wrong-password";
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return cw->_OVPNStatusTimer != nullptr; }, 30000)) << "the poll never started";
     // openvpn keeps asking again: whether the poll sees the refusal as a loss or keeps waiting, the
     // attempt must end with the notice. Two polls before the time-out instead of ninety seconds.

@@ -1,11 +1,11 @@
 // The login window: layout, the saved account, validation, the show-password and save-account check
 // boxes, and what the login button hands to the login.
 #include "../../component/account/TestHome.h"
+#include "FakeAccountHost.h"
 
 #include "app/account/SBAuth.h"
 #include "app/account/UserLoginWindow.h"
-#include "app/connection/Constants.h"
-#include "app/shell/AppDelegate.h"
+#include "app/service/Constants.h"
 #include "app/widgets/DraggableImageView.h"
 #include "app/widgets/ZelSecureTextField.h"
 #include "app/widgets/ZelTextField.h"
@@ -62,27 +62,25 @@ protected:
             return true;
         });
         SBAuth::setCompletionObserver([this](SBAuth::Outcome o) { outcomes.push_back(o); });
-        delegate = std::make_unique<AppDelegate>();
-        setTheApplication(delegate.get());
-        delegate->terminateNowHook = [this] { ++terminations; };
-        QObject::disconnect(delegate->connectButton, &QAbstractButton::clicked, nullptr, nullptr);
+        host = std::make_unique<FakeAccountHost>();
+        host->window->setFixedWidth(340);
     }
 
     void TearDown() override {
-        // Attempts still running finish against a missing delegate; wait so none outlives the test.
+        // Attempts still running finish against a missing host; wait so none outlives the test.
         waitFor([&] { return pending == outcomes.size(); });
         SBAuth::setCompletionObserver({});
         workspace::setOpenURLHook({});
         AlertPresenter::setCurrent(nullptr);
-        delegate.reset();
-        setTheApplication(nullptr);
+        host.reset();
     }
 
     UserLoginWindow* build(const QString& user = {}, const QString& password = {}) {
-        delegate->authUsername = user;
-        delegate->authPassword = password;
-        delegate->loginWindow = new UserLoginWindow(delegate.get());
-        return delegate->loginWindow;
+        host->authUsername = user;
+        host->authPassword = password;
+        auto* w = new UserLoginWindow(host.get());
+        host->loginWindow = w;
+        return w;
     }
 
     template <class Pred>
@@ -112,13 +110,12 @@ protected:
     QStringList opened;
     std::vector<SBAuth::Outcome> outcomes;
     size_t pending = 0;
-    int terminations = 0;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<FakeAccountHost> host;
 };
 
 TEST_F(LoginWindow, LayoutFollowsTheDesignInA290HighWindowOfTheMainWindowsWidth) {
     UserLoginWindow* w = build("tb000001", "secret1");
-    const int W = delegate->window->width();
+    const int W = host->window->width();
     EXPECT_EQ(w->size(), QSize(W, 290));
     EXPECT_TRUE(w->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_TRUE(w->isVisible());
@@ -172,15 +169,15 @@ TEST_F(LoginWindow, NeitherVisibleFieldStartsFocusedOrFilled) {
 
 TEST_F(LoginWindow, SitsTwoHundredPointsAboveTheMainWindowsBottomEdgeOnScreen) {
     const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
-    delegate->window->setGeometry(avail.x() + 100, avail.y() + 250, delegate->window->width(), 300);
+    host->window->setGeometry(avail.x() + 100, avail.y() + 250, host->window->width(), 300);
     UserLoginWindow* w = build();
     // Bottom edges: the login window's is 200 higher; the left edges line up.
-    EXPECT_EQ(w->geometry().bottom(), delegate->window->geometry().bottom() - 200);
-    EXPECT_EQ(w->x(), delegate->window->x());
+    EXPECT_EQ(w->geometry().bottom(), host->window->geometry().bottom() - 200);
+    EXPECT_EQ(w->x(), host->window->x());
 
     // Near the top of the screen it is kept on the screen.
-    delete delegate->loginWindow;
-    delegate->window->setGeometry(avail.x(), avail.y(), delegate->window->width(), 300);
+    delete host->loginWindow;
+    host->window->setGeometry(avail.x(), avail.y(), host->window->width(), 300);
     w = build();
     EXPECT_EQ(w->y(), avail.y());
 }
@@ -188,7 +185,7 @@ TEST_F(LoginWindow, SitsTwoHundredPointsAboveTheMainWindowsBottomEdgeOnScreen) {
 TEST_F(LoginWindow, SaveCheckBoxTakesTheStoredState) {
     platform::Defaults::standard().setInteger("SaveAccount", 0);
     EXPECT_FALSE(build()->_saveAccountButton->isChecked());
-    delete delegate->loginWindow;
+    delete host->loginWindow;
     platform::Defaults::standard().setInteger("SaveAccount", 1);
     EXPECT_TRUE(build()->_saveAccountButton->isChecked());
 }
@@ -237,7 +234,7 @@ TEST_F(LoginWindow, RejectedUserNameStoresAndSendsNothing) {
     w->_passwdTextField->setText("pw");
     pressLogin(w, false);
     EXPECT_EQ(alerts.shown.size(), 1);
-    EXPECT_TRUE(delegate->authUsername.isEmpty());
+    EXPECT_TRUE(host->authUsername.isEmpty());
     EXPECT_FALSE(platform::Defaults::standard().hasObject("username"));
 }
 
@@ -268,8 +265,8 @@ TEST_F(LoginWindow, LoginWithTheClearPasswordShownSendsTheEditedText) {
     w->_showPasswdButton->click();
     w->_passwdTextFieldPlain->setText("edited");
     pressLogin(w, true);
-    EXPECT_EQ(delegate->authUsername, "tb1");
-    EXPECT_EQ(delegate->authPassword, "edited");
+    EXPECT_EQ(host->authUsername, "tb1");
+    EXPECT_EQ(host->authPassword, "edited");
     EXPECT_EQ(w->_passwdTextField->text(), "edited");
     EXPECT_EQ(platform::Defaults::standard().string("username"), "tb1");
     EXPECT_EQ(platform::Defaults::standard().string("password"), "edited");
@@ -286,8 +283,8 @@ TEST_F(LoginWindow, LoginWithSaveOffOnACleanStoreKeepsTheStoreEmpty) {
     w->_userTextField->setText("tb000009");
     w->_passwdTextField->setText("pw");
     pressLogin(w, true);
-    EXPECT_EQ(delegate->authUsername, "tb000009");
-    EXPECT_EQ(delegate->authPassword, "pw");
+    EXPECT_EQ(host->authUsername, "tb000009");
+    EXPECT_EQ(host->authPassword, "pw");
     auto& d = platform::Defaults::standard();
     d.reload();
     EXPECT_FALSE(d.hasObject("username"));
@@ -327,12 +324,10 @@ TEST_F(LoginWindow, HelpMinimiseAndClose) {
 
     w->_minButton->click();
     EXPECT_FALSE(w->isVisible());
-    EXPECT_EQ(terminations, 0);
-    EXPECT_FALSE(delegate->terminationRequested);
+    EXPECT_EQ(host->terminations, 0);
 
     w->_closeButton->click();
-    EXPECT_EQ(terminations, 1);
-    EXPECT_TRUE(delegate->terminationRequested);
+    EXPECT_EQ(host->terminations, 1);
 }
 
 } // namespace

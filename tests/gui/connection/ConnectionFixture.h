@@ -1,4 +1,5 @@
 #pragma once
+#include "FakeConnectionHost.h"
 #include "FakeHelper.h"
 #include "FakeManagement.h"
 #include "XdgScratchHome.h"
@@ -7,8 +8,7 @@
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
 #include "app/connection/ConnectionWindow.h"
-#include "app/connection/Constants.h"
-#include "app/shell/AppDelegate.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/qt/AlertPresenter.h"
 
@@ -26,7 +26,7 @@ inline const QString kFailureText =
     "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
     "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。";
 
-// A fresh home, preferences and delegate per test; a fake helper on TVAPPHELPER_SOCKET.
+// A fresh home, preferences and connection host per test; a fake helper on TVAPPHELPER_SOCKET.
 class ConnectionFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,18 +54,18 @@ protected:
         AlertPresenter::setCurrent(&alerts);
         helper = std::make_unique<FakeHelper>(home + "/helper.ipc");
         ASSERT_TRUE(helper->ok());
-        delegate = std::make_unique<AppDelegate>();
-        setTheApplication(delegate.get());
-        delegate->terminateNowHook = [] {};
-        delegate->authUsername = "tb000001";
-        delegate->authPassword = "secret1";
-        cw = delegate->connectionWindow;
+        host = std::make_unique<FakeConnectionHost>();
+        host->authUsername = "tb000001";
+        host->authPassword = "secret1";
+        window = std::make_unique<ConnectionWindow>(host.get());
+        cw = window.get();
     }
 
     void TearDown() override {
         if (cw) waitFor([&] { return cw->runningStarts() == 0; }, 20000);
         settle(50);
-        delegate.reset();
+        window.reset();
+        host.reset();
         helper.reset();
         AlertPresenter::setCurrent(nullptr);
         channels::setCommandPause(std::chrono::milliseconds(1000));
@@ -109,15 +109,15 @@ protected:
         return pred();
     }
 
-    QString status() const { return delegate->statusText->text(); }
+    QString status() const { return host->statusText->text(); }
     std::string root() const { return home + "/data/norvell/tavrovpn"; }
 
     // An attempt that reached the poll: management on a scripted socketpair, the tunnel channel
     // open on the fake helper.
     void enterWaitingState(FakeManagement& mgmt) {
-        delegate->_current_protcol = "OpenVPN";
-        delegate->_isAction = true;
-        delegate->updateStatus("接続中...");
+        host->_current_protcol = "OpenVPN";
+        host->_isAction = true;
+        host->updateStatus("接続中...");
         cw->_ovpn_socket_fd = mgmt.servePair();
         chkStat = false; // as ConnectOVPNControle leaves it for a new connection
         const std::string command = "CMD_OVPN_START," + root();
@@ -140,6 +140,7 @@ protected:
     std::string home;
     ScriptedAlertPresenter alerts;
     std::unique_ptr<FakeHelper> helper;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<FakeConnectionHost> host;
+    std::unique_ptr<ConnectionWindow> window;
     ConnectionWindow* cw = nullptr;
 };

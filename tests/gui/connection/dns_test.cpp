@@ -1,6 +1,5 @@
 // DNS lines, resolver parsing and the public-address body: what may enter a root shell line.
 #include "app/connection/DnsHandling.h"
-#include "app/connection/PublicAddress.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -74,16 +73,6 @@ TEST(DnsLines, WorkingFolderThatTheShellWouldExpandIsRefused) {
     for (const char* bad :
          {"", "relative/path", "/home/u\"; reboot; \"", "/home/$(id)", "/home/`id`", "/a\\b", "/a\nb"})
         EXPECT_FALSE(dns::rootUsableInLine(bad)) << bad;
-}
-
-TEST(PublicAddressBody, SecondFieldTrimmedOrNothing) {
-    EXPECT_EQ(publicAddressFromBody("REMOTE_ADDR:203.0.113.7:OK"), "203.0.113.7");
-    EXPECT_EQ(publicAddressFromBody("a:b:c"), "b");
-    EXPECT_EQ(publicAddressFromBody("REMOTE_ADDR:203.0.113.7\r\n"), "203.0.113.7");
-    EXPECT_EQ(publicAddressFromBody("x:"), "");
-    EXPECT_EQ(publicAddressFromBody("no separator"), std::nullopt);
-    EXPECT_EQ(publicAddressFromBody(""), std::nullopt);
-    EXPECT_LE(publicAddressFromBody("a:" + std::string(100000, 'x'))->size(), 64u);
 }
 
 } // namespace

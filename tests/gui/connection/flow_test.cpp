@@ -41,7 +41,7 @@ protected:
     QStringList runFailingCycle() {
         QStringList tried;
         QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
-        delegate->connectButton->click();
+        host->connectButton->click();
         for (int guard = 0; guard < 10 && alerts.shown.isEmpty(); ++guard) {
             const qsizetype before = tried.size();
             waitFor([&] { return !alerts.shown.isEmpty() || tried.size() > before; }, 4000);
@@ -64,9 +64,9 @@ TEST_F(FlowTest, ConnectsThroughHelperAndManagementThenStops) {
     mgmt.setState("1796690804,CONNECTED,SUCCESS,10.213.8.2,10.213.0.2,1194,,");
     mgmt.setLog("1796690800,,PUSH: Received control message: 'PUSH_REPLY,dhcp-option DNS 10.213.8.53'\r\n");
 
-    delegate->connectButton->click();
+    host->connectButton->click();
     EXPECT_EQ(status(), "接続中...");
-    EXPECT_FALSE(delegate->serverSelButton->isEnabled());
+    EXPECT_FALSE(host->serverSelButton->isEnabled());
     ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 15000)) << status().toStdString();
 
     const auto conns = helper->connections();
@@ -85,25 +85,25 @@ TEST_F(FlowTest, ConnectsThroughHelperAndManagementThenStops) {
     EXPECT_EQ(helperMessages(2), (std::vector<std::string>{"cp /etc/resolv.conf \"" + root() + "/OpenVPN/\"",
                                                            setDns + " openvpn 10.213.8.53"}));
     // The public address comes from the service: it sees us from loopback.
-    EXPECT_TRUE(waitFor([&] { return delegate->ipaddrText->text() == "127.0.0.1"; }, 5000))
-        << delegate->ipaddrText->text().toStdString();
+    EXPECT_TRUE(waitFor([&] { return host->ipaddrText->text() == "127.0.0.1"; }, 5000))
+        << host->ipaddrText->text().toStdString();
 
-    delegate->connectButton->click();
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 5000));
     EXPECT_EQ(helperMessages(3).back(), setDns + " localhost 192.0.2.1 192.0.2.2 ");
     EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
     EXPECT_TRUE(mgmt.received("signal SIGTERM"));
-    EXPECT_TRUE(delegate->serverSelButton->isEnabled());
-    EXPECT_TRUE(delegate->ipaddrText->text().isEmpty());
+    EXPECT_TRUE(host->serverSelButton->isEnabled());
+    EXPECT_TRUE(host->ipaddrText->text().isEmpty());
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
 TEST_F(FlowTest, StopDuringConfigurationDownloadStartsNothing) {
     startService({"--fault", "delay=1500@/support/vpn/openvpn/file/*"});
     loadCatalogue("127.0.10.1");
-    delegate->connectButton->click();
+    host->connectButton->click();
     settle(300);
-    delegate->connectButton->click();
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 10000));
     settle(700);
     EXPECT_EQ(status(), "未接続");
@@ -118,13 +118,13 @@ TEST_F(FlowTest, AbandonedStartDoesNotDisturbTheNextAttempt) {
     FakeManagement mgmt;
     cw->managementPort = mgmt.listenLoopback();
     mgmt.setState("1796690804,CONNECTED,SUCCESS,10.213.8.2,10.213.0.2,1194,,");
-    delegate->connectButton->click();
+    host->connectButton->click();
     settle(200);
-    delegate->connectButton->click(); // stop while the first download hangs
+    host->connectButton->click(); // stop while the first download hangs
     settle(700);
     ASSERT_EQ(status(), "未接続");
-    delegate->connectButton->click(); // and connect again at once
-    settle(1500);                     // the first start gives up meanwhile
+    host->connectButton->click(); // and connect again at once
+    settle(1500);                 // the first start gives up meanwhile
     EXPECT_EQ(status(), "接続中...") << "the abandoned start must not announce over the new attempt";
     ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 20000)) << status().toStdString();
     EXPECT_EQ(helper->connections().size(), 1u);
@@ -136,9 +136,9 @@ TEST_F(FlowTest, StopDuringHelperWaitClosesTheChannel) {
     loadCatalogue("127.0.10.1");
     FakeManagement mgmt;
     cw->managementPort = mgmt.listenLoopback();
-    delegate->connectButton->click();
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return !helper->connections().empty(); }, 10000));
-    delegate->connectButton->click();
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 5000));
     EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
     settle(700);
@@ -165,13 +165,13 @@ TEST_F(FlowTest, ManualFailuresShowTheNoticeAndEndDisconnected) {
             setenv("TAVROVPN_WEB_HOST", "127.0.0.1:1", 1);
         const size_t helperBefore = helper->connections().size();
         cw->managementPort = closedPort();
-        delegate->connectButton->click();
+        host->connectButton->click();
         ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000));
         settle(100);
         EXPECT_EQ(status(), "未接続");
         EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
         EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
-        EXPECT_TRUE(delegate->serverSelButton->isEnabled());
+        EXPECT_TRUE(host->serverSelButton->isEnabled());
         const auto conns = helper->connections();
         if (std::string(c.name) == "management refused") {
             ASSERT_EQ(conns.size(), helperBefore + 1);
@@ -186,10 +186,10 @@ TEST_F(FlowTest, ManualFailuresShowTheNoticeAndEndDisconnected) {
 
 TEST_F(FlowTest, L2TPUnavailableFailsHonestlyWithoutNotice) {
     platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
-    delegate->connectButton->click();
+    host->connectButton->click();
     EXPECT_EQ(status(), "接続中...");
     ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 2000));
-    EXPECT_TRUE(delegate->serverSelButton->isEnabled());
+    EXPECT_TRUE(host->serverSelButton->isEnabled());
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
@@ -203,7 +203,7 @@ TEST_F(FlowTest, AutomaticCycleWithoutStoredProtocolThenGivesUp) {
     EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
     EXPECT_EQ(alerts.shown[0].buttons, QStringList{"はい"});
     EXPECT_EQ(Constants::autoConnectCount.load(), -1);
-    EXPECT_FALSE(delegate->_isAction);
+    EXPECT_FALSE(host->_isAction);
     EXPECT_EQ(status(), "未接続");
 }
 
@@ -233,9 +233,9 @@ TEST_F(FlowTest, UserStopEndsTheCycle) {
     loadCatalogue("127.0.10.1");
     QStringList tried;
     QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
-    delegate->connectButton->click();
+    host->connectButton->click();
     settle(200);
-    delegate->connectButton->click();
+    host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 10000));
     settle(1500);
     EXPECT_EQ(tried, QStringList{"OpenVPN"});

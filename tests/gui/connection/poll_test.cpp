@@ -58,7 +58,7 @@ TEST_F(PollTest, TimeOutInAutomaticModeGoesOnWithoutNotice) {
     ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 3000));
     EXPECT_EQ(alerts.shown[0].buttons, QStringList{"はい"});
     EXPECT_EQ(Constants::autoConnectCount.load(), -1);
-    EXPECT_FALSE(delegate->_isAction);
+    EXPECT_FALSE(host->_isAction);
 }
 
 TEST_F(PollTest, LostTunnelNoticeInManualModeOnly) {
@@ -110,7 +110,7 @@ TEST_F(PollTest, ConnectedSwitchesDnsOnceAndStopRestoresIt) {
     EXPECT_EQ(Constants::autoConnectCount.load(), -1);
     ASSERT_NE(cw->_OVPNStatusTimer, nullptr);
     EXPECT_EQ(cw->_OVPNStatusTimer->interval(), 10000);
-    EXPECT_NE(delegate->_updateTimeTimer, nullptr);
+    EXPECT_NE(host->_updateTimeTimer, nullptr);
 
     // A later CONNECTED report changes nothing.
     cw->OVPNStatusTimerFunc();
@@ -118,16 +118,16 @@ TEST_F(PollTest, ConnectedSwitchesDnsOnceAndStopRestoresIt) {
     EXPECT_EQ(helperMessages(2).size(), 2u);
     EXPECT_EQ(cw->_ovpn_estb_check_count, 0);
 
-    delegate->connectButton->click(); // the user's stop
+    host->connectButton->click(); // the user's stop
     EXPECT_TRUE(extIsManualStop.load());
-    EXPECT_EQ(delegate->_updateTimeTimer, nullptr);
+    EXPECT_EQ(host->_updateTimeTimer, nullptr);
     ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 3000));
     EXPECT_TRUE(mgmt.received("signal SIGTERM"));
     EXPECT_EQ(helperMessages(3).back(), restoreLine());
     EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
     EXPECT_TRUE(cw->_assignDNS.empty());
-    EXPECT_TRUE(delegate->ipaddrText->text().isEmpty());
-    EXPECT_TRUE(delegate->connectedTimeText->text().isEmpty());
+    EXPECT_TRUE(host->ipaddrText->text().isEmpty());
+    EXPECT_TRUE(host->connectedTimeText->text().isEmpty());
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 

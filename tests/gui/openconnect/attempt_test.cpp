@@ -1,11 +1,11 @@
 // Whole attempts through the worker: a scripted probe program in the working folder, a stand-in
 // helper on a Unix socket and a status.log the test writes as openconnect would.
+#include "FakeConnectionHost.h"
 #include "OcTestSupport.h"
 
 #include "app/catalogue/PexXmlParser.h"
-#include "app/connection/Constants.h"
 #include "app/connection/OpenConnecctMgr.h"
-#include "app/shell/AppDelegate.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/qt/AlertPresenter.h"
 
@@ -65,8 +65,7 @@ protected:
         d.setInteger("ProtcolSelAuto", 0);
         d.removeObject("SuccessProtcol");
 
-        app = std::make_unique<AppDelegate>();
-        setTheApplication(app.get());
+        app = std::make_unique<FakeConnectionHost>();
         app->authUsername = "tb000001";
         app->authPassword = "secret1";
         AlertPresenter::setCurrent(&alerts);
@@ -84,7 +83,6 @@ protected:
         octest::pump(100ms);
         AlertPresenter::setCurrent(nullptr);
         Mgr::nextProtocolHook = nullptr;
-        setTheApplication(nullptr);
         app.reset();
         helper.reset();
     }
@@ -99,7 +97,7 @@ protected:
 
     std::string R, D, socketPath;
     std::unique_ptr<octest::FakeHelper> helper;
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<FakeConnectionHost> app;
     ScriptedAlertPresenter alerts;
     int handOvers = 0;
 };

@@ -1,8 +1,8 @@
 // The status.log polls, the probe's pin and the text checks, without a worker.
 #include "OcTestSupport.h"
 
-#include "app/connection/Constants.h"
 #include "app/connection/OpenConnecctMgr.h"
+#include "app/service/Constants.h"
 #include "platform/Defaults.h"
 
 #include <gtest/gtest.h>

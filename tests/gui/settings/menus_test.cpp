@@ -1,7 +1,7 @@
 #include "SettingsFixture.h"
 
 #include "app/connection/ConnectionWindow.h"
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/SettingsScreenshots.h"
 #include "app/shell/SingleInstance.h"

@@ -1,7 +1,7 @@
 // The launch sequence against the local service: working folder, archive, preferences, downloads.
 #include "ShellFixture.h"
 
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 #include "platform/qt/Frames.h"
 
 #include <QLabel>
@@ -66,7 +66,8 @@ TEST_F(LaunchTest, FirstStartBuildsTheWorkingFolderAndShowsTheSavedRegion) {
     EXPECT_EQ(actions[4]->text(), "設定");
     EXPECT_EQ(actions[6]->text(), "トラブルシューティング（FAQ）");
     EXPECT_EQ(actions[8]->text(), "タブロVPNを終了");
-    for (int i : {1, 3, 5, 7}) EXPECT_TRUE(actions[i]->isSeparator());
+    for (int i : {1, 3, 5, 7})
+        EXPECT_TRUE(actions[i]->isSeparator());
 }
 
 TEST_F(LaunchTest, LaterStartKeepsPreferencesAndDoesNotUnpackAgain) {
@@ -111,7 +112,8 @@ TEST_F(LaunchTest, OfflineFirstStartRestoresTheBundledListWarnsAndAsksToQuit) {
               "解除してください。タブロVPNを終了します。");
     EXPECT_EQ(terminations, 1) << "no job file: termination without confirmation";
     // The list copied from the bundle is back in place after the failed download.
-    const std::string bundled = readFile(std::string(getenv("TAVROVPN_BUNDLE")) + "/Contents/Resources/Config/serverlist.xml");
+    const std::string bundled =
+        readFile(std::string(getenv("TAVROVPN_BUNDLE")) + "/Contents/Resources/Config/serverlist.xml");
     EXPECT_EQ(readFile(root() + "/Config/serverlist.xml"), bundled);
     EXPECT_EQ(d.loginWindow, nullptr) << "the launch stops at the termination";
 }

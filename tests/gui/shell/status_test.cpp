@@ -1,7 +1,8 @@
 // Status words, connected time, region display and banner geometry on the main window.
 #include "ShellFixture.h"
 
-#include "app/connection/Constants.h"
+#include "app/account/UserLoginWindow.h"
+#include "app/service/Constants.h"
 #include "platform/qt/Frames.h"
 #include "platform/qt/Workspace.h"
 
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSignalSpy>
 
 class StatusTest : public ShellFixture {
 protected:
@@ -27,7 +29,8 @@ protected:
     QList<QAction*> menu() { return d()._appMenu->actions(); }
     void buildMenu() {
         // The status menu is built by the launch; build it the same way without the downloads.
-        for (const char* t : {"ステータス：未接続", "接続先サーバー", "設定", "トラブルシューティング（FAQ）", "タブロVPNを終了"}) {
+        for (const char* t : {"ステータス：未接続", "接続先サーバー", "設定", "トラブルシューティング（FAQ）",
+                              "タブロVPNを終了"}) {
             d()._appMenu->addAction(QString::fromUtf8(t));
             d()._appMenu->addSeparator();
         }
@@ -166,7 +169,10 @@ TEST_F(StatusTest, BannersMoveTheRegionRowUpWithoutAccumulating) {
 
 TEST_F(StatusTest, UpdateButtonAsksBeforeOpeningTheDownloadPage) {
     QStringList opened;
-    workspace::setOpenURLHook([&](const QString& u) { opened << u; return true; });
+    workspace::setOpenURLHook([&](const QString& u) {
+        opened << u;
+        return true;
+    });
     extUpdateXmlParser._downloadUrl = "https://example.test/dl";
     alerts.answers = {0};
     d().updateButtonTapped();
@@ -178,4 +184,41 @@ TEST_F(StatusTest, UpdateButtonAsksBeforeOpeningTheDownloadPage) {
     EXPECT_EQ(alerts.shown[0].messageText, "タブロブラウザ");
     EXPECT_EQ(alerts.shown[0].buttons, (QStringList{"いいえ", "はい"}));
     workspace::setOpenURLHook({});
+}
+
+// The login's hand-over: the main window replaces the login window, and "ConnectStartAuto" clicks
+// the connect button once — never a second time (the button toggles) and never over a running tunnel.
+TEST_F(StatusTest, LoginHandOverShowsTheMainWindowAndAutoConnectsOnlyFromIdle) {
+    QObject::disconnect(d().connectButton, &QAbstractButton::clicked, nullptr, nullptr);
+    struct Case {
+        const char* name;
+        int autoConnect;
+        TAVROVPNStatus status;
+        int handOvers;
+        int clicks;
+    };
+    const Case cases[] = {
+        {"auto-connect on", 1, TAVROVPNStatus::disconnected, 1, 1},
+        {"auto-connect off", 0, TAVROVPNStatus::disconnected, 1, 0},
+        {"second success (double press)", 1, TAVROVPNStatus::disconnected, 2, 1},
+        {"logged in again while connected", 1, TAVROVPNStatus::connected, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::Defaults::standard().setInteger("ConnectStartAuto", c.autoConnect);
+        d().isLoggin = false;
+        d()._vpnStatus = c.status;
+        d().window->hide();
+        delete d().loginWindow;
+        d().loginWindow = new UserLoginWindow(&d());
+        d().loginWindow->show();
+        QSignalSpy clicks(d().connectButton, &QAbstractButton::clicked);
+        for (int i = 0; i < c.handOvers; ++i)
+            d().logInSucceeded();
+        EXPECT_TRUE(d().isLoggin);
+        EXPECT_FALSE(d().loginWindow->isVisible());
+        EXPECT_TRUE(d().window->isVisible());
+        EXPECT_EQ(clicks.count(), c.clicks);
+    }
+    d()._vpnStatus = TAVROVPNStatus::disconnected;
 }

@@ -1,8 +1,8 @@
-#include "app/shell/FileDownloader.h"
+#include "app/service/FileDownloader.h"
 
-#include "platform/ServiceTrust.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/ServiceTrust.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -17,7 +17,6 @@
 #include <curl/curl.h>
 
 namespace {
-
 
 std::mutex limitsMu;
 FileDownloader::Limits currentLimits;

@@ -1,4 +1,4 @@
-#include "app/connection/Constants.h"
+#include "app/service/Constants.h"
 
 #include "platform/Deployment.h"
 #include "platform/Paths.h"
@@ -6,9 +6,15 @@
 std::atomic<int> Constants::autoConnectCount{-1};
 std::string Constants::AuthHostURL = Constants::defaultAuthHostURL();
 
-std::string Constants::authURLForHost(const std::string& host) { return "https://" + host + "/tavro_cm/auth"; }
-std::string Constants::defaultAuthHostURL() { return authURLForHost(platform::authHost()); }
-std::string Constants::tvrootPath() { return platform::xdgDataHome() + "/norvell/tavrovpn"; }
+std::string Constants::authURLForHost(const std::string& host) {
+    return "https://" + host + "/tavro_cm/auth";
+}
+std::string Constants::defaultAuthHostURL() {
+    return authURLForHost(platform::authHost());
+}
+std::string Constants::tvrootPath() {
+    return platform::xdgDataHome() + "/norvell/tavrovpn";
+}
 std::string Constants::ServerListURL() {
     return "https://" + platform::webHost() + "/support/vpn/tavrovpn/serverlist.xml";
 }
@@ -18,7 +24,9 @@ std::string Constants::UpdateFileURL() {
 std::string Constants::ovpnConfigURL(const std::string& fileName) {
     return "https://" + platform::webHost() + "/support/vpn/openvpn/file/" + fileName;
 }
-std::string Constants::remoteAddrURL() { return "https://" + platform::webHost() + "/support/vpn/cgi-bin/remote.cgi"; }
+std::string Constants::remoteAddrURL() {
+    return "https://" + platform::webHost() + "/support/vpn/cgi-bin/remote.cgi";
+}
 std::string Constants::helpPageURL() {
     return "https://" + platform::faqHost() + "/support/vpn/tavrovpn/forward/01.html";
 }

@@ -1,5 +1,0 @@
-#include "app/shell/SettingUtil.h"
-
-#include "platform/Defaults.h"
-
-bool isProtcolAuto() { return platform::Defaults::standard().integer("ProtcolSelAuto") == 1; }
