@@ -4,8 +4,8 @@
 #include "helper/HelperMessage.h"
 #include "platform/NetworkPreferences.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 using helper::hlog;
@@ -47,9 +47,9 @@ std::string createService(NetworkPreferences& prefs, const char* serverAddr, con
                           bool isL2tp, const json& dns, int ccp40, int ccp128) {
     hlog("writePreferences new create service.\n");
     // The interface stack: L2TP (or PPTP) over IPv4, PPP on top.
-    json interface = {{kSCPropNetInterfaceType, kSCValNetInterfaceTypePPP},
-                      {kSCPropNetInterfaceSubType,
-                       isL2tp ? kSCValNetInterfaceSubTypeL2TP : kSCValNetInterfaceSubTypePPTP}};
+    json interface = {
+        {kSCPropNetInterfaceType, kSCValNetInterfaceTypePPP},
+        {kSCPropNetInterfaceSubType, isL2tp ? kSCValNetInterfaceSubTypeL2TP : kSCValNetInterfaceSubTypePPTP}};
     hlog("writePreferences 1.\n");
     const std::string id = prefs.createService(helper::kServiceName, interface);
     json& entry = *prefs.service(id);

@@ -18,9 +18,12 @@ constexpr int errSecNotAvailable = -25291;
 
 // NetworkManager's L2TP and PPTP plugins hand the secrets to xl2tpd/pppd and to the IPsec daemon.
 constexpr const char* kSecretReaders[] = {
-    "/usr/lib/NetworkManager/nm-l2tp-service", "/usr/lib/NetworkManager/nm-pptp-service",
-    "/usr/sbin/xl2tpd",                        "/usr/sbin/pppd",
-    "/usr/lib/ipsec/charon",                   "/usr/sbin/ipsec",
+    "/usr/lib/NetworkManager/nm-l2tp-service",
+    "/usr/lib/NetworkManager/nm-pptp-service",
+    "/usr/sbin/xl2tpd",
+    "/usr/sbin/pppd",
+    "/usr/lib/ipsec/charon",
+    "/usr/sbin/ipsec",
 };
 
 bool readable(const char* path) {

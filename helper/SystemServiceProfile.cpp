@@ -69,7 +69,8 @@ RealiseResult realiseService(const std::string& serviceId) {
             hlog("profile: service %s not in the network preferences\n", serviceId.c_str());
             return RealiseResult::Failed;
         }
-        isL2tp = textOf(sub(*entry, kSCEntNetInterface), kSCPropNetInterfaceSubType) == kSCValNetInterfaceSubTypeL2TP;
+        isL2tp = textOf(sub(*entry, kSCEntNetInterface), kSCPropNetInterfaceSubType) ==
+                 kSCValNetInterfaceSubTypeL2TP;
         const json& ppp = sub(*entry, kSCEntNetPPP);
         profile.data["gateway"] = textOf(ppp, kSCPropNetPPPCommRemoteAddress);
         profile.data["user"] = textOf(ppp, kSCPropNetPPPAuthName);
@@ -104,7 +105,8 @@ RealiseResult realiseService(const std::string& serviceId) {
         }
         if (std::string pw = secretOf(kc, serviceId); !pw.empty()) profile.secrets["password"] = pw;
         if (isL2tp)
-            if (std::string psk = secretOf(kc, serviceId + ".SS"); !psk.empty()) profile.secrets["ipsec-psk"] = psk;
+            if (std::string psk = secretOf(kc, serviceId + ".SS"); !psk.empty())
+                profile.secrets["ipsec-psk"] = psk;
     }
 
     nm::SettingsClient nmc;
@@ -113,7 +115,8 @@ RealiseResult realiseService(const std::string& serviceId) {
         hlog("profile: NetworkManager: %s\n", nmc.error().c_str());
         return RealiseResult::Failed;
     }
-    hlog("profile: %s %s (%s)\n", created ? "created" : "updated", serviceId.c_str(), profile.serviceType.c_str());
+    hlog("profile: %s %s (%s)\n", created ? "created" : "updated", serviceId.c_str(),
+         profile.serviceType.c_str());
     // Another profile of the same name would be the one the application finds and starts.
     for (const auto& [path, uuid] : nmc.connectionsNamed(helper::kServiceName)) {
         if (uuid == serviceId) continue;

@@ -24,8 +24,9 @@ std::string newUuid() {
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
     char out[37];
-    std::snprintf(out, sizeof out, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    std::snprintf(out, sizeof out, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
     return out;
 }
 
@@ -97,7 +98,8 @@ std::string NetworkPreferences::createService(const std::string& name, const nlo
     do {
         id = newUuid();
     } while (service(id));
-    services()[id] = {{kSCPropUserDefinedName, name}, {kServiceEnabled, true}, {kSCEntNetInterface, interface}};
+    services()[id] = {
+        {kSCPropUserDefinedName, name}, {kServiceEnabled, true}, {kSCEntNetInterface, interface}};
     return id;
 }
 
@@ -108,7 +110,8 @@ void NetworkPreferences::setServiceEnabled(const std::string& id, bool enabled) 
 void NetworkPreferences::addToCurrentSet(const std::string& id) {
     auto& doc = store_.doc();
     if (!doc[kSCPrefSets].is_object()) doc[kSCPrefSets] = nlohmann::json::object();
-    if (!doc[kSCPrefCurrentSet].is_string() || !doc[kSCPrefSets].contains(doc[kSCPrefCurrentSet].get<std::string>()))
+    if (!doc[kSCPrefCurrentSet].is_string() ||
+        !doc[kSCPrefSets].contains(doc[kSCPrefCurrentSet].get<std::string>()))
         doc[kSCPrefCurrentSet] = newUuid();
     auto& set = doc[kSCPrefSets][doc[kSCPrefCurrentSet].get<std::string>()];
     if (!set.is_object()) set = nlohmann::json::object();

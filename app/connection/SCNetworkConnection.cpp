@@ -36,10 +36,14 @@ int fromVpnState(uint state) {
 // tunnel is.
 int fromActiveState(uint state) {
     switch (state) {
-    case 1: return kSCNetworkConnectionConnecting;
-    case 3: return kSCNetworkConnectionDisconnecting;
-    case 4: return kSCNetworkConnectionDisconnected;
-    default: return kNoStatus;
+    case 1:
+        return kSCNetworkConnectionConnecting;
+    case 3:
+        return kSCNetworkConnectionDisconnecting;
+    case 4:
+        return kSCNetworkConnectionDisconnected;
+    default:
+        return kNoStatus;
     }
 }
 
@@ -63,7 +67,8 @@ void trace(const QString& text) {
 
 } // namespace
 
-SCNetworkConnection::SCNetworkConnection(const QString& serviceID, Callback callback, void* info, QObject* parent)
+SCNetworkConnection::SCNetworkConnection(const QString& serviceID, Callback callback, void* info,
+                                         QObject* parent)
     : QObject(parent), serviceID_(serviceID), callback_(callback), info_(info) {
     QDBusConnection bus = QDBusConnection::systemBus();
     // Every activation's signals, whatever its path: the path is known only once ActivateConnection
@@ -72,11 +77,12 @@ SCNetworkConnection::SCNetworkConnection(const QString& serviceID, Callback call
                 SLOT(onVpnStateChanged(uint, uint, QDBusMessage)));
     bus.connect(kService, QString(), kActiveIface, QStringLiteral("StateChanged"), this,
                 SLOT(onActiveStateChanged(uint, uint, QDBusMessage)));
-    bus.connect(kService, QStringLiteral("/org/freedesktop"), QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-                QStringLiteral("InterfacesRemoved"), this,
-                SLOT(onInterfacesRemoved(QDBusObjectPath, QStringList)));
+    bus.connect(kService, QStringLiteral("/org/freedesktop"),
+                QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("InterfacesRemoved"),
+                this, SLOT(onInterfacesRemoved(QDBusObjectPath, QStringList)));
     auto* watcher = new QDBusServiceWatcher(kService, bus, QDBusServiceWatcher::WatchForUnregistration, this);
-    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, &SCNetworkConnection::onNetworkManagerGone);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            &SCNetworkConnection::onNetworkManagerGone);
     followExisting();
 }
 
@@ -116,15 +122,17 @@ void SCNetworkConnection::catchUp() {
 
 bool SCNetworkConnection::start() {
     if (!activePath_.isEmpty()) return true; // already under way
-    QDBusMessage found = call(kSettingsPath, kSettingsIface, QStringLiteral("GetConnectionByUuid"), {serviceID_});
+    QDBusMessage found =
+        call(kSettingsPath, kSettingsIface, QStringLiteral("GetConnectionByUuid"), {serviceID_});
     if (found.type() != QDBusMessage::ReplyMessage || found.arguments().isEmpty()) {
         trace(QStringLiteral("SCNetworkConnectionStart: ") + found.errorMessage());
         deliverLater(kSCNetworkConnectionInvalid);
         return false;
     }
     const QDBusObjectPath root(QStringLiteral("/"));
-    QDBusMessage act = call(kNmPath, kService, QStringLiteral("ActivateConnection"),
-                            {found.arguments().first(), QVariant::fromValue(root), QVariant::fromValue(root)});
+    QDBusMessage act =
+        call(kNmPath, kService, QStringLiteral("ActivateConnection"),
+             {found.arguments().first(), QVariant::fromValue(root), QVariant::fromValue(root)});
     if (act.type() != QDBusMessage::ReplyMessage || act.arguments().isEmpty()) {
         trace(QStringLiteral("SCNetworkConnectionStart: ") + act.errorMessage());
         deliverLater(kSCNetworkConnectionInvalid);

@@ -85,8 +85,9 @@ void readCurrentService() {
     const auto paths = qdbus_cast<QList<QDBusObjectPath>>(list.arguments().first());
     if (paths.isEmpty()) return;
     for (const QDBusObjectPath& path : paths) {
-        QDBusMessage s = settingsCall(path.path(), QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection"),
-                                      QStringLiteral("GetSettings"));
+        QDBusMessage s =
+            settingsCall(path.path(), QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection"),
+                         QStringLiteral("GetSettings"));
         if (s.type() != QDBusMessage::ReplyMessage || s.arguments().isEmpty()) continue;
         const SettingsMap settings = qdbus_cast<SettingsMap>(s.arguments().first());
         const QVariantMap connection = settings.value(QStringLiteral("connection"));
@@ -113,8 +114,8 @@ bool startSystemServiceConnection() {
     const std::string password = host->authPassword.toStdString();
     const std::string app = platform::bundlePath();
     if (fitsCommand(server) && fitsCommand(user) && fitsCommand(password) && fitsCommand(app)) {
-        const std::string command = "SET_KEY,(null)," + app + "," + server + "," + user + "," + password +
-                                    ",TRUE,none,none,0,1,859";
+        const std::string command =
+            "SET_KEY,(null)," + app + "," + server + "," + user + "," + password + ",TRUE,none,none,0,1,859";
         const int fd = requestScNetwork(command.c_str());
         waitWithEvents(kHelperSettleMs);
         if (fd >= 0) socket_close(fd);
@@ -125,7 +126,8 @@ bool startSystemServiceConnection() {
     readCurrentService();
     if (extThisServiceID.empty()) {
         trace("L2TP: no service named TavroVPN");
-        QTimer::singleShot(0, [] { scNetworkConnectionCallback(nullptr, kSCNetworkConnectionInvalid, nullptr); });
+        QTimer::singleShot(
+            0, [] { scNetworkConnectionCallback(nullptr, kSCNetworkConnectionInvalid, nullptr); });
         return true;
     }
     // A service made anew (after initialize, or by hand) has a new identifier.

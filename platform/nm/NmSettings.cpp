@@ -124,8 +124,9 @@ int readIdAndUuid(sd_bus_message* m, std::string& id, std::string& uuid) {
             while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
                 const char* key = nullptr;
                 if ((r = sd_bus_message_read(m, "s", &key)) < 0) return r;
-                std::string* target =
-                    std::strcmp(key, "id") == 0 ? &id : std::strcmp(key, "uuid") == 0 ? &uuid : nullptr;
+                std::string* target = std::strcmp(key, "id") == 0     ? &id
+                                      : std::strcmp(key, "uuid") == 0 ? &uuid
+                                                                      : nullptr;
                 const char* contents = nullptr;
                 if ((r = sd_bus_message_peek_type(m, nullptr, &contents)) < 0) return r;
                 if (target && contents && std::strcmp(contents, "s") == 0) {

@@ -20,8 +20,8 @@ struct SetKey {
     std::string user = "user1", password = "Pa55word!", isL2tp = "TRUE", dns1 = "none", dns2 = "none",
                 ccp40 = "0", ccp128 = "1", psk = "SharedSecret859", server = "vpn.example.jp";
     std::string text() const {
-        return "SET_KEY,(null),/opt/TavroVPN," + server + "," + user + "," + password + "," + isL2tp + "," + dns1 +
-               "," + dns2 + "," + ccp40 + "," + ccp128 + "," + psk;
+        return "SET_KEY,(null),/opt/TavroVPN," + server + "," + user + "," + password + "," + isL2tp + "," +
+               dns1 + "," + dns2 + "," + ccp40 + "," + ccp128 + "," + psk;
     }
 };
 
@@ -37,8 +37,10 @@ protected:
         int fd = connectTo(helper.socketPath());
         if (fd < 0) return "no connection";
         std::string reply = sendText(fd, "CMD_SCNETWORK") ? recvOnce(fd) : "";
-        if (reply != "1") reply = "no CMD_SCNETWORK reply";
-        else if (sendText(fd, sub)) reply = recvOnce(fd, 10s);
+        if (reply != "1")
+            reply = "no CMD_SCNETWORK reply";
+        else if (sendText(fd, sub))
+            reply = recvOnce(fd, 10s);
         close(fd);
         helper.waitExit();
         logs += helper.log();

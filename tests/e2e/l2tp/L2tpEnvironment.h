@@ -47,7 +47,8 @@ public:
         const fs::path bin = env("TAVROVPN_BINARY_DIR");
         const fs::path helperExe = bin / "helper/tvapphelper";
         const fs::path supervise = bin / "tools/supervisor/tvapphelper-supervise";
-        if (!fs::exists(helperExe) || !fs::exists(supervise)) return "build tvapphelper and tvapphelper-supervise first";
+        if (!fs::exists(helperExe) || !fs::exists(supervise))
+            return "build tvapphelper and tvapphelper-supervise first";
         char tmpl[] = "/tmp/tv-l2tp-XXXXXX";
         if (!mkdtemp(tmpl)) return "mkdtemp failed";
         tmp = tmpl;

@@ -73,8 +73,8 @@ protected:
         if (!fixtureDir.empty()) fixture("down");
     }
     static int fixture(const char* verb) {
-        return platform::runProgram("/bin/bash",
-                                    {l2tpenv::env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/nm-fixture.sh", verb});
+        return platform::runProgram(
+            "/bin/bash", {l2tpenv::env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/nm-fixture.sh", verb});
     }
 
     void SetUp() override {
@@ -163,7 +163,8 @@ TEST_F(L2tpEndToEnd, ProfileIsRealisedUpdatedInPlaceAndItsActivationEndsDisconne
     EXPECT_EQ(extThisServiceID, first);
     EXPECT_EQ(profileUuids(), std::vector<std::string>{first});
     EXPECT_TRUE(waitFor([&] { return !g_statuses.empty() && g_statuses.back() == 0; }, 5000));
-    EXPECT_EQ(g_statuses, (std::vector<int>{kSCNetworkConnectionConnecting, kSCNetworkConnectionDisconnected}));
+    EXPECT_EQ(g_statuses,
+              (std::vector<int>{kSCNetworkConnectionConnecting, kSCNetworkConnectionDisconnected}));
 }
 
 TEST_F(L2tpEndToEnd, AutomaticModeMovesOnToTheNextProtocol) {
@@ -192,9 +193,12 @@ TEST_F(L2tpEndToEnd, LaunchFollowsAnActivationAlreadyUnderWayAndInitializeRemove
     nmcli.standardOutput = nmcli.standardError = platform::Task::Stdio::Null;
     ASSERT_TRUE(nmcli.launch());
     // Step 17 once the activation is known to NetworkManager: a new connection object follows it.
-    ASSERT_TRUE(waitFor([&] { return commandOutput("nmcli -t -f NAME connection show --active").find("TavroVPN") !=
-                                     std::string::npos; },
-                        10000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return commandOutput("nmcli -t -f NAME connection show --active").find("TavroVPN") !=
+                   std::string::npos;
+        },
+        10000));
     attachSystemServiceConnection();
     EXPECT_TRUE(waitFor([&] { return status() == "接続中..."; }, 10000));
     EXPECT_TRUE(waitFor([&] { return status() == "未接続"; }, 60000));

@@ -11,7 +11,8 @@ class L2tpTest : public ConnectionFixture {
 protected:
     void SetUp() override {
         ConnectionFixture::SetUp();
-        QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [this](const QString& p) { attempts << p; });
+        QObject::connect(cw, &ConnectionWindow::attemptStarted, cw,
+                         [this](const QString& p) { attempts << p; });
     }
     QStringList attempts;
 };
@@ -60,7 +61,8 @@ TEST_F(L2tpTest, StatusCallbackActions) {
         for (const auto& a : alerts.shown)
             notices << a.buttons.join("|");
         EXPECT_EQ(notices, k.notices);
-        const bool ended = k.status == kSCNetworkConnectionDisconnected || k.status == kSCNetworkConnectionInvalid;
+        const bool ended =
+            k.status == kSCNetworkConnectionDisconnected || k.status == kSCNetworkConnectionInvalid;
         if (ended) {
             EXPECT_TRUE(host->ipaddrText->text().isEmpty());
             EXPECT_TRUE(host->serverSelButton->isEnabled());
