@@ -33,15 +33,15 @@ std::string secretOf(Keychain& kc, const std::string& service) {
     return found.empty() ? std::string() : textOf(*found.front(), kSecValueData);
 }
 
-// CCP off: no CCP at all. CCP on: for PPTP the MPPE levels allowed become the ones required
-// (without MPPE its traffic is in clear); under L2TP IPsec already protects the traffic, so CCP is
-// only left negotiable and MPPE is not demanded of a server that does not offer it.
+// CCP off: no compression. CCP on: for PPTP the MPPE levels allowed become the ones required
+// (without MPPE its traffic is in clear); under L2TP IPsec already protects the traffic, so MPPE is
+// not demanded of a server that does not offer it. Only keys the plugins accept: nm-l2tp refuses
+// the whole profile for one it does not know.
 void applyCcp(const json& ppp, bool isL2tp, std::map<std::string, std::string>& data) {
     const bool ccp = flagOf(ppp, kSCPropNetPPPCCPEnabled);
     const bool mppe40 = flagOf(ppp, kSCPropNetPPPCCPMPPE40Enabled);
     const bool mppe128 = flagOf(ppp, kSCPropNetPPPCCPMPPE128Enabled);
     if (!ccp) {
-        if (isL2tp) data["noccp"] = "yes";
         data["nobsdcomp"] = "yes";
         data["nodeflate"] = "yes";
         return;

@@ -155,6 +155,12 @@ TEST_F(L2tpEndToEnd, ProfileIsRealisedUpdatedInPlaceAndItsActivationEndsDisconne
     EXPECT_NE(text.find("ipsec-psk=859"), std::string::npos);
     EXPECT_NE(text.find("gateway=" + kGateway), std::string::npos);
 
+    // The activation got as far as the IPsec phase (which times out here): the plugin took the
+    // profile's settings.
+    const std::string nmLog = testsupport::readFile(fixtureDir / "log/NetworkManager.log");
+    EXPECT_NE(nmLog.find("\"TavroVPN\"]: failed to connect: 'Timeout was reached'"), std::string::npos) << nmLog;
+    EXPECT_EQ(nmLog.find("invalid or not supported"), std::string::npos);
+
     // The second connect updates the same profile; a second observer sees the callback's values.
     const std::string first = extThisServiceID;
     g_statuses.clear();
