@@ -77,7 +77,7 @@ TEST_F(L2tpTest, StatusCallbackActions) {
     EXPECT_TRUE(attempts.isEmpty());
 }
 
-// SET_KEY goes to the helper exactly as the design has it, then, with no NetworkManager to find a
+// SET_KEY goes to the helper in its fixed form, then, with no NetworkManager to find a
 // service on, the attempt ends invalid.
 TEST_F(L2tpTest, StartSendsSetKeyThenEndsInvalidWithoutNetworkManager) {
     loadCatalogue("192.0.2.10");
