@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>

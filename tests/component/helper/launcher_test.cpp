@@ -43,14 +43,15 @@ const char* kFakeOpenConnect = "#!/bin/bash\n"
 
 // Records argv, cwd, pid and the configuration it was handed, writes to the log it was handed, and
 // leaves on SIGTERM.
+// The trap comes first: the tests signal it as soon as self.pid appears.
 std::string fakeOpenVpn(bool ignoreTerm) {
-    return std::string("#!/bin/bash\n"
-                       "printf '%s\\n' \"$@\" > argv.txt\n"
-                       "pwd > cwd.txt\n"
-                       "echo $$ > self.pid\n"
-                       "cat /dev/fd/$TAVROVPN_CONFIG_FD > config-read.txt\n"
-                       "echo started > /dev/fd/$TAVROVPN_LOG_FD\n") +
+    return std::string("#!/bin/bash\n") +
            (ignoreTerm ? "trap '' TERM\n" : "trap 'echo term > got_term; exit 0' TERM\n") +
+           "printf '%s\\n' \"$@\" > argv.txt\n"
+           "pwd > cwd.txt\n"
+           "cat /dev/fd/$TAVROVPN_CONFIG_FD > config-read.txt\n"
+           "echo started > /dev/fd/$TAVROVPN_LOG_FD\n"
+           "echo $$ > self.pid\n"
            "for i in $(seq 300); do sleep 0.1; done\n";
 }
 
