@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& a : t.addresses)
             if (!helper::isIpLiteral(a)) __builtin_trap();
         if (t.kind == helper::TunnelLineKind::SwitchDns && t.addresses.size() > 1) __builtin_trap();
-        if ((t.kind == helper::TunnelLineKind::SaveResolver || t.kind == helper::TunnelLineKind::StopOpenConnect) &&
+        if ((t.kind == helper::TunnelLineKind::SaveResolver ||
+             t.kind == helper::TunnelLineKind::StopOpenConnect) &&
             !t.addresses.empty())
             __builtin_trap();
         return 0;

@@ -18,6 +18,7 @@ bool isSpace(char c) {
 
 // Directives that take no file, run nothing, and change nothing outside the tunnel's own settings.
 const std::set<std::string>& plainDirectives() {
+    // clang-format off
     static const std::set<std::string> s = {
         "client", "tls-client", "pull", "dev", "dev-type", "proto", "proto-force", "remote", "remote-random",
         "remote-random-hostname", "resolv-retry", "nobind", "bind", "lport", "rport", "port", "local",
@@ -41,16 +42,17 @@ const std::set<std::string>& plainDirectives() {
         "disable-occ", "opt-verify", "passtos", "tcp-nodelay", "http-proxy-option", "http-proxy-retry",
         "socks-proxy-retry", "static-challenge", "management-log-cache", "user", "group", "nice", "echo",
         "up-delay", "up-restart", "down-pre", "max-routes", "setenv-safe"};
+    // clang-format on
     return s;
 }
 
 // Key and certificate material, read by openvpn as root: a file (or folder) named here must lie in
 // the OpenVPN folder, or the material comes inline. The count is the most parameters openvpn takes.
 const std::map<std::string, size_t>& fileDirectives() {
-    static const std::map<std::string, size_t> m = {
-        {"ca", 2},         {"cert", 2},      {"key", 2},          {"pkcs12", 2},      {"dh", 2},
-        {"extra-certs", 2}, {"capath", 2},   {"crl-verify", 3},   {"tls-auth", 3},    {"secret", 3},
-        {"tls-crypt", 2},  {"tls-crypt-v2", 2}};
+    static const std::map<std::string, size_t> m = {{"ca", 2},     {"cert", 2},       {"key", 2},
+                                                    {"pkcs12", 2}, {"dh", 2},         {"extra-certs", 2},
+                                                    {"capath", 2}, {"crl-verify", 3}, {"tls-auth", 3},
+                                                    {"secret", 3}, {"tls-crypt", 2},  {"tls-crypt-v2", 2}};
     return m;
 }
 

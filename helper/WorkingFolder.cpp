@@ -57,7 +57,8 @@ UniqueFd WorkingFolder::openOwnedForReading(const char* name, std::string& reaso
     return fd;
 }
 
-UniqueFd WorkingFolder::openForWriting(const char* name, mode_t mode, bool truncate, std::string& reason) const {
+UniqueFd WorkingFolder::openForWriting(const char* name, mode_t mode, bool truncate,
+                                       std::string& reason) const {
     // No O_TRUNC here: nothing is cut before the file has been seen to be a plain one.
     UniqueFd fd(::openat(dir_.get(), name, O_WRONLY | O_CREAT | kOpenFlags, mode));
     if (!fd.valid()) {

@@ -465,7 +465,8 @@ std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, con
     auto task = std::make_unique<platform::Task>();
     task->launchPath = program;
     task->currentDirectory = folder.childPath();
-    task->arguments = {"-u", user, "--passwd-on-stdin", "--no-dtls", "--servercert", "pin-sha256:" + pin, url};
+    task->arguments = {"-u", user, "--passwd-on-stdin", "--no-dtls", "--servercert", "pin-sha256:" + pin,
+                       url};
     task->passedDescriptors = {{password.get(), 0}, {status.get(), 1}, {status.get(), 2}};
     hlog("running the helper's own copy: %s", program.c_str());
     hlog("task launch");

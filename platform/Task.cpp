@@ -117,8 +117,8 @@ Task::Task(Task&& o) noexcept
       currentDirectory(std::move(o.currentDirectory)), standardInput(o.standardInput),
       standardOutput(o.standardOutput), standardError(o.standardError),
       passedDescriptors(std::move(o.passedDescriptors)), extraEnvironment(std::move(o.extraEnvironment)),
-      pid_(o.pid_), exited_(o.exited_),
-      status_(o.status_), inFd_(o.inFd_), outFd_(o.outFd_), errFd_(o.errFd_) {
+      pid_(o.pid_), exited_(o.exited_), status_(o.status_), inFd_(o.inFd_), outFd_(o.outFd_),
+      errFd_(o.errFd_) {
     o.pid_ = -1;
     o.inFd_ = o.outFd_ = o.errFd_ = -1;
 }

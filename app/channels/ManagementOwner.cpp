@@ -19,7 +19,10 @@ bool parseHex(std::string_view text, uint32_t& out) {
     if (text.empty() || text.size() > 8) return false;
     uint32_t v = 0;
     for (char c : text) {
-        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+        int d = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                         : -1;
         if (d < 0) return false;
         v = v << 4 | static_cast<uint32_t>(d);
     }
@@ -84,9 +87,9 @@ std::vector<TcpSocketEntry> parseProcNetTcp(std::string_view text, bool v6) {
         TcpSocketEntry e;
         e.v6 = v6;
         uint32_t state = 0;
-        if (!parseEndpoint(local, v6, e.local, e.localPort) || !parseEndpoint(remote, v6, e.remote, e.remotePort) ||
-            st.size() != 2 || !parseHex(st, state) || uid.empty() ||
-            uid.find_first_not_of("0123456789") != std::string::npos || uid.size() > 10)
+        if (!parseEndpoint(local, v6, e.local, e.localPort) ||
+            !parseEndpoint(remote, v6, e.remote, e.remotePort) || st.size() != 2 || !parseHex(st, state) ||
+            uid.empty() || uid.find_first_not_of("0123456789") != std::string::npos || uid.size() > 10)
             continue;
         e.state = static_cast<int>(state);
         e.uid = static_cast<uid_t>(std::strtoul(uid.c_str(), nullptr, 10));
@@ -95,7 +98,8 @@ std::vector<TcpSocketEntry> parseProcNetTcp(std::string_view text, bool v6) {
     return out;
 }
 
-bool rootOwnsLoopbackEndpoint(const std::vector<TcpSocketEntry>& entries, uint16_t port, uint16_t clientPort) {
+bool rootOwnsLoopbackEndpoint(const std::vector<TcpSocketEntry>& entries, uint16_t port,
+                              uint16_t clientPort) {
     bool listener = false;
     for (const TcpSocketEntry& e : entries) {
         if (e.localPort != port) continue;
@@ -113,7 +117,8 @@ bool rootOwnsLoopbackEndpoint(const std::vector<TcpSocketEntry>& entries, uint16
 bool managementEndpointIsRoot(int fd, uint16_t port) {
     sockaddr_in self{};
     socklen_t len = sizeof self;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len) != 0 || self.sin_family != AF_INET) return false;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len) != 0 || self.sin_family != AF_INET)
+        return false;
     std::vector<TcpSocketEntry> entries = parseProcNetTcp(readTable("/proc/net/tcp"), false);
     const std::vector<TcpSocketEntry> six = parseProcNetTcp(readTable("/proc/net/tcp6"), true);
     entries.insert(entries.end(), six.begin(), six.end());

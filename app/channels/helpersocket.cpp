@@ -4,19 +4,19 @@
 #include "app/channels/ManagementOwner.h"
 #include "app/channels/OVPNUtil.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
-#include <thread>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {

@@ -78,7 +78,8 @@ double percentile(std::vector<double> v, double p) {
 
 void print(const char* name, const Result& r, const Result& floor) {
     const double p99 = percentile(r.ms, 0.99), floor99 = percentile(floor.ms, 0.99);
-    std::printf("  %-34s failures %d  p50 %.3f ms  p99 %.3f ms", name, r.failures, percentile(r.ms, 0.5), p99);
+    std::printf("  %-34s failures %d  p50 %.3f ms  p99 %.3f ms", name, r.failures, percentile(r.ms, 0.5),
+                p99);
     if (&r != &floor && floor99 > 0) std::printf("  (p99 %.0fx the echo)", p99 / floor99);
     std::printf("\n");
 }
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
     if (access("/usr/bin/systemd-socket-activate", X_OK) == 0) {
         platform::Task act;
         act.launchPath = "/usr/bin/systemd-socket-activate";
-        act.arguments = {"--accept", "-l", (dir / "activated.ipc").string(), "-E", "TVAPPHELPER_ALLOW_FILE", helper};
+        act.arguments = {"--accept", "-l", (dir / "activated.ipc").string(), "-E", "TVAPPHELPER_ALLOW_FILE",
+                         helper};
         act.standardError = platform::Task::Stdio::Null;
         if (act.launch() && waitForSocket(dir / "activated.ipc")) {
             const Result r = run((dir / "activated.ipc").string(), count);
@@ -189,7 +191,8 @@ int main(int argc, char** argv) {
     // The installed unit, where systemd runs it: the real path and the real allow file.
     if (!fs::exists("/run/systemd/system")) {
         skipped("helper, socket unit", "systemd is not running here");
-    } else if (platform::runProgram("/usr/bin/systemctl", {"--quiet", "is-active", "com.norvell.tvapphelper.socket"}) != 0) {
+    } else if (platform::runProgram("/usr/bin/systemctl",
+                                    {"--quiet", "is-active", "com.norvell.tvapphelper.socket"}) != 0) {
         skipped("helper, socket unit", "com.norvell.tvapphelper.socket is not active");
     } else {
         const Result r = run("/var/run/com.norvell.tvapphelper.ipc", count);

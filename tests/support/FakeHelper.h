@@ -1,8 +1,8 @@
 #pragma once
 // A stand-in for tvapphelper on a Unix socket: answers the first message of each connection with
-// "1" (or the reply set) and records every later message of the connection (one receive, one message) until the
-// client closes it. With Serve::OneAtATime the next connection is accepted only once the open one
-// has closed, the way a client that never holds two connections at once is served.
+// "1" (or the reply set) and records every later message of the connection (one receive, one message) until
+// the client closes it. With Serve::OneAtATime the next connection is accepted only once the open one has
+// closed, the way a client that never holds two connections at once is served.
 #include <atomic>
 #include <chrono>
 #include <mutex>

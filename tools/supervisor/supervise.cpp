@@ -30,11 +30,11 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr const char* kDefaultSocket = "/var/run/com.norvell.tvapphelper.ipc";
-constexpr mode_t kSocketMode = 0766;  // as the socket unit's SocketMode
+constexpr mode_t kSocketMode = 0766; // as the socket unit's SocketMode
 constexpr int kBacklog = 64;
-constexpr size_t kMaxHelpers = 64;    // systemd's MaxConnections default
-constexpr auto kCrashWindow = 1s;     // a crash this soon after the start counts towards back-off
-constexpr int kCrashesFree = 5;       // that many in a row are restarted at once
+constexpr size_t kMaxHelpers = 64; // systemd's MaxConnections default
+constexpr auto kCrashWindow = 1s;  // a crash this soon after the start counts towards back-off
+constexpr int kCrashesFree = 5;    // that many in a row are restarted at once
 constexpr auto kMaxBackoff = 1000ms;
 constexpr auto kStopGrace = 12s; // longer than a helper needs to stop openvpn (5 s + 5 s)
 
@@ -158,7 +158,8 @@ private:
         if (pid == 0) execHelper(conn, argv_);
         ::close(conn);
         if (pid < 0) {
-            std::fprintf(stderr, "tvapphelper-supervise: cannot start %s: %s\n", argv_[0], std::strerror(errno));
+            std::fprintf(stderr, "tvapphelper-supervise: cannot start %s: %s\n", argv_[0],
+                         std::strerror(errno));
             return;
         }
         helpers_[pid] = Helper{Clock::now()};

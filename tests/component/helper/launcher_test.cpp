@@ -134,12 +134,11 @@ TEST(ExecOpenConnect, WorkingFilesThatAreNotTheUsersPlainFilesStartNothing) {
              fs::create_symlink("/etc/shadow", r.oc("password.txt"));
          }},
         {"password.txt missing", [](const AppRoot& r) { fs::remove(r.oc("password.txt")); }},
-        {"password.txt hard-linked", [](const AppRoot& r) { fs::create_hard_link(r.oc("password.txt"), r.oc("x")); }},
-        {"openconnect folder of another user", [](const AppRoot& r) { chown(r.oc("").c_str(), 65534, 65534); }},
-        {"a status.log folder",
-         [](const AppRoot& r) {
-             fs::create_directories(r.oc("status.log/x"));
-         }},
+        {"password.txt hard-linked",
+         [](const AppRoot& r) { fs::create_hard_link(r.oc("password.txt"), r.oc("x")); }},
+        {"openconnect folder of another user",
+         [](const AppRoot& r) { chown(r.oc("").c_str(), 65534, 65534); }},
+        {"a status.log folder", [](const AppRoot& r) { fs::create_directories(r.oc("status.log/x")); }},
     };
     for (const Case& k : cases) {
         AppRoot r;
@@ -190,7 +189,8 @@ TEST(ExecOvpn, LaunchesTheHelpersCopyWithTheElevenArgumentsTheCheckedConfigAndAR
     EXPECT_NE(log.find("chg mode log:chmod 755 \"" + r.root + "/OpenVPN/ovpn.log\""), std::string::npos)
         << log;
     EXPECT_NE(log.find("executablePath:" + r.root + "/OpenVPN/openvpn"), std::string::npos);
-    EXPECT_NE(log.find("running the helper's own copy: " + r.programs.path("OpenVPN/openvpn")), std::string::npos)
+    EXPECT_NE(log.find("running the helper's own copy: " + r.programs.path("OpenVPN/openvpn")),
+              std::string::npos)
         << log;
     EXPECT_NE(
         log.find("task terminate.\nserver: close accept socket\nserver: close server socket\nserver: end"),
@@ -241,7 +241,8 @@ TEST(ExecOvpn, RefusedConfigurationsLogsAndCopiesStartNothing) {
     } cases[] = {
         {"script directive",
          [](const AppRoot& r) {
-             writeFile(r.ovpn("config.ovpn"), "client\nremote 127.0.0.1 1194\nscript-security 2\nup /bin/sh\n");
+             writeFile(r.ovpn("config.ovpn"),
+                       "client\nremote 127.0.0.1 1194\nscript-security 2\nup /bin/sh\n");
          },
          "config.ovpn refused: script-security above 1 (line 3)"},
         {"config.ovpn linked elsewhere",
@@ -254,7 +255,8 @@ TEST(ExecOvpn, RefusedConfigurationsLogsAndCopiesStartNothing) {
         {"ovpn.log linked to a root-only file",
          [](const AppRoot& r) { fs::create_symlink(r.dir.path + "/root-only", r.ovpn("ovpn.log")); },
          "ovpn.log refused: a symbolic link"},
-        {"copy writable by others", [](const AppRoot& r) { chmod(r.programs.path("OpenVPN/openvpn").c_str(), 0777); },
+        {"copy writable by others",
+         [](const AppRoot& r) { chmod(r.programs.path("OpenVPN/openvpn").c_str(), 0777); },
          "is writable by a user other than root)"},
         {"copy missing", [](const AppRoot& r) { fs::remove(r.programs.path("OpenVPN/openvpn")); },
          "OpenVPN/openvpn (missing)"},

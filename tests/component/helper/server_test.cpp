@@ -217,7 +217,8 @@ struct TunnelSetup {
                        "for i in $(seq 300); do sleep 0.1; done\n");
         programs.write("openconnect/vpnc-script-wrapper", "#!/bin/sh\n");
         programs.write("OpenVPN/openvpn", "#!/bin/bash\nfor i in $(seq 300); do sleep 0.1; done\n");
-        programs.write("OpenVPN/set-dns.sh", "#!/bin/sh\necho \"$*\" >> \"" + dir.path + "/set-dns.calls\"\n");
+        programs.write("OpenVPN/set-dns.sh",
+                       "#!/bin/sh\necho \"$*\" >> \"" + dir.path + "/set-dns.calls\"\n");
     }
     std::string start(const std::string& kind) const {
         return kind == "oc" ? "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"
@@ -233,16 +234,17 @@ TEST(TunnelChannel, RunsTheApplicationsLinesAsTheHelpersOwnOperations) {
         ASSERT_TRUE(sendText(fd, t.start("ovpn")));
         ASSERT_EQ(recvOnce(fd), "1");
         const std::string dns = "\"" + t.root + "/OpenVPN/set-dns.sh\" ";
-        for (const std::string& line : {"cp /etc/resolv.conf \"" + t.root + "/OpenVPN/\"", dns + "openvpn 10.8.0.1",
-                                        dns + "openvpn ", dns + "localhost 192.0.2.1 2001:db8::1 ",
-                                        dns + "localhost "}) {
+        for (const std::string& line :
+             {"cp /etc/resolv.conf \"" + t.root + "/OpenVPN/\"", dns + "openvpn 10.8.0.1", dns + "openvpn ",
+              dns + "localhost 192.0.2.1 2001:db8::1 ", dns + "localhost "}) {
             ASSERT_TRUE(sendText(fd, line));
             usleep(300000); // one line per receive, as the application paces them
         }
         close(fd);
         ASSERT_TRUE(helper.waitExit());
         EXPECT_EQ(readFile(t.root + "/OpenVPN/resolv.conf"), readFile("/etc/resolv.conf"));
-        EXPECT_EQ(readFile(t.dir.path + "/set-dns.calls"), "openvpn 10.8.0.1\nlocalhost 192.0.2.1 2001:db8::1\nlocalhost\n");
+        EXPECT_EQ(readFile(t.dir.path + "/set-dns.calls"),
+                  "openvpn 10.8.0.1\nlocalhost 192.0.2.1 2001:db8::1\nlocalhost\n");
         EXPECT_EQ(helper.log().find("refused"), std::string::npos) << helper.log();
     }
     {
@@ -307,10 +309,10 @@ TEST(HelperServer, StartCommandsWithMissingFieldsStartNothing) {
     t.programs.write("openconnect/openconnect", "#!/bin/bash\ntouch \"" + marker + "\"\n");
     t.programs.write("OpenVPN/openvpn", "#!/bin/bash\ntouch \"" + marker + "\"\n");
     const std::string longRoot = "/" + std::string(200, 'r');
-    for (std::string msg : {"CMD_OPENCONNECT_START," + t.root + ",user,https://h/", std::string("CMD_OVPN_START"),
-                            std::string("CMD_OVPN_START,relative/root"), "CMD_OVPN_START," + t.root + ",x",
-                            "CMD_OVPN_START," + longRoot,
-                            "CMD_OPENCONNECT_START," + t.root + ",user,https://h/,PIN,extra"}) {
+    for (std::string msg :
+         {"CMD_OPENCONNECT_START," + t.root + ",user,https://h/", std::string("CMD_OVPN_START"),
+          std::string("CMD_OVPN_START,relative/root"), "CMD_OVPN_START," + t.root + ",x",
+          "CMD_OVPN_START," + longRoot, "CMD_OPENCONNECT_START," + t.root + ",user,https://h/,PIN,extra"}) {
         ForkedHelper helper(t.dir.path);
         int fd = connectTo(helper.socketPath());
         ASSERT_TRUE(sendText(fd, msg));

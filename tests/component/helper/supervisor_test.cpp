@@ -36,7 +36,8 @@ std::set<pid_t> childrenOf(pid_t parent) {
         if (close == std::string::npos) continue;
         char state = 0;
         long ppid = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent && state != 'Z')
+        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent &&
+            state != 'Z')
             out.insert(static_cast<pid_t>(std::stol(name)));
     }
     return out;
@@ -244,12 +245,14 @@ TEST(HelperUnits, PassSystemdsOwnCheck) {
     service.replace(service.find(installed), installed.size(), buildDir() + "/helper/tvapphelper");
     writeFile(dir.path + "/com.norvell.tvapphelper@.service", service);
     const std::string socket = readFile(src + "com.norvell.tvapphelper.socket");
-    for (const char* line : {"ListenStream=/var/run/com.norvell.tvapphelper.ipc\n", "SocketMode=0766\n", "Accept=yes\n"})
+    for (const char* line :
+         {"ListenStream=/var/run/com.norvell.tvapphelper.ipc\n", "SocketMode=0766\n", "Accept=yes\n"})
         EXPECT_NE(socket.find(line), std::string::npos) << line;
     writeFile(dir.path + "/com.norvell.tvapphelper.socket", socket);
     platform::Task verify;
     verify.launchPath = "/usr/bin/systemd-analyze";
-    verify.arguments = {"verify", dir.path + "/com.norvell.tvapphelper.socket", dir.path + "/com.norvell.tvapphelper@.service"};
+    verify.arguments = {"verify", dir.path + "/com.norvell.tvapphelper.socket",
+                        dir.path + "/com.norvell.tvapphelper@.service"};
     verify.standardError = platform::Task::Stdio::Pipe;
     ASSERT_TRUE(verify.launch());
     std::string complaints;

@@ -35,9 +35,10 @@ std::string env(const char* name) {
 }
 
 // A configuration that passes the check and keeps openvpn waiting for its management client.
-const std::string kConfig = "client\ndev null\nproto udp\nremote 127.0.0.1 1\nauth-user-pass\n"
-                            "peer-fingerprint 00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:"
-                            "00:00:00:00:00:00:00:00:00:00\n";
+const std::string kConfig =
+    "client\ndev null\nproto udp\nremote 127.0.0.1 1\nauth-user-pass\n"
+    "peer-fingerprint 00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:"
+    "00:00:00:00:00:00:00:00:00:00\n";
 
 // --- What the hostile user does (these run as kUser) -----------------------------------------
 
@@ -86,8 +87,8 @@ protected:
         if (!privateetc::inside()) {
             const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
             delegated = true;
-            ASSERT_EQ(privateetc::runSelf({std::string("--gtest_filter=") + info->test_suite_name() + "." +
-                                           info->name()}),
+            ASSERT_EQ(privateetc::runSelf(
+                          {std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()}),
                       0)
                 << "the test failed inside the private mount namespace";
             return;
@@ -111,7 +112,8 @@ protected:
         resolvBefore = readFile("/etc/resolv.conf");
 
         setenv("TAVROVPN_DNS_STATE_DIR", (tmp / "dns-state").c_str(), 1);
-        ASSERT_TRUE(testsupport::launchHelperUnderSupervisor(supervisor, tmp, bin / "tools/supervisor/tvapphelper-supervise",
+        ASSERT_TRUE(testsupport::launchHelperUnderSupervisor(supervisor, tmp,
+                                                             bin / "tools/supervisor/tvapphelper-supervise",
                                                              bin / "helper/tvapphelper", {}, {kUser}));
         ASSERT_TRUE(waitFor([&] { return fs::exists(tmp / "helper.ipc"); }, 10s));
     }
@@ -134,9 +136,13 @@ protected:
     std::string ovpn(const std::string& name) const { return (root / "OpenVPN" / name).string(); }
     std::string oc(const std::string& name) const { return (root / "openconnect" / name).string(); }
     std::string ovpnStart() const { return "CMD_OVPN_START," + root.string(); }
-    std::string ocStart() const { return "CMD_OPENCONNECT_START," + root.string() + ",tb000001,https://127.0.0.1:1/,PIN"; }
+    std::string ocStart() const {
+        return "CMD_OPENCONNECT_START," + root.string() + ",tb000001,https://127.0.0.1:1/,PIN";
+    }
     std::string setDns() const { return "\"" + root.string() + "/OpenVPN/set-dns.sh\" "; }
-    std::string asUser(const std::function<std::string()>& fn) const { return testsupport::asUser(kUser, kGroup, fn); }
+    std::string asUser(const std::function<std::string()>& fn) const {
+        return testsupport::asUser(kUser, kGroup, fn);
+    }
     bool nothingRunsIn(const char* sub) const {
         return waitFor([&] { return testsupport::processesIn(root / sub).empty(); }, 15s);
     }
@@ -153,8 +159,9 @@ TEST_F(HostilePeer, AForeignShellLineOnATunnelChannelRunsNothing) {
     const std::string report = asUser([&] {
         write(ovpn("config.ovpn"), kConfig);
         std::string out;
-        for (const std::string& line : {"touch " + marker.string(), setDns() + "openvpn 10.8.0.1; touch " + marker.string(),
-                                        setDns() + "openvpn $(touch " + marker.string() + ")"}) {
+        for (const std::string& line :
+             {"touch " + marker.string(), setDns() + "openvpn 10.8.0.1; touch " + marker.string(),
+              setDns() + "openvpn $(touch " + marker.string() + ")"}) {
             std::string reply;
             const int fd = start(ovpnStart(), reply);
             sendLine(fd, line);
@@ -249,7 +256,8 @@ TEST_F(HostilePeer, ReplacedLaunchersAndSetDnsNeverRunAsRoot) {
     const fs::path marker = rootOnly / "marker";
     const std::string report = asUser([&] {
         const std::string evil = "#!/bin/sh\ntouch " + marker.string() + "\n";
-        for (const std::string& p : {ovpn("openvpn"), ovpn("set-dns.sh"), oc("openconnect"), oc("vpnc-script-wrapper")})
+        for (const std::string& p :
+             {ovpn("openvpn"), ovpn("set-dns.sh"), oc("openconnect"), oc("vpnc-script-wrapper")})
             write(p, evil, fs::perms(0755));
         write(ovpn("config.ovpn"), kConfig);
         write(oc("password.txt"), "pw\n", fs::perms(0600));
@@ -258,7 +266,9 @@ TEST_F(HostilePeer, ReplacedLaunchersAndSetDnsNeverRunAsRoot) {
         out += reply + ";";
         sendLine(fd, setDns() + "openvpn 192.0.2.53");
         std::this_thread::sleep_for(1s);
-        out += readFile("/etc/resolv.conf").find("nameserver 192.0.2.53") != std::string::npos ? "switched;" : "not switched;";
+        out += readFile("/etc/resolv.conf").find("nameserver 192.0.2.53") != std::string::npos
+                   ? "switched;"
+                   : "not switched;";
         sendLine(fd, setDns() + "localhost ");
         std::this_thread::sleep_for(1s);
         close(fd);
@@ -296,7 +306,8 @@ TEST_F(HostilePeer, AListenerSquattingTheManagementPortGetsNoCredentials) {
         pollfd p{s, POLLIN, 0};
         for (int round = 0; round < 3 && poll(&p, 1, 15000) > 0; ++round) {
             const int c = accept(s, nullptr, nullptr);
-            const std::string hello = ">INFO:OpenVPN Management Interface Version 5\r\n>HOLD:Waiting for hold release:0\r\n";
+            const std::string hello =
+                ">INFO:OpenVPN Management Interface Version 5\r\n>HOLD:Waiting for hold release:0\r\n";
             send(c, hello.data(), hello.size(), MSG_NOSIGNAL);
             char buf[1024];
             pollfd q{c, POLLIN, 0};

@@ -112,11 +112,11 @@ TEST(OvpnConfigFilter, RefusesScriptPluginAndFileDirectivesInEverySpelling) {
 }
 
 TEST(OvpnConfigFilter, ProxiesAndKeyFilesInsideTheFolderAreAccepted) {
-    for (const char* line : {"http-proxy proxy.example.jp 8080", "http-proxy h 8080 auth.txt",
-                             "http-proxy h 8080 auto", "http-proxy h 8080 auto-nct ntlm",
-                             "http-proxy h 8080 proxy/auth.txt basic", "ca ca.crt", "cert ./client.crt",
-                             "key keys/client.key", "pkcs12 id.p12", "secret static.key 1", "tls-auth ta.key 1",
-                             "tls-crypt tc.key", "crl-verify crl.pem", "capath certs"})
+    for (const char* line :
+         {"http-proxy proxy.example.jp 8080", "http-proxy h 8080 auth.txt", "http-proxy h 8080 auto",
+          "http-proxy h 8080 auto-nct ntlm", "http-proxy h 8080 proxy/auth.txt basic", "ca ca.crt",
+          "cert ./client.crt", "key keys/client.key", "pkcs12 id.p12", "secret static.key 1",
+          "tls-auth ta.key 1", "tls-crypt tc.key", "crl-verify crl.pem", "capath certs"})
         EXPECT_TRUE(accepted(std::string("client\n") + line + "\n")) << line;
 }
 

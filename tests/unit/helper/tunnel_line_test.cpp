@@ -21,7 +21,8 @@ TEST(TunnelLine, TheFourShapesTheApplicationSends) {
         {kSetDns + "openvpn 10.8.0.1", TunnelLineKind::SwitchDns, {"10.8.0.1"}},
         {kSetDns + "openvpn fd00::53", TunnelLineKind::SwitchDns, {"fd00::53"}},
         {kSetDns + "openvpn ", TunnelLineKind::SwitchDns, {}}, // no address pushed
-        {kSetDns + "localhost 192.168.1.1 ::ffff:10.0.0.1 ", TunnelLineKind::RestoreDns,
+        {kSetDns + "localhost 192.168.1.1 ::ffff:10.0.0.1 ",
+         TunnelLineKind::RestoreDns,
          {"192.168.1.1", "::ffff:10.0.0.1"}},
         {kSetDns + "localhost ", TunnelLineKind::RestoreDns, {}},
         {"kill -HUP $(cat \"" + R + "/openconnect/childpid\")", TunnelLineKind::StopOpenConnect, {}},

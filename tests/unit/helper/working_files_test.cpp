@@ -53,7 +53,8 @@ TEST(WorkingFolder, OnlyPlainFilesAreReadOrWritten) {
              fs::create_symlink(s.dir / "secret", s.dir / "f");
          },
          false, false},
-        {"hard link", [](const Scratch& s) {
+        {"hard link",
+         [](const Scratch& s) {
              s.write("secret", "root only", 0600);
              fs::create_hard_link(s.dir / "secret", s.dir / "f");
          },
@@ -100,7 +101,8 @@ TEST(ProgramCopies, OnlyCopiesNobodyButRootCanChangeAreRun) {
         {"root's, mode 755 in a root folder", [](const Scratch&) {}, true},
         {"group-writable file", [](const Scratch& s) { chmod((s.dir / "bin/p").c_str(), 0775); }, false},
         {"world-writable folder", [](const Scratch& s) { chmod((s.dir / "bin").c_str(), 0777); }, false},
-        {"sticky world-writable folder", [](const Scratch& s) { chmod((s.dir / "bin").c_str(), 01777); }, true},
+        {"sticky world-writable folder", [](const Scratch& s) { chmod((s.dir / "bin").c_str(), 01777); },
+         true},
         {"file of another user", [](const Scratch& s) { chown((s.dir / "bin/p").c_str(), 65534, 0); }, false},
         {"folder of another user", [](const Scratch& s) { chown((s.dir / "bin").c_str(), 65534, 0); }, false},
         {"not executable", [](const Scratch& s) { chmod((s.dir / "bin/p").c_str(), 0644); }, false},
