@@ -123,34 +123,6 @@ TEST(ExecOpenConnect, HostileFieldsReachOpenconnectAsPlainArguments) {
                   "\n");
 }
 
-TEST(ExecOpenConnect, WorkingFilesThatAreNotTheUsersPlainFilesStartNothing) {
-    struct Case {
-        const char* what;
-        std::function<void(const AppRoot&)> plant;
-    } cases[] = {
-        {"password.txt linked to a root-only file",
-         [](const AppRoot& r) {
-             fs::remove(r.oc("password.txt"));
-             fs::create_symlink("/etc/shadow", r.oc("password.txt"));
-         }},
-        {"password.txt missing", [](const AppRoot& r) { fs::remove(r.oc("password.txt")); }},
-        {"password.txt hard-linked",
-         [](const AppRoot& r) { fs::create_hard_link(r.oc("password.txt"), r.oc("x")); }},
-        {"openconnect folder of another user",
-         [](const AppRoot& r) { chown(r.oc("").c_str(), 65534, 65534); }},
-        {"a status.log folder", [](const AppRoot& r) { fs::create_directories(r.oc("status.log/x")); }},
-    };
-    for (const Case& k : cases) {
-        AppRoot r;
-        const std::string started = r.dir.path + "/started";
-        r.programs.write("openconnect/openconnect", "#!/bin/sh\ntouch \"" + started + "\"\n");
-        k.plant(r);
-        EXPECT_FALSE(execOPENCONNECT(r.root, "a", "https://h/", "P")) << k.what;
-        usleep(50000);
-        EXPECT_FALSE(fs::exists(started)) << k.what;
-    }
-}
-
 TEST(ExecOvpn, LaunchesTheHelpersCopyWithTheElevenArgumentsTheCheckedConfigAndAReadableLog) {
     AppRoot r;
     r.programs.write("OpenVPN/openvpn", fakeOpenVpn(false));
