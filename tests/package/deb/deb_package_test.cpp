@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -165,11 +164,11 @@ fs::path makeHome(const fs::path& scratch, uid_t uid) {
     return home;
 }
 
-std::set<std::string> lines(const std::string& text) {
-    std::set<std::string> out;
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);)
-        if (!l.empty()) out.insert(l);
+        if (!l.empty()) out.push_back(l);
     return out;
 }
 
@@ -389,7 +388,7 @@ TEST(DebianPackage, InstallsServesUpgradesAndLeavesNothingBehind) {
               kInstallerScript + "\n" + kBundle + "\n" + std::to_string(kOtherUser) + "\n");
     std::string approved;
     ASSERT_EQ(run({kInstallerScript, kBundle, std::to_string(kOtherUser)}, approved), 0) << approved;
-    EXPECT_EQ(lines(readFile(kAllowFile)), (std::set<std::string>{"65533", "65534"}));
+    EXPECT_EQ(lines(readFile(kAllowFile)), (std::vector<std::string>{"65534", "65533"}));
     EXPECT_FALSE(fs::exists(written / "usr/u/local/libexec/tavrovpn"));
     EXPECT_FALSE(fs::exists(written / "etc/u/systemd/system/com.norvell.tvapphelper.socket"));
 
