@@ -12,7 +12,9 @@ namespace testsupport {
 inline void pointXdgAt(const std::string& home) {
     struct ProcessConfig {
         std::string path;
-        explicit ProcessConfig(std::string p) : path(std::move(p)) { setenv("XDG_CONFIG_HOME", path.c_str(), 1); }
+        explicit ProcessConfig(std::string p) : path(std::move(p)) {
+            setenv("XDG_CONFIG_HOME", path.c_str(), 1);
+        }
         // Destroyed after the preference store, which was first used after this was made.
         ~ProcessConfig() {
             std::error_code ec;

@@ -77,39 +77,42 @@ Tour::Tour(AppDelegate& app, QString outputDir) : app_(app), dir_(std::move(outp
 Tour::~Tour() = default;
 
 void Tour::run() {
-    step("launch", "logged in as tb000001: the main window, not the login window", [&](QString& seen, QWidget*& shot) {
-        app_.applicationDidFinishLaunching();
-        const bool in = waitUntil([&] { return app_.isLoggin && app_.window->isVisible(); }, kLaunchMs);
-        shot = app_.window;
-        if (in) {
-            seen = "logged in as " + app_.authUsername;
-        } else {
-            const bool login = app_.loginWindow && app_.loginWindow->isVisible();
-            seen = login ? QString("the login window") : QString("no main window");
-            if (!alerts_.isEmpty()) seen += " (" + lastAlertLine() + ")";
-            if (login) shot = app_.loginWindow;
-        }
-        return in;
-    });
+    step("launch", "logged in as tb000001: the main window, not the login window",
+         [&](QString& seen, QWidget*& shot) {
+             app_.applicationDidFinishLaunching();
+             const bool in = waitUntil([&] { return app_.isLoggin && app_.window->isVisible(); }, kLaunchMs);
+             shot = app_.window;
+             if (in) {
+                 seen = "logged in as " + app_.authUsername;
+             } else {
+                 const bool login = app_.loginWindow && app_.loginWindow->isVisible();
+                 seen = login ? QString("the login window") : QString("no main window");
+                 if (!alerts_.isEmpty()) seen += " (" + lastAlertLine() + ")";
+                 if (login) shot = app_.loginWindow;
+             }
+             return in;
+         });
     if (!steps_.last().ok) {
         QCoreApplication::exit(1);
         return;
     }
 
-    step("main-window", "未接続, region 日本 with its flag, protocol OpenVPN", [&](QString& seen, QWidget*& shot) {
-        settle(300);
-        shot = app_.window;
-        const bool flag = !app_.regFlagImage->pixmap().isNull();
-        const bool tray = app_.statusItem->isVisible();
-        seen = QString("%1, %2%3, %4, %5")
-                   .arg(statusWord(), app_.region->text(), flag ? " with its flag" : " without a flag",
-                        app_.protcolText->text(),
-                        tray ? "tray icon shown"
-                             : (QSystemTrayIcon::isSystemTrayAvailable() ? "tray icon missing" : "no tray here"));
-        return statusWord() == kDisconnected && app_.region->text() == "日本" && flag &&
-               app_.protcolText->text() == "OpenVPN" &&
-               (tray || !QSystemTrayIcon::isSystemTrayAvailable());
-    });
+    step("main-window", "未接続, region 日本 with its flag, protocol OpenVPN",
+         [&](QString& seen, QWidget*& shot) {
+             settle(300);
+             shot = app_.window;
+             const bool flag = !app_.regFlagImage->pixmap().isNull();
+             const bool tray = app_.statusItem->isVisible();
+             seen = QString("%1, %2%3, %4, %5")
+                        .arg(statusWord(), app_.region->text(), flag ? " with its flag" : " without a flag",
+                             app_.protcolText->text(),
+                             tray ? "tray icon shown"
+                                  : (QSystemTrayIcon::isSystemTrayAvailable() ? "tray icon missing"
+                                                                              : "no tray here"));
+             return statusWord() == kDisconnected && app_.region->text() == "日本" && flag &&
+                    app_.protcolText->text() == "OpenVPN" &&
+                    (tray || !QSystemTrayIcon::isSystemTrayAvailable());
+         });
 
     connectWith("OpenVPN");
     disconnectFrom("OpenVPN");
@@ -133,10 +136,8 @@ void Tour::run() {
                  kL2tpMs);
              shot = app_.window;
              connected_ = statusWord() == kConnected;
-             if (connected_) {
-                 seen = kConnected + ", " + app_.ipaddrText->text();
-                 return true;
-             }
+             if (connected_) return connectedView(seen);
+             settle(1000); // an alert may follow the status
              QStringList reason;
              if (!QFile::exists("/dev/ppp")) reason << "no PPP in this kernel (/dev/ppp)";
              if (alerts_.size() > before) reason << lastAlertLine();
@@ -146,40 +147,44 @@ void Tour::run() {
                  waitUntil([&] { return statusWord() == kDisconnected; }, kDisconnectMs);
                  return false;
              }
-             seen = statusWord() + (reason.isEmpty() ? QString(", no reason given") : ": " + reason.join("; "));
+             seen =
+                 statusWord() + (reason.isEmpty() ? QString(", no reason given") : ": " + reason.join("; "));
              return !reason.isEmpty();
          });
     if (connected_) disconnectFrom("L2TP");
 
-    step("settings-window", "the settings window with the account's choices", [&](QString& seen, QWidget*& shot) {
-        QAction* item = menuItem(app_._appMenu, "設定");
-        if (item) item->trigger();
-        SettingsMenuViewController* s = app_.settingsController;
-        const bool shown = s && waitUntil([&] { return s->settingsWindow->isVisible(); }, kWindowMs);
-        if (!shown) {
-            seen = "no settings window";
-            return false;
-        }
-        settle(300);
-        save(s->settingsWindow, file_);
-        shot = nullptr;
-        seen = QString("region %1, protocol %2, automatic %3")
-                   .arg(s->buttonSettingsRegion->currentText(), s->ProtocolChoise->currentText(),
-                        s->ProtcolSelAuto->isChecked() ? "on" : "off");
-        s->closeButton->click();
-        return !s->buttonSettingsRegion->currentText().isEmpty();
-    });
+    step("settings-window", "the settings window with the account's choices",
+         [&](QString& seen, QWidget*& shot) {
+             QAction* item = menuItem(app_._appMenu, "設定");
+             if (item) item->trigger();
+             SettingsMenuViewController* s = app_.settingsController;
+             const bool shown = s && waitUntil([&] { return s->settingsWindow->isVisible(); }, kWindowMs);
+             if (!shown) {
+                 seen = "no settings window";
+                 return false;
+             }
+             settle(300);
+             save(s->settingsWindow, file_);
+             shot = nullptr;
+             seen = QString("region %1, protocol %2, automatic %3")
+                        .arg(s->buttonSettingsRegion->currentText(), s->ProtocolChoise->currentText(),
+                             s->ProtcolSelAuto->isChecked() ? "on" : "off");
+             s->closeButton->click();
+             return !s->buttonSettingsRegion->currentText().isEmpty();
+         });
 
-    step("quit", "asks 「タブロVPNを終了しますか？」, then the application ends", [&](QString& seen, QWidget*& shot) {
-        shot = nullptr;
-        const int before = static_cast<int>(alerts_.size());
-        alertAnswer_ = "はい";
-        alertShot_ = file_;
-        if (QAction* item = menuItem(app_._appMenu, "タブロVPNを終了")) item->trigger();
-        const bool asked = alerts_.size() > before && alerts_.last().contains("タブロVPNを終了しますか");
-        seen = QString(asked ? "asked" : "not asked") + (app_.terminationRequested ? ", ended" : ", still running");
-        return asked && app_.terminationRequested;
-    });
+    step("quit", "asks 「タブロVPNを終了しますか？」, then the application ends",
+         [&](QString& seen, QWidget*& shot) {
+             shot = nullptr;
+             const int before = static_cast<int>(alerts_.size());
+             alertAnswer_ = "はい";
+             alertShot_ = file_;
+             if (QAction* item = menuItem(app_._appMenu, "タブロVPNを終了")) item->trigger();
+             const bool asked = alerts_.size() > before && alerts_.last().contains("タブロVPNを終了しますか");
+             seen = QString(asked ? "asked" : "not asked") +
+                    (app_.terminationRequested ? ", ended" : ", still running");
+             return asked && app_.terminationRequested;
+         });
     if (!app_.terminationRequested) QCoreApplication::exit(1);
 }
 
@@ -208,30 +213,36 @@ void Tour::connectWith(const QString& protocol) {
                  }
                  return false;
              }
-             // The address comes from the public-address query; the running time ticks every second.
-             waitUntil([&] { return !app_.ipaddrText->text().isEmpty(); }, kWindowMs);
-             const bool ticking = waitUntil([&] { return app_.connectedTimeText->text() >= QLatin1String("00:00:02"); }, kWindowMs);
-             const QString address = app_.ipaddrText->text();
-             const QString time = app_.connectedTimeText->text();
-             seen = QString("%1, address %2, running %3")
-                        .arg(statusWord(), address.isEmpty() ? "none" : address, time.isEmpty() ? "--" : time);
-             return !address.isEmpty() && ticking;
+             return connectedView(seen);
          });
+}
+
+bool Tour::connectedView(QString& seen) {
+    // The address comes from the public-address query; the running time ticks every second.
+    waitUntil([&] { return !app_.ipaddrText->text().isEmpty(); }, kWindowMs);
+    const bool ticking =
+        waitUntil([&] { return app_.connectedTimeText->text() >= QLatin1String("00:00:02"); }, kWindowMs);
+    const QString address = app_.ipaddrText->text();
+    const QString time = app_.connectedTimeText->text();
+    seen = QString("%1, address %2, running %3")
+               .arg(statusWord(), address.isEmpty() ? "none" : address, time.isEmpty() ? "--" : time);
+    return !address.isEmpty() && ticking;
 }
 
 void Tour::disconnectFrom(const QString& protocol) {
     if (!connected_) return;
-    step(slug(protocol) + "-disconnected", "未接続, the running time stopped", [&](QString& seen, QWidget*& shot) {
-        app_.connectButton->click();
-        const bool down = waitUntil([&] { return statusWord() == kDisconnected; }, kDisconnectMs);
-        const QString stoppedAt = app_.connectedTimeText->text();
-        settle(1500);
-        shot = app_.window;
-        const bool stopped = !app_._connectedDate && app_.connectedTimeText->text() == stoppedAt;
-        seen = QString("%1, %2").arg(statusWord(), stopped ? "time stopped" : "time still running");
-        connected_ = !down;
-        return down && stopped;
-    });
+    step(slug(protocol) + "-disconnected", "未接続, the running time stopped",
+         [&](QString& seen, QWidget*& shot) {
+             app_.connectButton->click();
+             const bool down = waitUntil([&] { return statusWord() == kDisconnected; }, kDisconnectMs);
+             const QString stoppedAt = app_.connectedTimeText->text();
+             settle(1500);
+             shot = app_.window;
+             const bool stopped = !app_._connectedDate && app_.connectedTimeText->text() == stoppedAt;
+             seen = QString("%1, %2").arg(statusWord(), stopped ? "time stopped" : "time still running");
+             connected_ = !down;
+             return down && stopped;
+         });
 }
 
 bool Tour::chooseProtocol(const QString& protocol, QString& seen, QWidget*& shot) {
@@ -354,8 +365,8 @@ bool Tour::report() const {
     line(rule);
     for (const QStringList& r : rows)
         line(r);
-    std::printf("\ntour: %s; pictures in %s\n", all ? "every step seen" : "a step did not show what it should",
-                qPrintable(dir_));
+    std::printf("\ntour: %s; pictures in %s\n",
+                all ? "every step seen" : "a step did not show what it should", qPrintable(dir_));
     std::fflush(stdout);
     return all;
 }

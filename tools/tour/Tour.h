@@ -39,6 +39,7 @@ private:
     void step(const QString& name, const QString& expected, const Body& body);
     void connectWith(const QString& protocol);
     void disconnectFrom(const QString& protocol);
+    bool connectedView(QString& seen); // 接続中 with the address and a running time
     bool chooseProtocol(const QString& protocol, QString& seen, QWidget*& shot);
     void save(QWidget* window, const QString& file);
 
@@ -55,8 +56,8 @@ private:
     QList<Step> steps_;
     QTimer* alertWatch_ = nullptr;
     QPointer<QMessageBox> answered_;
-    QStringList alerts_;       // every alert seen, "text: informative"
-    QString alertAnswer_;      // the button to press on the next alert (empty: its default)
-    QString alertShot_;        // where to save the next alert's picture (empty: none)
-    bool connected_ = false;   // the last connect step reached 接続中
+    QStringList alerts_;     // every alert seen, "text: informative"
+    QString alertAnswer_;    // the button to press on the next alert (empty: its default)
+    QString alertShot_;      // where to save the next alert's picture (empty: none)
+    bool connected_ = false; // the last connect step reached 接続中
 };

@@ -30,7 +30,8 @@ int main(int argc, char* argv[]) {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setPalette(QApplication::style()->standardPalette());
     if (QFontDatabase::families(QFontDatabase::Japanese).isEmpty()) {
-        std::fprintf(stderr, "tour: no Japanese font installed (fonts-ipaexfont-gothic); text shows as boxes\n");
+        std::fprintf(stderr,
+                     "tour: no Japanese font installed (fonts-ipaexfont-gothic); text shows as boxes\n");
     } else {
         QFont f = QApplication::font();
         f.setFamilies({"IPAexGothic", f.family()});
