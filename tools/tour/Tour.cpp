@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDBusConnection>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -29,6 +30,22 @@ constexpr int kConnectMs = 60000;
 constexpr int kL2tpMs = 90000; // NetworkManager gives the plugin's activation a long time
 constexpr int kDisconnectMs = 20000;
 constexpr int kWindowMs = 5000;
+
+// NetworkManager's VPN states and the reasons it gives for an ended activation.
+constexpr uint kVpnActivated = 5;
+constexpr uint kVpnFailed = 6;
+const char* const kVpnReasons[] = {"unknown",
+                                   "none",
+                                   "user disconnected",
+                                   "device disconnected",
+                                   "service stopped",
+                                   "IP config invalid",
+                                   "connect timeout",
+                                   "service start timeout",
+                                   "service start failed",
+                                   "no secrets",
+                                   "login failed",
+                                   "connection removed"};
 
 const QString kDisconnected = QStringLiteral("未接続");
 const QString kConnected = QStringLiteral("接続中");
@@ -127,6 +144,10 @@ void Tour::run() {
     step("l2tp", "接続中 where the kernel has PPP and L2TP, else 未接続 with the reason",
          [&](QString& seen, QWidget*& shot) {
              const int before = static_cast<int>(alerts_.size());
+             vpnEnd_.clear();
+             QDBusConnection::systemBus().connect(QString(), QString(),
+                                                  "org.freedesktop.NetworkManager.VPN.Connection",
+                                                  "VpnStateChanged", this, SLOT(vpnStateChanged(uint, uint)));
              app_.connectButton->click();
              const bool ended = waitUntil(
                  [&] {
@@ -139,6 +160,7 @@ void Tour::run() {
              if (connected_) return connectedView(seen);
              settle(1000); // an alert may follow the status
              QStringList reason;
+             if (!vpnEnd_.isEmpty()) reason << "NetworkManager: " + vpnEnd_;
              if (!QFile::exists("/dev/ppp")) reason << "no PPP in this kernel (/dev/ppp)";
              if (alerts_.size() > before) reason << lastAlertLine();
              if (!ended) {
@@ -268,6 +290,14 @@ bool Tour::chooseProtocol(const QString& protocol, QString& seen, QWidget*& shot
     settle(200);
     seen = "protocol shown: " + app_.protcolText->text();
     return index >= 0 && app_.protcolText->text() == protocol;
+}
+
+void Tour::vpnStateChanged(uint state, uint reason) {
+    if (state == kVpnActivated) vpnEnd_.clear();
+    if (state != kVpnFailed) return;
+    const size_t n = sizeof kVpnReasons / sizeof kVpnReasons[0];
+    vpnEnd_ = QString("VPN failed (%1)")
+                  .arg(reason < n ? kVpnReasons[reason] : "reason " + QString::number(reason));
 }
 
 void Tour::step(const QString& name, const QString& expected, const Body& body) {

@@ -26,6 +26,10 @@ public:
     // Prints the table to standard output; true when every step showed what it should.
     bool report() const;
 
+private slots:
+    // NetworkManager's word on the L2TP attempt (the system bus is the one the application uses).
+    void vpnStateChanged(uint state, uint reason);
+
 private:
     struct Step {
         QString name;
@@ -60,4 +64,5 @@ private:
     QString alertAnswer_;    // the button to press on the next alert (empty: its default)
     QString alertShot_;      // where to save the next alert's picture (empty: none)
     bool connected_ = false; // the last connect step reached 接続中
+    QString vpnEnd_;         // how NetworkManager ended the last VPN activation
 };
