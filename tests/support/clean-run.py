@@ -7,9 +7,12 @@ Exit status: the command's, or 1 when the command passed but left something behi
 
 The check makes itself the subreaper of the run, so a daemon the run started and forgot (however
 it detached) becomes its child: those are the run's leftovers and are ended here, by their ids.
+A new /tmp entry that a process outside the run still holds belongs to someone else on a shared
+machine and is named but not counted.
 """
 import ctypes
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -48,10 +51,9 @@ def reap():
             return
 
 
-def orphans():
-    """Live processes reparented to this one (the run has already been waited for)."""
-    me = os.getpid()
-    out = []
+def process_table():
+    """pid -> (ppid, state) of every live process."""
+    table = {}
     for d in os.listdir("/proc"):
         if not d.isdigit():
             continue
@@ -62,9 +64,60 @@ def orphans():
             continue
         # Fields after the parenthesised command: state, ppid, ...
         fields = stat[stat.rfind(")") + 2:].split()
-        if len(fields) > 1 and int(fields[1]) == me and fields[0] != "Z":
-            out.append(int(d))
+        if len(fields) > 1 and fields[0] != "Z":
+            table[int(d)] = (int(fields[1]), fields[0])
+    return table
+
+
+def descendants(table, root):
+    out, todo = {root}, [root]
+    while todo:
+        parent = todo.pop()
+        for pid, (ppid, _) in table.items():
+            if ppid == parent and pid not in out:
+                out.add(pid)
+                todo.append(pid)
     return out
+
+
+def orphans():
+    """Live processes reparented to this one (the run has already been waited for)."""
+    me = os.getpid()
+    return [pid for pid, (ppid, _) in process_table().items() if ppid == me]
+
+
+def held_elsewhere(entries):
+    """The entries that a process outside the run holds (an open file or its working folder inside,
+    or the X server a display's lock names): on a machine shared with others, theirs."""
+    table = process_table()
+    ours = descendants(table, os.getpid())
+    held = set()
+    for pid in table:
+        if pid in ours:
+            continue
+        paths = []
+        try:
+            paths.append(os.readlink(f"/proc/{pid}/cwd"))
+            fd_dir = f"/proc/{pid}/fd"
+            paths.extend(os.readlink(f"{fd_dir}/{fd}") for fd in os.listdir(fd_dir))
+        except OSError:
+            pass
+        for path in paths:
+            if path.startswith("/tmp/"):
+                parts = path[len("/tmp/"):].split("/")
+                held.add("/".join(parts[:2]) if parts[0] == ".X11-unix" else parts[0])
+    for entry in entries:
+        m = re.fullmatch(r"(?:\.X11-unix/X|\.X)(\d+)(?:-lock)?", entry)
+        if not m:
+            continue
+        try:
+            with open(f"/tmp/.X{m.group(1)}-lock") as f:
+                server = int(f.read().strip())
+        except (OSError, ValueError):
+            continue
+        if server in table and server not in ours:
+            held.add(entry)
+    return held & set(entries)
 
 
 def describe(pid):
@@ -106,13 +159,17 @@ def main():
     deadline = time.monotonic() + GRACE_SECONDS
     while True:
         reap()
-        left_tmp = sorted(tmp_entries() - tmp_before)
+        new_tmp = tmp_entries() - tmp_before
+        others = held_elsewhere(new_tmp)
+        left_tmp = sorted(new_tmp - others)
         left_ns = sorted(namespaces() - ns_before)
         left_procs = orphans()
         if not (left_tmp or left_ns or left_procs) or time.monotonic() > deadline:
             break
         time.sleep(0.2)
 
+    for name in sorted(others):
+        print(f"clean-run: new in /tmp but held by a process outside this run, not counted: {name}")
     for name in left_tmp:
         print(f"clean-run: left in /tmp: {name}")
     for name in left_ns:
