@@ -7,12 +7,11 @@ Exit status: the command's, or 1 when the command passed but left something behi
 
 The check makes itself the subreaper of the run, so a daemon the run started and forgot (however
 it detached) becomes its child: those are the run's leftovers and are ended here, by their ids.
-A new /tmp entry that a process outside the run still holds belongs to someone else on a shared
-machine and is named but not counted.
+Run as root, the run gets a group of its own: a new /tmp entry of another group was made by
+someone else on a shared machine and is named but not counted.
 """
 import ctypes
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -20,6 +19,7 @@ import time
 
 PR_SET_CHILD_SUBREAPER = 36
 GRACE_SECONDS = 10  # lazy clean-ups (reaping, a socket file unlinked at exit) may finish late
+RUN_GROUP_BASE = 1_900_000_000  # far above any group a system hands out
 
 
 def tmp_entries():
@@ -69,55 +69,25 @@ def process_table():
     return table
 
 
-def descendants(table, root):
-    out, todo = {root}, [root]
-    while todo:
-        parent = todo.pop()
-        for pid, (ppid, _) in table.items():
-            if ppid == parent and pid not in out:
-                out.add(pid)
-                todo.append(pid)
-    return out
-
-
 def orphans():
     """Live processes reparented to this one (the run has already been waited for)."""
     me = os.getpid()
     return [pid for pid, (ppid, _) in process_table().items() if ppid == me]
 
 
-def held_elsewhere(entries):
-    """The entries that a process outside the run holds (an open file or its working folder inside,
-    or the X server a display's lock names): on a machine shared with others, theirs."""
-    table = process_table()
-    ours = descendants(table, os.getpid())
-    held = set()
-    for pid in table:
-        if pid in ours:
-            continue
-        paths = []
+def ours(entries, gid):
+    """The entries the run made: as root the run works under a group of its own, which marks what
+    it creates; anything else new in /tmp came from someone else on a shared machine."""
+    if gid is None:
+        return set(entries)
+    mine = set()
+    for entry in entries:
         try:
-            paths.append(os.readlink(f"/proc/{pid}/cwd"))
-            fd_dir = f"/proc/{pid}/fd"
-            paths.extend(os.readlink(f"{fd_dir}/{fd}") for fd in os.listdir(fd_dir))
+            if os.lstat(os.path.join("/tmp", entry)).st_gid == gid:
+                mine.add(entry)
         except OSError:
             pass
-        for path in paths:
-            if path.startswith("/tmp/"):
-                parts = path[len("/tmp/"):].split("/")
-                held.add("/".join(parts[:2]) if parts[0] == ".X11-unix" else parts[0])
-    for entry in entries:
-        m = re.fullmatch(r"(?:\.X11-unix/X|\.X)(\d+)(?:-lock)?", entry)
-        if not m:
-            continue
-        try:
-            with open(f"/tmp/.X{m.group(1)}-lock") as f:
-                server = int(f.read().strip())
-        except (OSError, ValueError):
-            continue
-        if server in table and server not in ours:
-            held.add(entry)
-    return held & set(entries)
+    return mine
 
 
 def describe(pid):
@@ -151,8 +121,16 @@ def main():
     libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     tmp_before, ns_before = tmp_entries(), namespaces()
 
+    # Root keeps every right under any group; the run's group tells its files from others'.
+    gid = RUN_GROUP_BASE + os.getpid() if os.geteuid() == 0 else None
+
+    def start():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        if gid is not None:
+            os.setgid(gid)
+
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the run gets Ctrl-C; the check still follows
-    rc = subprocess.call(sys.argv[1:], preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    rc = subprocess.call(sys.argv[1:], preexec_fn=start)
     if rc < 0:
         rc = 128 - rc  # ended by a signal, as a shell reports it
 
@@ -160,8 +138,8 @@ def main():
     while True:
         reap()
         new_tmp = tmp_entries() - tmp_before
-        others = held_elsewhere(new_tmp)
-        left_tmp = sorted(new_tmp - others)
+        left_tmp = sorted(ours(new_tmp, gid))
+        others = new_tmp - set(left_tmp)
         left_ns = sorted(namespaces() - ns_before)
         left_procs = orphans()
         if not (left_tmp or left_ns or left_procs) or time.monotonic() > deadline:
@@ -169,7 +147,7 @@ def main():
         time.sleep(0.2)
 
     for name in sorted(others):
-        print(f"clean-run: new in /tmp but held by a process outside this run, not counted: {name}")
+        print(f"clean-run: new in /tmp, made outside this run (not counted): {name}")
     for name in left_tmp:
         print(f"clean-run: left in /tmp: {name}")
     for name in left_ns:
