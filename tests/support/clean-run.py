@@ -1,30 +1,32 @@
 #!/usr/bin/env python3
 """clean-run.py COMMAND [ARG...]
 
-Runs a test run and checks that it leaves the machine as it found it: no new entry in /tmp (nor a
-new X socket in /tmp/.X11-unix), no new network namespace, no process of its own still running.
+Runs a test run and checks that it leaves the machine as it found it: nothing left in /tmp (nor an
+X socket in /tmp/.X11-unix), no new network namespace, no process of its own still running.
 Exit status: the command's, or 1 when the command passed but left something behind.
 
+As root the run gets a /tmp of its own (an empty folder bound over /tmp in a private mount
+namespace), so what it leaves is told exactly from what others on a shared machine make meanwhile;
+that folder goes afterwards. Otherwise /tmp is compared before and after.
 The check makes itself the subreaper of the run, so a daemon the run started and forgot (however
 it detached) becomes its child: those are the run's leftovers and are ended here, by their ids.
-Run as root, the run gets a group of its own: a new /tmp entry of another group was made by
-someone else on a shared machine and is named but not counted.
 """
 import ctypes
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 PR_SET_CHILD_SUBREAPER = 36
 GRACE_SECONDS = 10  # lazy clean-ups (reaping, a socket file unlinked at exit) may finish late
-RUN_GROUP_BASE = 1_900_000_000  # far above any group a system hands out
 
 
-def tmp_entries():
+def tmp_entries(tmp="/tmp"):
     names = set()
-    for base, prefix in (("/tmp", ""), ("/tmp/.X11-unix", ".X11-unix/")):
+    for base, prefix in ((tmp, ""), (os.path.join(tmp, ".X11-unix"), ".X11-unix/")):
         try:
             names.update(prefix + n for n in os.listdir(base))
         except OSError:
@@ -75,21 +77,6 @@ def orphans():
     return [pid for pid, (ppid, _) in process_table().items() if ppid == me]
 
 
-def ours(entries, gid):
-    """The entries the run made: as root the run works under a group of its own, which marks what
-    it creates; anything else new in /tmp came from someone else on a shared machine."""
-    if gid is None:
-        return set(entries)
-    mine = set()
-    for entry in entries:
-        try:
-            if os.lstat(os.path.join("/tmp", entry)).st_gid == gid:
-                mine.add(entry)
-        except OSError:
-            pass
-    return mine
-
-
 def describe(pid):
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as f:
@@ -119,35 +106,33 @@ def main():
         return 2
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
-    tmp_before, ns_before = tmp_entries(), namespaces()
-
-    # Root keeps every right under any group; the run's group tells its files from others'.
-    gid = RUN_GROUP_BASE + os.getpid() if os.geteuid() == 0 else None
-
-    def start():
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        if gid is not None:
-            os.setgid(gid)
+    ns_before = namespaces()
+    own_tmp = None
+    if os.geteuid() == 0 and shutil.which("unshare"):
+        own_tmp = tempfile.mkdtemp(prefix="tavro-run-", dir="/tmp")
+        os.chmod(own_tmp, 0o1777)
+        command = ["unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                   'mount --bind "$0" /tmp && exec "$@"', own_tmp] + sys.argv[1:]
+        tmp, tmp_before = own_tmp, set()
+    else:
+        command = sys.argv[1:]
+        tmp, tmp_before = "/tmp", tmp_entries()
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the run gets Ctrl-C; the check still follows
-    rc = subprocess.call(sys.argv[1:], preexec_fn=start)
+    rc = subprocess.call(command, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     if rc < 0:
         rc = 128 - rc  # ended by a signal, as a shell reports it
 
     deadline = time.monotonic() + GRACE_SECONDS
     while True:
         reap()
-        new_tmp = tmp_entries() - tmp_before
-        left_tmp = sorted(ours(new_tmp, gid))
-        others = new_tmp - set(left_tmp)
+        left_tmp = sorted(tmp_entries(tmp) - tmp_before)
         left_ns = sorted(namespaces() - ns_before)
         left_procs = orphans()
         if not (left_tmp or left_ns or left_procs) or time.monotonic() > deadline:
             break
         time.sleep(0.2)
 
-    for name in sorted(others):
-        print(f"clean-run: new in /tmp, made outside this run (not counted): {name}")
     for name in left_tmp:
         print(f"clean-run: left in /tmp: {name}")
     for name in left_ns:
@@ -155,6 +140,8 @@ def main():
     for pid in left_procs:
         print(f"clean-run: left a process running: {pid} {describe(pid)} (ended now)")
     end(left_procs)
+    if own_tmp:
+        shutil.rmtree(own_tmp, ignore_errors=True)
     if left_tmp or left_ns or left_procs:
         return rc or 1
     print("clean-run: /tmp, network namespaces and processes as before the run")
