@@ -13,6 +13,11 @@ LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
 export CFLAGS CXXFLAGS LDFLAGS
 
 npm_dir=${TAVROVPN_NPM_DIR:-$SRC/.cache/npm}
+# The icon and flag rendering runs Qt, which otherwise makes itself a runtime folder in /tmp.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+	mkdir -p "$OUT/runtime" && chmod 700 "$OUT/runtime"
+	export XDG_RUNTIME_DIR="$OUT/runtime"
+fi
 # shellcheck disable=SC2086
 cmake -S "$SRC" -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVROVPN_BUILD_TESTS=OFF \
 	-DTAVROVPN_INSTALLED_BUNDLE=/usr/lib/tavrovpn/TavroVPN.app -DTAVROVPN_NPM_DIR="$npm_dir" \
