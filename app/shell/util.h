@@ -3,11 +3,12 @@
 
 class QWidget;
 
-// Installs the privileged helper when its job file is missing. False only when the user did not
-// grant the right (pkexec refused or dismissed).
+// Installs the privileged helper when its job file is missing or the helper would not serve this
+// user. False only when the user did not grant the right (pkexec refused or dismissed).
 bool InstallHelper(const QString& bundleid);
-// The helper's job file, the installed socket unit /etc/systemd/system/<label>.socket
-// ($TAVROVPN_HELPER_JOB_FILE overrides).
+// The helper's job file, the installed socket unit <label>.socket under /etc/systemd/system (the
+// installer script's) or /usr/lib/systemd/system (the package's); $TAVROVPN_HELPER_JOB_FILE
+// overrides.
 QString helperJobFilePath(const QString& label);
 
 bool isDarkMode(const QWidget* view);
