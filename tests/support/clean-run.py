@@ -7,7 +7,8 @@ Exit status: the command's, or 1 when the command passed but left something behi
 
 As root the run gets a /tmp of its own (an empty folder bound over /tmp in a private mount
 namespace), so what it leaves is told exactly from what others on a shared machine make meanwhile;
-that folder goes afterwards. Otherwise /tmp is compared before and after.
+that folder goes afterwards. A checkout or build folder that itself lies in /tmp (a clone in
+/tmp/x) is carried into it at the same path. Otherwise /tmp is compared before and after.
 The check makes itself the subreaper of the run, so a daemon the run started and forgot (however
 it detached) becomes its child: those are the run's leftovers and are ended here, by their ids.
 """
@@ -34,6 +35,28 @@ def tmp_entries(tmp="/tmp"):
     # The X socket folder is the system's; only what is inside it counts.
     names.discard(".X11-unix")
     return names
+
+
+def kept_in_tmp(paths):
+    """Top-level /tmp entries the run works in (its checkout, its build folder)."""
+    names = set()
+    for path in paths:
+        real = os.path.realpath(path)
+        if real.startswith("/tmp/"):
+            names.add(real[len("/tmp/"):].split("/")[0])
+    return sorted(names)
+
+
+# $1: the run's own /tmp; then the entries of the real /tmp to carry into it, "--", the command.
+OWN_TMP_SCRIPT = """
+t=$1; shift
+while [ "$1" != -- ]; do
+  mkdir -p "$t/$1" && mount --rbind "/tmp/$1" "$t/$1" || exit 125
+  shift
+done
+shift
+mount --rbind "$t" /tmp && exec "$@"
+"""
 
 
 def namespaces():
@@ -111,9 +134,10 @@ def main():
     if os.geteuid() == 0 and shutil.which("unshare"):
         own_tmp = tempfile.mkdtemp(prefix="tavro-run-", dir="/tmp")
         os.chmod(own_tmp, 0o1777)
-        command = ["unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
-                   'mount --bind "$0" /tmp && exec "$@"', own_tmp] + sys.argv[1:]
-        tmp, tmp_before = own_tmp, set()
+        kept = kept_in_tmp([os.getcwd()] + [a for a in sys.argv[1:] if a.startswith("/")])
+        command = ["unshare", "-m", "--propagation", "private", "/bin/sh", "-c", OWN_TMP_SCRIPT, "sh",
+                   own_tmp] + kept + ["--"] + sys.argv[1:]
+        tmp, tmp_before = own_tmp, set(kept)
     else:
         command = sys.argv[1:]
         tmp, tmp_before = "/tmp", tmp_entries()
