@@ -15,6 +15,8 @@ void pauseAfterCommand();
 // Waits up to the readiness wait (1000 microseconds; lengthened by tests only) for fd to become
 // readable. poll, not select: any descriptor value works.
 bool waitReadable(int fd);
+// The same wait with an explicit limit.
+bool waitReadableFor(int fd, std::chrono::microseconds wait);
 std::chrono::microseconds readinessWait();
 void setReadinessWait(std::chrono::microseconds wait);
 

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -115,6 +116,9 @@ void ConnectionWindow::stopConnection() {
     } else if (protcol == "OpenVPN") {
         trace("OpenVPN stop");
         _on_connection_doing = false;
+        // No poll may run between the click and the tear-down: it could still announce 接続中 or
+        // show the failure notice after the user's stop.
+        if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
         QTimer::singleShot(kStopDelayMs, this, [this] {
             trace("stopOVPNTunnel");
             if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
@@ -324,9 +328,10 @@ void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
         break;
     case 1:
         if (app_->_vpnStatus == TAVROVPNStatus::connected) {
-            // openvpn re-establishing a lost tunnel passes through setup states (no tunnel
-            // address), which also give 1: the tunnel is gone, whatever the window shows.
-            if (ovpnAssignAddr[0] == '\0') onOVPNEnded(false);
+            // openvpn re-establishing a lost tunnel passes through setup states, which also give 1:
+            // the tunnel is gone, whatever the window shows. The state name decides; a CONNECTED
+            // line without an address, or no reply at all, is no evidence of a loss.
+            if (ovpnStateName[0] != '\0' && std::strcmp(ovpnStateName, "CONNECTED") != 0) onOVPNEnded(false);
             return;
         }
         if (++_ovpn_estb_check_count < kConnectTimeoutPolls) return;
@@ -413,6 +418,7 @@ void ConnectionWindow::resumeOVPNConnect() {
         _OVPNStatusTimer->deleteLater();
         _OVPNStatusTimer = nullptr;
     }
+    app_->stopConnectedTimer();
     if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) {
         SendCommand(fd, "signal SIGTERM\n");
         socket_close(fd);

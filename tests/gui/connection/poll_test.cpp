@@ -148,6 +148,37 @@ TEST_F(PollTest, ReconnectingAfterConnectedIsALossNotAWait) {
     EXPECT_EQ(helperMessages(3).back(), restoreLine());
 }
 
+TEST_F(PollTest, ConnectedLineWithoutAnAddressKeepsTheTunnel) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    enterWaitingState(mgmt);
+    cw->OVPNStatusTimerFunc();
+    ASSERT_EQ(status(), "接続中");
+    mgmt.setState("1796690900,CONNECTED,SUCCESS,,10.213.0.2,1194,,");
+    cw->OVPNStatusTimerFunc();
+    settle(100);
+    EXPECT_EQ(status(), "接続中");
+    EXPECT_GE(cw->_ovpn_socket_fd.load(), 1);
+    EXPECT_FALSE(mgmt.received("signal SIGTERM"));
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(PollTest, NoPollAnnouncesAnythingBetweenTheUsersStopAndTheTearDown) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    enterWaitingState(mgmt);
+    cw->OVPNStatusTimerFunc();
+    ASSERT_EQ(status(), "接続中");
+    mgmt.setState(kReconnecting); // a poll now would report the loss and show the notice
+    host->connectButton->click();
+    ASSERT_NE(cw->_OVPNStatusTimer, nullptr);
+    EXPECT_FALSE(cw->_OVPNStatusTimer->isActive()) << "the poll stops at the click";
+    host->startConnectedTimer(); // as a poll's late connected report would have
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 3000));
+    EXPECT_EQ(host->_updateTimeTimer, nullptr) << "the tear-down ends the connected-time timer";
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
 TEST_F(PollTest, RestoreAfterSwitchRunsEvenWithoutCapturedServers) {
     FakeManagement mgmt;
     mgmt.setState(kConnected);

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -107,6 +108,37 @@ TEST_F(MgmtReaders, CheckStatTakesTheTunnelAddressFromTheFourthFieldEvenWhenTheD
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.9");
     EXPECT_EQ(poll("1,CONNECTED,SUCCESS,10.8.0.7\r\nEND\r\n"), 2); // line end is not part of it
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.7");
+}
+
+TEST_F(MgmtReaders, CheckStatReadsTheReplyUpToItsEndLineAndRecordsTheStateName) {
+    struct Case {
+        std::vector<std::string> pieces; // later pieces arrive 30 ms apart, long after a readiness wait
+        int want;
+        const char* state;
+    } cases[] = {
+        {{"1796690804,CONNECTED,SUC", "CESS,10.8.0.6,10.213.0.2,1194,,\r\n", "END\r\n"}, 2, "CONNECTED"},
+        {{">LOG:1796690804,I,Initialization Sequence Completed\r\n", "1,CONNECTED,SUCCESS,,,,,\r\nEND\r\n"},
+         2, "CONNECTED"},
+        {{"1,WA", "IT,,,,,,\r\nEND\r\n"}, 1, "WAIT"},
+        {{"1,RECONNECTING,ping-restart,,,,,\r\nEND\r\n"}, 0, "RECONNECTING"},
+        {{}, 1, ""}, // no reply at all
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pieces.empty() ? "(none)" : c.pieces[0]);
+        chkStat = false;
+        std::strcpy(ovpnStateName, "stale");
+        Peer p;
+        p.queue(kPending);
+        std::thread late([&] {
+            for (const auto& piece : c.pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                p.queue(piece);
+            }
+        });
+        EXPECT_EQ(CheckStat(p.app), c.want);
+        late.join();
+        EXPECT_STREQ(ovpnStateName, c.state);
+    }
 }
 
 TEST_F(MgmtReaders, CheckStatBoundsAnOverlongAddress) {
