@@ -35,6 +35,13 @@ int MessageBoxPresenter::runModal(const Alert& alert) {
         created << box.addButton(alert.buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
     if (created.isEmpty()) created << box.addButton(QMessageBox::Ok);
     box.setDefaultButton(qobject_cast<QPushButton*>(created.first()));
+    // Escape and the window's close button must never mean yes: they answer "いいえ" when the alert
+    // offers it, and the only button of a single-button notice.
+    const qsizetype no = alert.buttons.indexOf(QStringLiteral("いいえ"));
+    if (no >= 0)
+        box.setEscapeButton(created[no]);
+    else if (created.size() == 1)
+        box.setEscapeButton(created.first());
     box.exec();
     int idx = created.indexOf(box.clickedButton());
     return idx < 0 ? 0 : idx;
