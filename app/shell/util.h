@@ -4,8 +4,9 @@
 class QWidget;
 
 // Installs the privileged helper when its job file is missing. False only when the user did not
-// grant the right (pkexec refused or dismissed).
-bool InstallHelper(const QString& bundleid);
+// grant the right (pkexec refused or dismissed), or could not be asked: *noAgent then tells that
+// no authentication agent runs in this session to show the password dialog.
+bool InstallHelper(const QString& bundleid, bool* noAgent = nullptr);
 // The helper's job file: /etc/systemd/system/<label>.service ($TAVROVPN_HELPER_JOB_FILE overrides).
 QString helperJobFilePath(const QString& label);
 
