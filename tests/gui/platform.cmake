@@ -3,5 +3,3 @@ tv_add_test(platform_gui_test LABEL gui QT_MAIN TIMEOUT 120
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/platform/alerts_frames_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/platform/session_events_test.cpp
   LIBS tv_platform_qt)
-# The stand-in logind is a D-Bus-exported QObject.
-set_target_properties(platform_gui_test PROPERTIES AUTOMOC ON)

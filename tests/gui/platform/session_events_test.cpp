@@ -1,6 +1,7 @@
 // What can end the application or break its tunnel from outside, seen through the real channels:
 // termination signals raised at this process, logind's announcements over a private bus with a
 // stand-in logind on it, and default-route changes in a network namespace of the test's own.
+#include "FakeLogind.h"
 #include "ProcessUtil.h"
 #include "platform/qt/LoginManager.h"
 #include "platform/qt/RouteMonitor.h"
@@ -51,52 +52,9 @@ TEST(TerminationSignals, EachEndingSignalArrivesOnTheGuiThread) {
     EXPECT_EQ(sa.sa_handler, SIG_DFL);
 }
 
-// logind's Manager object, as far as the application uses it: Inhibit hands out the write end of
-// a pipe, whose read end tells when every holder has let go.
-class FakeLogind : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
-public:
-    int lockReadEnd = -1;
-    QStringList inhibitArgs;
-    ~FakeLogind() override {
-        if (lockReadEnd >= 0) ::close(lockReadEnd);
-    }
-    bool lockReleased() const {
-        pollfd p{lockReadEnd, POLLIN, 0};
-        char c;
-        return ::poll(&p, 1, 0) == 1 && ::read(lockReadEnd, &c, 1) == 0;
-    }
-public slots:
-    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
-                                    const QString& mode) {
-        inhibitArgs = {what, who, why, mode};
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-        lockReadEnd = fds[0];
-        QDBusUnixFileDescriptor handed(fds[1]); // duplicates it
-        ::close(fds[1]);
-        return handed;
-    }
-};
-
 TEST(LoginManagerOnAPrivateBus, AnnouncementsFromLogindOnlyAndAShutdownDelayHeldUntilReleased) {
-    // A bus of the test's own stands in for the system bus.
-    platform::Task bus;
-    bus.launchPath = "/usr/bin/dbus-daemon";
-    bus.arguments = {"--session", "--nofork", "--nopidfile", "--print-address=1"};
-    bus.standardOutput = platform::Task::Stdio::Pipe;
-    bus.standardError = platform::Task::Stdio::Null;
-    ASSERT_TRUE(bus.launch()) << "dbus-daemon is needed (package dbus-daemon)";
-    const std::string address = testsupport::readLine(bus.standardOutputFd(), std::chrono::seconds(5));
-    ASSERT_FALSE(address.empty());
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-
-    QDBusConnection logindBus = QDBusConnection::connectToBus(QString::fromStdString(address), "fake-logind");
-    ASSERT_TRUE(logindBus.isConnected());
     FakeLogind logind;
-    ASSERT_TRUE(logindBus.registerObject("/org/freedesktop/login1", &logind, QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(logindBus.registerService("org.freedesktop.login1"));
+    ASSERT_TRUE(logind.start()) << "dbus-daemon is needed (package dbus-daemon)";
 
     LoginManager manager;
     ASSERT_TRUE(manager.isWatching());
@@ -106,29 +64,20 @@ TEST(LoginManagerOnAPrivateBus, AnnouncementsFromLogindOnlyAndAShutdownDelayHeld
     EXPECT_EQ(logind.inhibitArgs, (QStringList{"shutdown", "TavroVPN", "VPN接続を切断しています", "delay"}));
     EXPECT_FALSE(logind.lockReleased());
 
-    auto announce = [](QDBusConnection& from, const char* name, bool value) {
-        QDBusMessage m = QDBusMessage::createSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", name);
-        m << value;
-        return from.send(m);
-    };
     // Anyone else on the bus saying the same is not logind.
-    QDBusConnection other = QDBusConnection::connectToBus(QString::fromStdString(address), "impostor");
-    ASSERT_TRUE(announce(other, "PrepareForShutdown", true));
-    ASSERT_TRUE(announce(logindBus, "PrepareForSleep", false));
+    QDBusConnection other = QDBusConnection::connectToBus(QString::fromStdString(logind.address), "impostor");
+    ASSERT_TRUE(logind.announce("PrepareForShutdown", true, &other));
+    ASSERT_TRUE(logind.announce("PrepareForSleep", false));
     ASSERT_TRUE(processUntil([&] { return sleep.count() == 1; }));
     EXPECT_FALSE(sleep.at(0).at(0).toBool());
     EXPECT_EQ(shutdown.count(), 0);
 
-    ASSERT_TRUE(announce(logindBus, "PrepareForShutdown", true));
+    ASSERT_TRUE(logind.announce("PrepareForShutdown", true));
     ASSERT_TRUE(processUntil([&] { return shutdown.count() == 1; }));
     EXPECT_TRUE(shutdown.at(0).at(0).toBool());
     manager.releaseShutdownDelay();
     EXPECT_TRUE(processUntil([&] { return logind.lockReleased(); }));
-
     QDBusConnection::disconnectFromBus("impostor");
-    QDBusConnection::disconnectFromBus("fake-logind");
-    bus.terminate();
-    bus.waitUntilExit(std::chrono::seconds(5));
 }
 
 // A netlink datagram holding one route message of the given kind.
@@ -203,4 +152,3 @@ TEST(RouteMonitor, SeesTheDefaultRouteOfItsNetworkNamespaceChange) {
 
 } // namespace
 
-#include "session_events_test.moc"
