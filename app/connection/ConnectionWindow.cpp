@@ -79,6 +79,8 @@ void showConnectFailureNotice() {
 
 ConnectionWindow::ConnectionWindow(ConnectionHost* app, QObject* parent)
     : QObject(parent), managementPort(kOVPNManagementPort), app_(app) {
+    QPointer<ConnectionWindow> self(this);
+    OpenConnectMgr::tunnelLostHook = [self] { return self && self->reconnectAfterLoss("OpenConnect"); };
     connect(app->connectButton, &QPushButton::clicked, this,
             [this] { onConnectionButton(app_->connectButton); });
     connect(app->serverSelButton, &QPushButton::clicked, this, [this] { onServerSelButton(); });
@@ -86,8 +88,7 @@ ConnectionWindow::ConnectionWindow(ConnectionHost* app, QObject* parent)
 
 ConnectionWindow::~ConnectionWindow() {
     // A start worker still uses this object: cancel it and give it time to reach a check.
-    _on_connection_doing = false;
-    ++attempt_;
+    cancelStart();
     for (int i = 0; i < 200 && runningStarts_.load() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
@@ -138,8 +139,10 @@ void ConnectionWindow::startConnection() {
     extIsManualStop = false;
     app_->_current_protcol = QString::fromStdString(platform::Defaults::standard().string("ProtcolChoice"));
     if (isProtcolAuto() && !runAutomaticCycle()) return;
+    startProtcol(app_->_current_protcol);
+}
 
-    const QString protcol = app_->_current_protcol;
+void ConnectionWindow::startProtcol(const QString& protcol) {
     if (protcol == "L2TP") {
         trace("L2TP start");
         app_->serverSelButton->setEnabled(false);
@@ -358,6 +361,7 @@ void ConnectionWindow::onOVPNConnected() {
 }
 
 void ConnectionWindow::onOVPNEnded(bool timedOut) {
+    const bool wasConnected = app_->_vpnStatus == TAVROVPNStatus::connected;
     trace("stopOVPNTunnel");
     if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
     resumeOVPNConnect();
@@ -366,7 +370,36 @@ void ConnectionWindow::onOVPNEnded(bool timedOut) {
     app_->serverSelButton->setEnabled(true);
     // A lost tunnel is not retried; a time-out goes on to the next protocol after a second.
     if (timedOut) QTimer::singleShot(1000, this, [] { goNext(); });
+    if (!timedOut && wasConnected && reconnectAfterLoss("OpenVPN")) return;
     if (!isProtcolAuto()) showConnectFailureNotice();
+}
+
+// ---- Reconnect after a network change ------------------------------------------------------------
+
+void ConnectionWindow::noteNetworkChange() {
+    if (app_->_vpnStatus != TAVROVPNStatus::connected) return;
+    networkChanged_ = true;
+    networkChange_.start();
+}
+
+bool ConnectionWindow::reconnectAfterLoss(const QString& protcol) {
+    if (!networkChanged_ || networkChange_.hasExpired(kReconnectWindowMs) || extIsManualStop.load()) return false;
+    networkChanged_ = false; // once per change
+    trace("reconnect after a network change");
+    QPointer<ConnectionWindow> self(this);
+    QTimer::singleShot(kReconnectDelayMs, this, [self, protcol] {
+        // The user may have connected, or stopped, in the meantime.
+        if (!self || self->app_->_vpnStatus != TAVROVPNStatus::disconnected || extIsManualStop.load()) return;
+        self->app_->_isAction = true;
+        self->app_->_current_protcol = protcol;
+        self->startProtcol(protcol);
+    });
+    return true;
+}
+
+void ConnectionWindow::cancelStart() {
+    _on_connection_doing = false;
+    ++attempt_;
 }
 
 // ---- DNS -----------------------------------------------------------------------------------------

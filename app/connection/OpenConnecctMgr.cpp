@@ -31,6 +31,8 @@ std::atomic<bool> OpenConnectMgr::_OnStoping{false};
 std::atomic<int> OpenConnectMgr::_pendingWorkerSignals{0};
 std::chrono::milliseconds OpenConnectMgr::probeTimeLimit{20000};
 std::function<void()> OpenConnectMgr::nextProtocolHook;
+std::function<bool()> OpenConnectMgr::tunnelLostHook;
+std::atomic<bool> OpenConnectMgr::_tunnelWasUp{false};
 
 namespace {
 
@@ -299,6 +301,7 @@ void OpenConnectMgr::Start() {
         return;
     }
     nslog("_OnSarting true");
+    _tunnelWasUp = false;
 
     // The credentials are taken here, on the caller's thread: the worker never waits on the GUI
     // thread, which may itself be waiting for the worker in StopFunc.
@@ -401,6 +404,7 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     } while (r == 0);
     if (r != 1 || _OnStoping.load()) return;
 
+    _tunnelWasUp = true;
     for (int n = 0;;) {
         sleepSeconds(1);
         if (++n == 5) {
@@ -427,16 +431,20 @@ void OpenConnectMgr::finishWorker() {
         StopFunc();
     }
 
-    if (isProtcolAuto()) {
-        dispatch::mainAsync([] {
+    // A working tunnel lost on its own (no stop asked for) may be reconnected instead.
+    const bool lost = !stopping && _tunnelWasUp.load();
+    const bool manual = _IsStopManual.load();
+    dispatch::mainAsync([lost, manual] {
+        if (lost && tunnelLostHook && tunnelLostHook()) return;
+        if (isProtcolAuto()) {
             if (nextProtocolHook)
                 nextProtocolHook();
             else
                 goNext();
-        });
-    } else if (!_IsStopManual.load()) {
-        dispatch::mainAsync([] { showAlert(); });
-    }
+        } else if (!manual) {
+            showAlert();
+        }
+    });
 }
 
 // ---- Status polls ---------------------------------------------------------------------------

@@ -179,6 +179,46 @@ TEST_F(PollTest, NoPollAnnouncesAnythingBetweenTheUsersStopAndTheTearDown) {
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
+TEST_F(PollTest, ATunnelLostSoonAfterANetworkChangeIsReconnectedOnce) {
+    QStringList attempts;
+    QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { attempts << p; });
+    auto connectThenCut = [&](FakeManagement& mgmt, bool changeWhileConnected, bool changeWhileWaiting) {
+        mgmt.setState(kConnected);
+        enterWaitingState(mgmt);
+        if (changeWhileWaiting) cw->noteNetworkChange(); // not connected yet: does not count
+        cw->OVPNStatusTimerFunc();
+        ASSERT_EQ(status(), "接続中");
+        if (changeWhileConnected) cw->noteNetworkChange(); // a resume or a new default route
+        mgmt.setState(kReconnecting);
+        cw->OVPNStatusTimerFunc();
+    };
+
+    // The loss right after the change: torn down as always, then the same protocol again, without
+    // a notice for the loss. The new attempt then goes as designed (here its download is refused,
+    // which in manual mode shows the notice).
+    FakeManagement first;
+    connectThenCut(first, true, false);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(first.received("signal SIGTERM"));
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    ASSERT_TRUE(waitFor([&] { return attempts.size() == 1; }, 3000));
+    EXPECT_EQ(attempts[0], "OpenVPN");
+    EXPECT_FALSE(extIsManualStop.load());
+    ASSERT_TRUE(waitFor([&] { return alerts.shown.size() == 1 && cw->runningStarts() == 0; }, 10000));
+
+    // Once per change: the next loss without a new change ends as designed, and so does a loss
+    // after a change that came before the tunnel was up.
+    for (bool whileWaiting : {false, true}) {
+        SCOPED_TRACE(whileWaiting ? "change while connecting" : "no new change");
+        alerts.shown.clear();
+        FakeManagement again;
+        connectThenCut(again, false, whileWaiting);
+        settle(1500);
+        EXPECT_EQ(alerts.shown.size(), 1);
+        EXPECT_EQ(attempts.size(), 1);
+    }
+}
+
 TEST_F(PollTest, RestoreAfterSwitchRunsEvenWithoutCapturedServers) {
     FakeManagement mgmt;
     mgmt.setState(kConnected);
