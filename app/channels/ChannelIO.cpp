@@ -59,6 +59,17 @@ void settle() {
     ppoll(nullptr, 0, &ts, nullptr);
 }
 
+bool peerClosed(int fd) {
+    if (fd < 0) return false;
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN | POLLRDHUP;
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) return true;
+    char c;
+    return ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 long sendBytes(int fd, const void* data, size_t len) {
     return ::send(fd, data, len, MSG_NOSIGNAL);
 }

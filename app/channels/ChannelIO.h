@@ -23,6 +23,10 @@ void setReadinessWait(std::chrono::microseconds wait);
 // A readiness wait over no descriptors: the short settling pause after a non-blocking connect.
 void settle();
 
+// True when the peer of a connected socket has closed its end (or the socket is not connected):
+// nothing is read, pending data stays where it is.
+bool peerClosed(int fd);
+
 // send() that never raises SIGPIPE on a closed peer.
 long sendBytes(int fd, const void* data, size_t len);
 

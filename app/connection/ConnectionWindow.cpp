@@ -1,6 +1,7 @@
 #include "app/connection/ConnectionWindow.h"
 
 #include "app/catalogue/VPNPreferences.h"
+#include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
 #include "app/common/FileUtil.h"
@@ -325,7 +326,12 @@ void ConnectionWindow::schedulePoll(int intervalMs) {
 void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
     const int fd = _ovpn_socket_fd.load();
     if (fd < 1) return;
-    switch (CheckStat(fd)) {
+    // The helper ends the tunnel channel when the tunnel has ended on its side (openvpn gone, or
+    // the helper itself): nothing is left to wait for.
+    const int channel = _helper_daemon_socket.load();
+    const bool channelClosed = channel >= 1 && channels::peerClosed(channel);
+    if (channelClosed) trace("tunnel channel closed");
+    switch (channelClosed ? 0 : CheckStat(fd)) {
     case 2:
         onOVPNConnected();
         break;

@@ -1,6 +1,7 @@
 #include "app/connection/OpenConnecctMgr.h"
 
 #include "app/catalogue/VPNPreferences.h"
+#include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
 #include "app/common/SettingUtil.h"
@@ -512,6 +513,11 @@ int OpenConnectMgr::OnConnectStatus() {
 }
 
 int OpenConnectMgr::OnConnectStatus2() {
+    // The helper ends the tunnel channel once openconnect is gone, whatever status.log says.
+    if (channels::peerClosed(_helper_daemon_socket.load())) {
+        nslog("tunnel channel closed.");
+        return -1;
+    }
     const std::string S = folderPath() + "/status.log";
     bool missing = false;
     const std::optional<std::string> text = readFileTail(S, kStatusReadLimit, &missing);

@@ -95,6 +95,27 @@ TEST_F(PollTest, ManagementClosedCountsAsLost) {
     EXPECT_EQ(alerts.shown.size(), 1);
 }
 
+TEST_F(PollTest, TunnelChannelClosedByTheHelperCountsAsLost) {
+    for (bool connected : {false, true}) {
+        SCOPED_TRACE(connected ? "connected" : "waiting");
+        alerts.shown.clear();
+        FakeManagement mgmt;
+        mgmt.setState(kConnected);
+        enterWaitingState(mgmt);
+        if (connected) cw->OVPNStatusTimerFunc();
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        socket_close(cw->_helper_daemon_socket.exchange(sv[0]));
+        ::close(sv[1]); // the helper ended the channel: its tunnel is gone
+        cw->OVPNStatusTimerFunc();
+        settle(100);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(cw->_ovpn_socket_fd.load(), -1);
+        EXPECT_TRUE(mgmt.received("signal SIGTERM"));
+        EXPECT_EQ(alerts.shown.size(), 1);
+    }
+}
+
 TEST_F(PollTest, ConnectedSwitchesDnsOnceAndStopRestoresIt) {
     FakeManagement mgmt;
     mgmt.setState(kConnected);

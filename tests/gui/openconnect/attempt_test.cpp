@@ -202,16 +202,18 @@ TEST_F(Attempt, OnlyAWorkingTunnelLostOnItsOwnIsOfferedForAReconnect) {
         ++asked;
         return reconnects;
     };
+    enum class End { DeadPeer, HelperEndsChannel, UserStops };
     struct Case {
         const char* name;
         bool reconnects;
-        bool userStops;
+        End end;
         int wantAsked;
         int wantAlerts;
     } cases[] = {
-        {"lost, reconnected instead", true, false, 1, 0},
-        {"lost, no reconnect", false, false, 1, 1},
-        {"stopped by the user", true, true, 0, 0},
+        {"lost, reconnected instead", true, End::DeadPeer, 1, 0},
+        {"lost, no reconnect", false, End::DeadPeer, 1, 1},
+        {"channel ended by the helper", false, End::HelperEndsChannel, 1, 1},
+        {"stopped by the user", true, End::UserStops, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -223,8 +225,10 @@ TEST_F(Attempt, OnlyAWorkingTunnelLostOnItsOwnIsOfferedForAReconnect) {
         ASSERT_TRUE(octest::waitFor([&] { return helper->connections().size() == before + 1; }, 30s));
         octest::writeFile(D + "/status.log", std::string(kUp) + kGateway);
         ASSERT_TRUE(octest::waitFor([&] { return status() == "接続中"; }, 5s));
-        if (c.userStops)
+        if (c.end == End::UserStops)
             Mgr::Stop(true);
+        else if (c.end == End::HelperEndsChannel)
+            helper->endConnection(before); // status.log still says nothing is wrong
         else
             octest::writeFile(D + "/status.log", "CSTP Dead Peer Detection detected dead peer!\n", true);
         ASSERT_TRUE(octest::waitFor([&] { return idle(); }, 10s));

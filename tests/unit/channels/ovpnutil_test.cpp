@@ -288,6 +288,23 @@ TEST_F(MgmtReaders, SendCommandLooksAtTheLastPieceOnly) {
     EXPECT_EQ(SendCommand(-1, "state\n"), 0);
 }
 
+TEST(PeerClosed, OnlyAPeerThatHasGoneCounts) {
+    {
+        Peer open;
+        EXPECT_FALSE(channels::peerClosed(open.app));
+        open.queue("unexpected");
+        EXPECT_FALSE(channels::peerClosed(open.app));
+        char buf[16];
+        EXPECT_EQ(recv(open.app, buf, sizeof buf, MSG_DONTWAIT), 10) << "nothing was consumed";
+        open.hangUp();
+        EXPECT_TRUE(channels::peerClosed(open.app));
+    }
+    const int unconnected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_TRUE(channels::peerClosed(unconnected)) << "a helper that never answered";
+    close(unconnected);
+    EXPECT_FALSE(channels::peerClosed(-1));
+}
+
 TEST(AuthLine, OrdinaryValuesGoOutUnchangedAndOthersAreQuotedOrRefused) {
     std::string line;
     ASSERT_TRUE(channels::buildAuthLine("username", "tb000001", 256, line));
