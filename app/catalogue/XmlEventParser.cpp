@@ -65,6 +65,12 @@ void XMLCALL onEntityDecl(void* ud, const XML_Char*, int, const XML_Char*, int, 
 struct ForeignEncoding {
     iconv_t cd = reinterpret_cast<iconv_t>(-1);
     int length[256] = {}; // byte length of the character a lead byte starts (0: single byte)
+    ForeignEncoding() = default;
+    ForeignEncoding(const ForeignEncoding&) = delete;
+    ForeignEncoding& operator=(const ForeignEncoding&) = delete;
+    ~ForeignEncoding() {
+        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
 };
 
 std::string lowerName(const XML_Char* name) {
@@ -107,9 +113,7 @@ int XMLCALL convertForeign(void* data, const char* s) {
 }
 
 void XMLCALL releaseForeign(void* data) {
-    auto* e = static_cast<ForeignEncoding*>(data);
-    if (e->cd != reinterpret_cast<iconv_t>(-1)) iconv_close(e->cd);
-    delete e;
+    delete static_cast<ForeignEncoding*>(data);
 }
 
 int XMLCALL onUnknownEncoding(void*, const XML_Char* name, XML_Encoding* info) {

@@ -38,7 +38,7 @@ bool field(std::string_view text, int index, std::string_view& out) {
 
 void recordStateName(std::string_view state) {
     const size_t n = std::min(state.size(), sizeof ovpnStateName - 1);
-    std::memcpy(ovpnStateName, state.data(), n);
+    if (n > 0) std::memcpy(ovpnStateName, state.data(), n);
     ovpnStateName[n] = '\0';
 }
 
