@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 namespace helper {
 
 std::vector<std::string> splitFields(const char* text, size_t maxFields) {
@@ -48,6 +50,7 @@ SubCommand subCommandOf(const std::vector<std::string>& fields) {
     if (w == "GET_PASSWD_SZ") return SubCommand::GetPasswdSz;
     if (w == "GET_USER_SZ") return SubCommand::GetUserSz;
     if (w == "SET_KEY") return SubCommand::SetKey;
+    if (w == "REMOVE_PREF") return SubCommand::RemovePref;
     return SubCommand::Unknown;
 }
 
@@ -98,6 +101,16 @@ bool isHostName(const std::string& text) {
     return true;
 }
 
+// Exactly the texts the stores can keep: their JSON writer is the judge.
+bool isUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
 bool isDnsField(const std::string& text) {
     return text == "none" || isIpLiteral(text);
 }
@@ -136,6 +149,9 @@ SetKeyParse parseSetKey(const std::vector<std::string>& f, SetKeyRequest& out, s
         problem = "PPPCCPEnabled40";
     else if (!parseDecimal(r.ccp128Text, r.ccp128))
         problem = "PPPCCPEnabled128";
+    // The keychain keeps texts: bytes that are no UTF-8 could not be stored as sent.
+    else if (!isUtf8(r.accountName) || !isUtf8(r.password) || !isUtf8(r.l2tpPassword) || !isUtf8(r.appPath))
+        problem = "not UTF-8";
     if (!problem.empty()) return SetKeyParse::InvalidField;
     out = std::move(r);
     return SetKeyParse::Ok;

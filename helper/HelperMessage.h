@@ -23,7 +23,7 @@ bool isCloseRequest(const char* text);
 enum class Command { OvpnStart, OpenConnectStart, ScNetwork, Unknown };
 Command commandOf(const std::vector<std::string>& fields);
 
-enum class SubCommand { RemovePasswd, GetVer, DeleteKey, GetPasswdSz, GetUserSz, SetKey, Unknown };
+enum class SubCommand { RemovePasswd, GetVer, DeleteKey, GetPasswdSz, GetUserSz, SetKey, RemovePref, Unknown };
 SubCommand subCommandOf(const std::vector<std::string>& fields);
 
 // "CMD_OVPN_START,<root>": false unless the root path is present and absolute.

@@ -2,6 +2,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The secrets of the system VPN service: the PPP password under the service identifier I and the
 // IPSec shared secret under I + ".SS", in the root-owned system keychain store.
@@ -14,3 +15,13 @@ bool writeKeyChaineInfo(const char* appPath, const char* name, const char* servi
 std::optional<KeychainItem> readKeyChaineInfo(const char* service);
 bool removeKeyChainInfo(const char* service);             // true if items were found and deleted
 bool removePasswd(const char* name, const char* service); // blanks the password; true when none exists
+
+// Operations of the same family that the helper does not call.
+std::optional<KeychainItem> readKeyChaineInfoRef(const char* service); // with "v_PersistentRef"
+KeychainItem newSearchDictionary(const char* identifier, const char* service);
+std::optional<KeychainItem> searchKeychainCopyMatching(const char* identifier, const char* service);
+bool createKeychainValue(const char* password, const char* identifier, const char* service);
+
+// The programs trusted with a new item after the helper and the application: the Linux programs
+// that read these secrets, those of them that exist.
+std::vector<std::string> systemTrustedPrograms();

@@ -7,6 +7,7 @@
 #include "helper/PeerCheck.h"
 #include "helper/SecKeyChainEntry.h"
 #include "helper/ShellQuote.h"
+#include "helper/SystemServiceProfile.h"
 #include "platform/Log.h"
 
 #include <cerrno>
@@ -229,14 +230,20 @@ void handleSetKey(int conn, const std::vector<std::string>& fields) {
     }
     hlog("writePreferences success\n");
     hlog("serviceIdUTF8 from Pref:%s\n", serviceId.c_str());
-    if (writeKeyChaineInfo(r.appPath.c_str(), helper::kServiceName, serviceId.c_str(), r.accountName.c_str(),
-                           r.password.c_str(), r.l2tpPassword.c_str(), r.isL2tp)) {
-        hlog("SET_KEY command success\n");
-        reply(conn, "1");
-    } else {
+    if (!writeKeyChaineInfo(r.appPath.c_str(), helper::kServiceName, serviceId.c_str(), r.accountName.c_str(),
+                            r.password.c_str(), r.l2tpPassword.c_str(), r.isL2tp)) {
         hlog("writeKeyChaineInfo error\n");
         reply(conn, "0");
+        return;
     }
+    // A service NetworkManager does not hold cannot be started: that is no success.
+    if (realiseService(serviceId) != RealiseResult::Realised) {
+        hlog("SET_KEY service not realised\n");
+        reply(conn, "0");
+        return;
+    }
+    hlog("SET_KEY command success\n");
+    reply(conn, "1");
 }
 
 // GET_PASSWD_SZ / GET_USER_SZ: the attribute's bytes, or nothing at all.
@@ -283,6 +290,12 @@ void dispatchSubCommand(int conn, const std::vector<std::string>& fields) {
         break;
     case helper::SubCommand::SetKey:
         handleSetKey(conn, fields);
+        break;
+    case helper::SubCommand::RemovePref:
+        // Initialize's removal: the application does not wait for an answer, and none is sent.
+        hlog("REMOVE_PREF start\n");
+        if (haveService) removeServiceEverywhere(service);
+        hlog("REMOVE_PREF end\n");
         break;
     case helper::SubCommand::Unknown:
         break;

@@ -1,18 +1,34 @@
 #pragma once
 #include <string>
 
-// The system VPN service "TavroVPN" (L2TP over IPsec). Its provisioning and connection side are
-// not available on this platform yet: no service is ever found, so these globals stay empty.
-extern std::string extThisServiceID;
-extern std::string extThisServiceName;
-extern bool extConnection; // a connection object exists
+class SCNetworkConnection;
 
+// The system VPN service "TavroVPN" (L2TP over IPsec): the helper provisions it as NetworkManager's
+// VPN profile of that name, whose UUID is the service identifier; the application finds it on the
+// system bus, starts and stops it there and follows its status (SCNetworkConnection).
+extern std::string extThisServiceID;   // the profile's UUID; empty until found
+extern std::string extThisServiceName; // its name
+extern std::string extThisService;     // its settings object on the bus
+// The connection object for extThisServiceID, created once with scNetworkConnectionCallback and
+// kept (owned here); nullptr until then.
+extern SCNetworkConnection* extConnection;
+
+// Finds the first connection profile named "TavroVPN" and fills the globals; without one (or
+// without NetworkManager) they keep their values.
 void readCurrentService();
-// Creates the connection object for extThisServiceID (when one is known) and follows its status.
+// Launch: creates the connection object for extThisServiceID (when one is known), so that an
+// activation already under way is followed from the start.
 void attachSystemServiceConnection();
-// Starts / stops the L2TP connection; returns false when there is nothing to start.
+// L2TP start: provisions through the helper ("SET_KEY"), waits, finds the service and activates it.
+// The outcome arrives through the callback, invalid included (no service, NetworkManager absent or
+// refusing); returns false only when nothing was attempted.
 bool startSystemServiceConnection();
+// L2TP stop: asks for deactivation; the callback reports the end. Without a connection, nothing.
 void stopSystemServiceConnection();
 // Initialize: has the helper remove the known service ("REMOVE_PREF"), then forgets the service and
 // its connection object. Without a known service nothing is sent.
 void removeSystemService();
+
+// The status callback (status: -1 invalid, 0 disconnected, 1 connecting, 2 connected,
+// 3 disconnecting), on the GUI thread.
+void scNetworkConnectionCallback(SCNetworkConnection* connection, int status, void* info);

@@ -12,7 +12,7 @@
 namespace testsupport {
 
 // Writes dir/allow ("0", owner-only), points TVAPPHELPER_SOCKET at dir/helper.ipc and
-// TVAPPHELPER_ALLOW_FILE at dir/allow, and launches the supervisor (pidfile dir/supervise.pid)
+// TVAPPHELPER_ALLOW_FILE at dir/allow, TVAPPHELPER_STATE_DIR at dir/state, and launches the supervisor (pidfile dir/supervise.pid)
 // over the helper. A non-empty wrapper is a command the supervisor is started through (its
 // arguments followed by the supervisor's command line). The caller waits for the socket.
 inline bool launchHelperUnderSupervisor(platform::Task& supervisor, const std::filesystem::path& dir,
@@ -27,6 +27,7 @@ inline bool launchHelperUnderSupervisor(platform::Task& supervisor, const std::f
     fs::permissions(dir / "allow", fs::perms::owner_read | fs::perms::owner_write);
     setenv("TVAPPHELPER_SOCKET", (dir / "helper.ipc").c_str(), 1);
     setenv("TVAPPHELPER_ALLOW_FILE", (dir / "allow").c_str(), 1);
+    setenv("TVAPPHELPER_STATE_DIR", (dir / "state").c_str(), 1);
     std::vector<std::string> command = wrapper;
     for (const std::string& a : {supervise.string(), std::string("--pidfile"),
                                  (dir / "supervise.pid").string(), std::string("--"), helper.string()})

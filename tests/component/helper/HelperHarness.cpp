@@ -54,6 +54,10 @@ ForkedHelper::ForkedHelper(const std::string& dir, const std::string& allowFile)
         g_logFd = ::open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         setenv("TVAPPHELPER_SOCKET", socket_.c_str(), 1);
         setenv("TVAPPHELPER_ALLOW_FILE", allow.c_str(), 1);
+        // Provisioning stays in the scratch folder, and no NetworkManager of this machine is asked.
+        if (!std::getenv("TVAPPHELPER_STATE_DIR")) setenv("TVAPPHELPER_STATE_DIR", (dir + "/state").c_str(), 1);
+        if (!std::getenv("DBUS_SYSTEM_BUS_ADDRESS"))
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
         helper::setLogSink(logToFile);
         server_start();
         _exit(0);

@@ -18,7 +18,8 @@ struct TempDir {
 };
 
 // server_start in a forked child, its log lines collected in a file. The socket is
-// <dir>/helper.ipc; the allow file is <dir>/allow unless given.
+// <dir>/helper.ipc; the allow file is <dir>/allow unless given. Unless the environment names them,
+// the stores live in <dir>/state and the system bus is one that does not exist.
 class ForkedHelper {
 public:
     explicit ForkedHelper(const std::string& dir, const std::string& allowFile = std::string());

@@ -41,7 +41,7 @@ protected:
         prefs().reload();
         PexXmlParser::clearCatalogue();
         extThisServiceID.clear();
-        extConnection = false;
+        removeSystemService(); // nothing known: nothing sent, the connection object dropped
         AlertPresenter::setCurrent(&alerts);
         app = std::make_unique<AppDelegate>();
         setTheApplication(app.get());

@@ -231,7 +231,8 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
 TEST_F(SettingsWindowTest, InitializeWithKnownServiceAsksTheHelperToRemoveIt) {
     FakeHelper helper(helperSocket());
     extThisServiceID = "5A1E-svc";
-    extConnection = true;
+    attachSystemServiceConnection();
+    ASSERT_TRUE(extConnection);
     prefs().setString("username", "u");
     vc().config();
     vc().initializeButton->click();

@@ -29,7 +29,8 @@ TEST(HelperMessage, CommandWordsAreExact) {
     EXPECT_EQ(commandOf(splitFields("CMD_OPENCONNECT_START,/r,u,h,p")), Command::OpenConnectStart);
     EXPECT_EQ(commandOf(splitFields("CMD_SCNETWORKX")), Command::Unknown);
     EXPECT_EQ(commandOf(splitFields("cmd_scnetwork")), Command::Unknown);
-    EXPECT_EQ(subCommandOf(splitFields("REMOVE_PREF,/x")), SubCommand::Unknown);
+    EXPECT_EQ(subCommandOf(splitFields("REMOVE_PREF,/x")), SubCommand::RemovePref);
+    EXPECT_EQ(subCommandOf(splitFields("REMOVE_PREFS,/x")), SubCommand::Unknown);
     EXPECT_EQ(subCommandOf(splitFields("GET_VER")), SubCommand::GetVer);
     EXPECT_EQ(subCommandOf(splitFields("GET_USER_SZ,svc")), SubCommand::GetUserSz);
 }

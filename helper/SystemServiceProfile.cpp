@@ -1,0 +1,167 @@
+#include "helper/SystemServiceProfile.h"
+
+#include "helper/HelperLog.h"
+#include "helper/HelperMessage.h"
+#include "platform/Keychain.h"
+#include "platform/NetworkPreferences.h"
+#include "platform/nm/NmSettings.h"
+
+using helper::hlog;
+using nlohmann::json;
+using namespace platform;
+
+namespace {
+
+std::string textOf(const json& dict, const char* key) {
+    auto it = dict.find(key);
+    return (it != dict.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+bool flagOf(const json& dict, const char* key) {
+    auto it = dict.find(key);
+    return it != dict.end() && it->is_number() && it->get<double>() != 0;
+}
+
+const json& sub(const json& entry, const char* key) {
+    static const json empty = json::object();
+    auto it = entry.find(key);
+    return (it != entry.end() && it->is_object()) ? *it : empty;
+}
+
+std::string secretOf(Keychain& kc, const std::string& service) {
+    auto found = kc.match(service, 1);
+    return found.empty() ? std::string() : textOf(*found.front(), kSecValueData);
+}
+
+// CCP off: no compression. CCP on: for PPTP the MPPE levels allowed become the ones required
+// (without MPPE its traffic is in clear); under L2TP IPsec already protects the traffic, so MPPE is
+// not demanded of a server that does not offer it. Only keys the plugins accept: nm-l2tp refuses
+// the whole profile for one it does not know.
+void applyCcp(const json& ppp, bool isL2tp, std::map<std::string, std::string>& data) {
+    const bool ccp = flagOf(ppp, kSCPropNetPPPCCPEnabled);
+    const bool mppe40 = flagOf(ppp, kSCPropNetPPPCCPMPPE40Enabled);
+    const bool mppe128 = flagOf(ppp, kSCPropNetPPPCCPMPPE128Enabled);
+    if (!ccp) {
+        data["nobsdcomp"] = "yes";
+        data["nodeflate"] = "yes";
+        return;
+    }
+    if (isL2tp) return;
+    if (mppe40 && mppe128)
+        data["require-mppe"] = "yes";
+    else if (mppe128)
+        data["require-mppe-128"] = "yes";
+    else if (mppe40)
+        data["require-mppe-40"] = "yes";
+}
+
+} // namespace
+
+RealiseResult realiseService(const std::string& serviceId) {
+    nm::VpnProfile profile;
+    profile.uuid = serviceId;
+    profile.id = helper::kServiceName;
+    bool isL2tp = false;
+    {
+        NetworkPreferences prefs;
+        json* entry = prefs.open() ? prefs.service(serviceId) : nullptr;
+        if (!entry) {
+            hlog("profile: service %s not in the network preferences\n", serviceId.c_str());
+            return RealiseResult::Failed;
+        }
+        isL2tp = textOf(sub(*entry, kSCEntNetInterface), kSCPropNetInterfaceSubType) ==
+                 kSCValNetInterfaceSubTypeL2TP;
+        const json& ppp = sub(*entry, kSCEntNetPPP);
+        profile.data["gateway"] = textOf(ppp, kSCPropNetPPPCommRemoteAddress);
+        profile.data["user"] = textOf(ppp, kSCPropNetPPPAuthName);
+        profile.data["password-flags"] = "0"; // kept by NetworkManager itself, no agent asked
+        applyCcp(ppp, isL2tp, profile.data);
+        auto dns = sub(*entry, kSCEntNetDNS).find(kSCPropNetDNSServerAddresses);
+        if (dns != sub(*entry, kSCEntNetDNS).end() && dns->is_array())
+            for (const auto& d : *dns)
+                if (d.is_string() && helper::isIpLiteral(d.get<std::string>())) {
+                    if (d.get<std::string>().find(':') == std::string::npos)
+                        profile.dns.push_back(d.get<std::string>());
+                    else
+                        hlog("profile: IPv6 DNS server %s kept in the preferences only\n",
+                             d.get<std::string>().c_str());
+                }
+    }
+    profile.serviceType = isL2tp ? nm::kL2tpServiceType : nm::kPptpServiceType;
+    if (isL2tp) {
+        profile.data["ipsec-enabled"] = "yes";
+        profile.data["ipsec-psk-flags"] = "0";
+    }
+    if (!nm::vpnPluginInstalled(profile.serviceType)) {
+        hlog("profile: no NetworkManager plugin for %s; service %s recorded, not realised\n",
+             profile.serviceType.c_str(), serviceId.c_str());
+        return RealiseResult::NotRealised;
+    }
+    {
+        Keychain kc;
+        if (!kc.open()) {
+            hlog("profile: keychain unavailable: %s\n", kc.error().c_str());
+            return RealiseResult::Failed;
+        }
+        if (std::string pw = secretOf(kc, serviceId); !pw.empty()) profile.secrets["password"] = pw;
+        if (isL2tp)
+            if (std::string psk = secretOf(kc, serviceId + ".SS"); !psk.empty())
+                profile.secrets["ipsec-psk"] = psk;
+    }
+
+    nm::SettingsClient nmc;
+    bool created = false;
+    if (!nmc.save(profile, created)) {
+        hlog("profile: NetworkManager: %s\n", nmc.error().c_str());
+        return RealiseResult::Failed;
+    }
+    hlog("profile: %s %s (%s)\n", created ? "created" : "updated", serviceId.c_str(),
+         profile.serviceType.c_str());
+    // Another profile of the same name would be the one the application finds and starts.
+    for (const auto& [path, uuid] : nmc.connectionsNamed(helper::kServiceName)) {
+        if (uuid == serviceId) continue;
+        if (nmc.remove(path))
+            hlog("profile: stale profile %s removed\n", uuid.c_str());
+        else
+            hlog("profile: stale profile %s not removed: %s\n", uuid.c_str(), nmc.error().c_str());
+    }
+    return RealiseResult::Realised;
+}
+
+bool removeServiceEverywhere(const std::string& serviceId) {
+    bool removed = false;
+    {
+        NetworkPreferences prefs;
+        if (!prefs.open()) {
+            hlog("REMOVE_PREF network preferences: %s\n", prefs.error().c_str());
+        } else if (prefs.removeService(serviceId)) {
+            removed = prefs.commit();
+            hlog(removed ? "REMOVE_PREF service removed\n" : "REMOVE_PREF service not removed\n");
+        }
+    }
+    {
+        Keychain kc;
+        if (kc.open()) {
+            size_t n = kc.remove(serviceId) + kc.remove(serviceId + ".SS");
+            if (n > 0 && kc.commit()) {
+                removed = true;
+                hlog("REMOVE_PREF %zu keychain items removed\n", n);
+            }
+        }
+    }
+    nm::SettingsClient nmc;
+    if (!nmc.connect()) {
+        hlog("REMOVE_PREF NetworkManager: %s\n", nmc.error().c_str());
+        return removed;
+    }
+    const std::string path = nmc.pathOfUuid(serviceId);
+    if (!path.empty()) {
+        if (nmc.remove(path)) {
+            removed = true;
+            hlog("REMOVE_PREF profile removed\n");
+        } else {
+            hlog("REMOVE_PREF profile not removed: %s\n", nmc.error().c_str());
+        }
+    }
+    return removed;
+}

@@ -1,0 +1,163 @@
+#include "platform/RootJsonStore.h"
+
+#include "platform/Log.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+// Far beyond what the helper ever stores; anything larger was not written by it.
+constexpr off_t kMaxFileBytes = 4 << 20;
+
+bool writeAll(int fd, const std::string& data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = ::write(fd, data.data() + off, data.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string parentOf(const std::string& path) {
+    auto p = std::filesystem::path(path).parent_path();
+    return p.empty() ? std::string(".") : p.string();
+}
+
+// The folder must be a real directory of ours that nobody else can write into.
+bool safeDir(const std::string& dir, std::string& error) {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir, ec)) {
+        std::filesystem::create_directories(dir, ec);
+        if (ec) {
+            error = "cannot create " + dir + ": " + ec.message();
+            return false;
+        }
+        ::chmod(dir.c_str(), 0700);
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = dir + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        error = dir + " is not owned by us or is writable by others";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string helperStateDir() {
+    const char* env = std::getenv("TVAPPHELPER_STATE_DIR");
+    return (env && env[0] == '/') ? env : "/var/lib/tavrovpn";
+}
+
+RootJsonStore::RootJsonStore(std::string path) : path_(std::move(path)) {}
+
+RootJsonStore::~RootJsonStore() {
+    if (lockFd_ >= 0) ::close(lockFd_); // releases the lock
+}
+
+bool RootJsonStore::open() {
+    doc_ = nlohmann::json::object();
+    if (!safeDir(parentOf(path_), error_)) return false;
+    if (lockFd_ < 0) {
+        const std::string lockPath = path_ + ".lock";
+        lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lockFd_ < 0) {
+            error_ = "cannot open " + lockPath + ": " + std::strerror(errno);
+            return false;
+        }
+        while (::flock(lockFd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                error_ = "cannot lock " + lockPath;
+                return false;
+            }
+        }
+    }
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        error_ = "cannot open " + path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        error_ = path_ + " is not a regular file of ours";
+        return false;
+    }
+    if (st.st_mode & 077) ::fchmod(fd, 0600);
+    std::string text;
+    bool tooLarge = st.st_size > kMaxFileBytes;
+    char buf[16384];
+    while (!tooLarge) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        tooLarge = text.size() > static_cast<size_t>(kMaxFileBytes);
+    }
+    ::close(fd);
+    auto parsed = tooLarge ? nlohmann::json(nlohmann::json::value_t::discarded)
+                           : nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        const std::string aside = path_ + ".corrupt";
+        if (::rename(path_.c_str(), aside.c_str()) != 0) {
+            error_ = path_ + " is corrupt and cannot be moved aside";
+            return false;
+        }
+        logInfo("store: %s was unreadable, kept as %s; starting empty", path_.c_str(), aside.c_str());
+        return true;
+    }
+    doc_ = std::move(parsed);
+    return true;
+}
+
+bool RootJsonStore::commit() {
+    if (lockFd_ < 0) {
+        error_ = "store not open";
+        return false;
+    }
+    std::string text;
+    try {
+        text = doc_.dump(2) + "\n";
+    } catch (const nlohmann::json::exception&) {
+        error_ = "a value is not valid UTF-8";
+        return false;
+    }
+    const std::string dir = parentOf(path_);
+    std::string tmpl = dir + "/." + std::filesystem::path(path_).filename().string() + ".XXXXXX";
+    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC); // created 0600
+    if (fd < 0) {
+        error_ = std::string("cannot create a temporary file: ") + std::strerror(errno);
+        return false;
+    }
+    ::fchmod(fd, 0600);
+    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(tmpl.c_str(), path_.c_str()) != 0) {
+        error_ = std::string("cannot write ") + path_ + ": " + std::strerror(errno);
+        ::unlink(tmpl.c_str());
+        return false;
+    }
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+} // namespace platform

@@ -1,0 +1,219 @@
+// The L2TP flow against a real NetworkManager (tools/fixtures/nm-fixture.sh: its own system bus in a
+// network namespace) with the real helper: SET_KEY realises the profile, a second one updates it in
+// place, and activation on this kernel (no PPP) ends VPN state 2 -> 3 -> 6, the active connection
+// leaving the bus; the application reports connecting, then disconnected. Root only.
+#include "FakeConnectionHost.h"
+#include "L2tpEnvironment.h"
+#include "ProcessUtil.h"
+#include "app/connection/ConnectionWindow.h"
+#include "app/connection/SCNetworkConnection.h"
+#include "app/connection/SystemService.h"
+#include "platform/qt/AlertPresenter.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const char* kNamespace = "tvnml2";
+const char* kNet = "10.218.0"; // apart from the other fixtures' networks
+const std::string kGateway = std::string(kNet) + ".1";
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* f = popen(command.c_str(), "r")) {
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 65536)
+            out.append(buf, n);
+        pclose(f);
+    }
+    return out;
+}
+
+// UUIDs of NetworkManager's profiles named TavroVPN, as nmcli lists them.
+std::vector<std::string> profileUuids() {
+    std::vector<std::string> uuids;
+    std::istringstream lines(commandOutput("nmcli -t -f NAME,UUID connection show 2>/dev/null"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("TavroVPN:", 0) == 0) uuids.push_back(line.substr(9));
+    return uuids;
+}
+
+class L2tpEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (geteuid() != 0) return;
+        fixtureDir = fs::temp_directory_path() / ("tv-nm-" + std::to_string(getpid()));
+        setenv("NM_FIXTURE_DIR", fixtureDir.c_str(), 1);
+        setenv("NM_FIXTURE_NS", kNamespace, 1);
+        setenv("NM_FIXTURE_NET", kNet, 1);
+        const std::string out = commandOutput("bash \"" + l2tpenv::env("TAVROVPN_SOURCE_DIR") +
+                                              "/tools/fixtures/nm-fixture.sh\" up");
+        const auto at = out.find("DBUS_SYSTEM_BUS_ADDRESS=");
+        if (at == std::string::npos) {
+            setupError = "nm-fixture.sh up failed";
+            fixture("down");
+            return;
+        }
+        const std::string address = out.substr(at + 24, out.find('\n', at) - at - 24);
+        // Before the application's first use of the system bus: the helper inherits it too.
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        setupError = environment.up(kGateway);
+    }
+    static void TearDownTestSuite() {
+        environment.down();
+        if (!fixtureDir.empty()) fixture("down");
+    }
+    static int fixture(const char* verb) {
+        return platform::runProgram(
+            "/bin/bash", {l2tpenv::env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/nm-fixture.sh", verb});
+    }
+
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root: network namespaces, NetworkManager, helper as root";
+        ASSERT_TRUE(setupError.empty()) << setupError;
+        AlertPresenter::setCurrent(&alerts);
+        host = std::make_unique<FakeConnectionHost>();
+        host->authUsername = "l2tp-user";
+        host->authPassword = "l2tp-pass";
+        window = std::make_unique<ConnectionWindow>(host.get());
+        QObject::connect(window.get(), &ConnectionWindow::attemptStarted, window.get(),
+                         [this](const QString& p) { attempts << p; });
+    }
+    void TearDown() override {
+        if (!host) return;
+        if (host->_vpnStatus != TAVROVPNStatus::disconnected) {
+            host->connectButton->click();
+            waitFor([&] { return status() == "未接続"; }, 15000);
+        }
+        waitFor([&] { return window->runningStarts() == 0; }, 20000);
+        window.reset();
+        host.reset();
+        AlertPresenter::setCurrent(nullptr);
+    }
+
+    template <class Pred> static bool waitFor(Pred pred, int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            if (pred()) return true;
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        return pred();
+    }
+    QString status() const { return host->statusText->text(); }
+
+    // Clicks connect and collects the distinct status words until the attempt has ended.
+    QStringList connectUntilEnded() {
+        QStringList seen;
+        host->connectButton->click();
+        seen << status();
+        waitFor(
+            [&] {
+                if (seen.last() != status()) seen << status();
+                return status() == "未接続";
+            },
+            90000);
+        return seen;
+    }
+
+    static inline std::string setupError;
+    static inline fs::path fixtureDir;
+    static inline l2tpenv::Environment environment;
+    ScriptedAlertPresenter alerts;
+    std::unique_ptr<FakeConnectionHost> host;
+    std::unique_ptr<ConnectionWindow> window;
+    QStringList attempts;
+};
+
+std::vector<int> g_statuses;
+void recordStatus(SCNetworkConnection*, int status, void*) {
+    g_statuses.push_back(status);
+}
+
+TEST_F(L2tpEndToEnd, ProfileIsRealisedUpdatedInPlaceAndItsActivationEndsDisconnected) {
+    EXPECT_EQ(connectUntilEnded(), (QStringList{"接続中...", "未接続"}));
+    ASSERT_FALSE(extThisServiceID.empty());
+    EXPECT_EQ(profileUuids(), std::vector<std::string>{extThisServiceID});
+    EXPECT_TRUE(alerts.shown.isEmpty()) << "a failed activation is disconnected, not invalid";
+    EXPECT_TRUE(host->serverSelButton->isEnabled());
+    // System-owned secrets: in NetworkManager's keyfile, root only.
+    const fs::path keyfile = fixtureDir / "etc-up/NetworkManager/system-connections/TavroVPN.nmconnection";
+    struct stat st {};
+    ASSERT_EQ(stat(keyfile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    const std::string text = testsupport::readFile(keyfile);
+    EXPECT_NE(text.find("password=l2tp-pass"), std::string::npos);
+    EXPECT_NE(text.find("ipsec-psk=859"), std::string::npos);
+    EXPECT_NE(text.find("gateway=" + kGateway), std::string::npos);
+
+    // The activation got as far as the IPsec phase (which times out here): the plugin took the
+    // profile's settings.
+    const std::string nmLog = testsupport::readFile(fixtureDir / "log/NetworkManager.log");
+    EXPECT_NE(nmLog.find("\"TavroVPN\"]: failed to connect: 'Timeout was reached'"), std::string::npos) << nmLog;
+    EXPECT_EQ(nmLog.find("invalid or not supported"), std::string::npos);
+
+    // The second connect updates the same profile; a second observer sees the callback's values.
+    const std::string first = extThisServiceID;
+    g_statuses.clear();
+    SCNetworkConnection observer(QString::fromStdString(first), recordStatus, nullptr);
+    EXPECT_EQ(connectUntilEnded(), (QStringList{"接続中...", "未接続"}));
+    EXPECT_EQ(extThisServiceID, first);
+    EXPECT_EQ(profileUuids(), std::vector<std::string>{first});
+    EXPECT_TRUE(waitFor([&] { return !g_statuses.empty() && g_statuses.back() == 0; }, 5000));
+    EXPECT_EQ(g_statuses,
+              (std::vector<int>{kSCNetworkConnectionConnecting, kSCNetworkConnectionDisconnected}));
+}
+
+TEST_F(L2tpEndToEnd, AutomaticModeMovesOnToTheNextProtocol) {
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    platform::Defaults::standard().setString("SuccessProtcol", "L2TP");
+    host->connectButton->click();
+    EXPECT_TRUE(waitFor([&] { return attempts.size() >= 2; }, 90000));
+    ASSERT_GE(attempts.size(), 2);
+    EXPECT_EQ(attempts.mid(0, 2), (QStringList{"L2TP", "OpenConnect"}));
+    if (host->_vpnStatus != TAVROVPNStatus::disconnected) host->connectButton->click(); // user stop
+    EXPECT_TRUE(waitFor([&] { return status() == "未接続"; }, 30000));
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 0);
+}
+
+TEST_F(L2tpEndToEnd, LaunchFollowsAnActivationAlreadyUnderWayAndInitializeRemovesTheProfile) {
+    connectUntilEnded(); // provisions the profile (if an earlier test has not)
+    ASSERT_FALSE(extThisServiceID.empty());
+    const std::string id = extThisServiceID;
+    extThisServiceID.clear();
+    readCurrentService();
+    ASSERT_EQ(extThisServiceID, id);
+    platform::Task nmcli;
+    nmcli.launchPath = "/usr/bin/nmcli";
+    nmcli.arguments = {"connection", "up", "uuid", id};
+    nmcli.standardOutput = nmcli.standardError = platform::Task::Stdio::Null;
+    ASSERT_TRUE(nmcli.launch());
+    // Step 17 once the activation is known to NetworkManager: a new connection object follows it.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return commandOutput("nmcli -t -f NAME connection show --active").find("TavroVPN") !=
+                   std::string::npos;
+        },
+        10000));
+    attachSystemServiceConnection();
+    EXPECT_TRUE(waitFor([&] { return status() == "接続中..."; }, 10000));
+    EXPECT_TRUE(waitFor([&] { return status() == "未接続"; }, 60000));
+    nmcli.waitUntilExit(30s);
+
+    removeSystemService();
+    EXPECT_TRUE(extThisServiceID.empty());
+    EXPECT_FALSE(extConnection);
+    EXPECT_TRUE(waitFor([&] { return profileUuids().empty(); }, 5000));
+}
+
+} // namespace

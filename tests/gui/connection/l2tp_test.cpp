@@ -1,0 +1,106 @@
+// The system VPN service's status callback and the L2TP start, offscreen, with a fake helper and no
+// NetworkManager on the bus (the end-to-end suite has the real one).
+#include "ConnectionFixture.h"
+#include "app/connection/SCNetworkConnection.h"
+#include "app/connection/SystemService.h"
+#include "platform/Paths.h"
+
+namespace {
+
+class L2tpTest : public ConnectionFixture {
+protected:
+    void SetUp() override {
+        ConnectionFixture::SetUp();
+        QObject::connect(cw, &ConnectionWindow::attemptStarted, cw,
+                         [this](const QString& p) { attempts << p; });
+    }
+    QStringList attempts;
+};
+
+// Every row of the status table, in manual and in automatic mode; the automatic cycle is at its end,
+// so a goNext shows the give-up notice ("はい") instead of starting another protocol.
+TEST_F(L2tpTest, StatusCallbackActions) {
+    struct Case {
+        int status;
+        bool automatic, userStopped;
+        const char* word;
+        bool timerRuns;
+        QStringList notices; // buttons of the alerts shown
+    } cases[] = {
+        {kSCNetworkConnectionConnected, false, false, "接続中", true, {}},
+        {kSCNetworkConnectionConnecting, false, false, "接続中...", true, {}},
+        {kSCNetworkConnectionDisconnecting, true, false, "接続中...", true, {}},
+        {kSCNetworkConnectionDisconnected, false, false, "未接続", false, {}},
+        {kSCNetworkConnectionDisconnected, true, false, "未接続", false, {"はい"}},
+        {kSCNetworkConnectionDisconnected, true, true, "未接続", false, {}},
+        {kSCNetworkConnectionInvalid, false, false, "未接続", false, {"OK"}},
+        {kSCNetworkConnectionInvalid, true, false, "未接続", false, {"はい"}},
+        {7, false, false, "未接続", true, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "status " << k.status << (k.automatic ? " auto" : " manual")
+                                        << (k.userStopped ? " after a stop" : ""));
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", k.automatic ? 1 : 0);
+        platform::Defaults::standard().removeObject("SuccessProtcol");
+        alerts.shown.clear();
+        host->updateStatus("接続中...");
+        host->startConnectedTimer();
+        host->ipaddrText->setText("203.0.113.9");
+        host->serverSelButton->setEnabled(false);
+        host->_isAction = true;
+        host->_current_protcol = "OpenVPN";
+        extIsManualStop = k.userStopped;
+        Constants::autoConnectCount = 3;
+
+        scNetworkConnectionCallback(nullptr, k.status, nullptr);
+        settle(50);
+
+        EXPECT_EQ(status(), k.word);
+        EXPECT_EQ(host->_updateTimeTimer != nullptr, k.timerRuns);
+        QStringList notices;
+        for (const auto& a : alerts.shown)
+            notices << a.buttons.join("|");
+        EXPECT_EQ(notices, k.notices);
+        const bool ended =
+            k.status == kSCNetworkConnectionDisconnected || k.status == kSCNetworkConnectionInvalid;
+        if (ended) {
+            EXPECT_TRUE(host->ipaddrText->text().isEmpty());
+            EXPECT_TRUE(host->serverSelButton->isEnabled());
+        }
+        if (k.status == kSCNetworkConnectionConnected) {
+            EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "L2TP");
+            EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+            EXPECT_EQ(host->_current_protcol, "L2TP");
+        }
+        host->stopConnectedTimer();
+    }
+    EXPECT_TRUE(attempts.isEmpty());
+}
+
+// SET_KEY goes to the helper in its fixed form, then, with no NetworkManager to find a
+// service on, the attempt ends invalid.
+TEST_F(L2tpTest, StartSendsSetKeyThenEndsInvalidWithoutNetworkManager) {
+    loadCatalogue("192.0.2.10");
+    platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
+    host->connectButton->click();
+    const auto messages = helperMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(helper->connections()[0].first, std::string("CMD_SCNETWORK\0", 14));
+    EXPECT_EQ(messages[0], "SET_KEY,(null)," + platform::bundlePath() +
+                               ",192.0.2.10,tb000001,secret1,TRUE,none,none,0,1,859");
+    ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 5000));
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+}
+
+// A comma would shift the later fields: such an account is not sent at all.
+TEST_F(L2tpTest, CredentialsWithACommaAreNotSent) {
+    loadCatalogue("192.0.2.10");
+    platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
+    host->authPassword = "pass,TRUE";
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 5000));
+    EXPECT_TRUE(helper->connections().empty());
+}
+
+} // namespace
