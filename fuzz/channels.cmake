@@ -3,5 +3,6 @@ tv_add_fuzzer(fuzz_checkstat
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/checkstat_fuzz.cpp
           ${PROJECT_SOURCE_DIR}/app/channels/ChannelIO.cpp
           ${PROJECT_SOURCE_DIR}/app/channels/helpersocket.cpp
+          ${PROJECT_SOURCE_DIR}/app/channels/ManagementOwner.cpp
           ${PROJECT_SOURCE_DIR}/app/channels/OVPNUtil.cpp
   LIBS tv_platform)

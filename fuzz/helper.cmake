@@ -4,4 +4,6 @@ tv_add_fuzzer(fuzz_helper_msg
     ${CMAKE_CURRENT_LIST_DIR}/helper_msg_fuzz.cpp
     ${PROJECT_SOURCE_DIR}/helper/HelperMessage.cpp
     ${PROJECT_SOURCE_DIR}/helper/OvpnConfigFilter.cpp
+    ${PROJECT_SOURCE_DIR}/helper/ShellQuote.cpp
+    ${PROJECT_SOURCE_DIR}/helper/TunnelCommand.cpp
   LIBS tv_platform)

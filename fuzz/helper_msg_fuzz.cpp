@@ -1,8 +1,10 @@
 // The helper's message handling without side effects: the receive buffer as the server fills it,
 // the close test, field splitting, command and sub-command dispatch, the checked fields of each
-// request and the masked log copy. Inputs starting with 0xFF go to the config.ovpn filter instead.
+// request and the masked log copy. Inputs starting with 0xFF go to the config.ovpn filter instead,
+// inputs starting with 0xFE to the tunnel line table.
 #include "helper/HelperMessage.h"
 #include "helper/OvpnConfigFilter.h"
+#include "helper/TunnelCommand.h"
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +14,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 0 && data[0] == 0xFF) {
         std::string reason;
         helper::checkOvpnConfigText(std::string(reinterpret_cast<const char*>(data + 1), size - 1), reason);
+        return 0;
+    }
+    if (size > 0 && data[0] == 0xFE) {
+        const std::string_view line(reinterpret_cast<const char*>(data + 1), size - 1);
+        const helper::TunnelLine t = helper::parseTunnelLine(line, "/home/u/.local/share/norvell/tavrovpn");
+        // Whatever is accepted carries only IP literals, and only the shapes' own counts of them.
+        for (const auto& a : t.addresses)
+            if (!helper::isIpLiteral(a)) __builtin_trap();
+        if (t.kind == helper::TunnelLineKind::SwitchDns && t.addresses.size() > 1) __builtin_trap();
+        if ((t.kind == helper::TunnelLineKind::SaveResolver ||
+             t.kind == helper::TunnelLineKind::StopOpenConnect) &&
+            !t.addresses.empty())
+            __builtin_trap();
         return 0;
     }
     char buf[helper::kMessageBufferSize + 1] = {};

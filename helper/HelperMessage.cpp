@@ -54,14 +54,22 @@ SubCommand subCommandOf(const std::vector<std::string>& fields) {
     return SubCommand::Unknown;
 }
 
+bool isUsableRootPath(const std::string& rootPath) {
+    if (rootPath.empty() || rootPath[0] != '/' || rootPath.size() > kMaxRootPathLength) return false;
+    for (unsigned char c : rootPath)
+        if (c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+// A root path holding a "," arrives as more fields than the command has: refused, never guessed.
 bool parseOvpnStart(const std::vector<std::string>& fields, std::string& rootPath) {
-    if (fields.size() < 2 || fields[1][0] != '/') return false;
+    if (fields.size() != 2 || !isUsableRootPath(fields[1])) return false;
     rootPath = fields[1];
     return true;
 }
 
 bool parseOpenConnectStart(const std::vector<std::string>& fields, OpenConnectStart& out) {
-    if (fields.size() < 5 || fields[1][0] != '/') return false;
+    if (fields.size() != 5 || !isUsableRootPath(fields[1])) return false;
     out.rootPath = fields[1];
     out.user = fields[2];
     out.url = fields[3];

@@ -26,14 +26,22 @@ Command commandOf(const std::vector<std::string>& fields);
 enum class SubCommand { RemovePasswd, GetVer, DeleteKey, GetPasswdSz, GetUserSz, SetKey, RemovePref, Unknown };
 SubCommand subCommandOf(const std::vector<std::string>& fields);
 
-// "CMD_OVPN_START,<root>": false unless the root path is present and absolute.
+// The root path of a start command names the working folder that every tunnel line and working
+// file is built from; a longer one would not leave room for them in the designed buffers.
+inline constexpr size_t kMaxRootPathLength = 200;
+
+// Absolute, at most kMaxRootPathLength bytes, no control characters (a "," never gets this far:
+// it splits the field).
+bool isUsableRootPath(const std::string& rootPath);
+
+// "CMD_OVPN_START,<root>": exactly these two fields, with a usable root path.
 bool parseOvpnStart(const std::vector<std::string>& fields, std::string& rootPath);
 
 struct OpenConnectStart {
     std::string rootPath, user, url, pin;
 };
-// "CMD_OPENCONNECT_START,<root>,<user>,<url>,<pin>": false unless all four are present and the
-// root path is absolute.
+// "CMD_OPENCONNECT_START,<root>,<user>,<url>,<pin>": exactly these five fields, with a usable root
+// path.
 bool parseOpenConnectStart(const std::vector<std::string>& fields, OpenConnectStart& out);
 
 struct SetKeyRequest {

@@ -1,11 +1,8 @@
 #include "helper/OvpnConfigFilter.h"
 
 #include <cctype>
-#include <cerrno>
-#include <fcntl.h>
+#include <map>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace helper {
 namespace {
@@ -14,7 +11,6 @@ namespace {
 // in pieces, and a piece could start a directive that a line-based check never saw.
 constexpr size_t kMaxLineBytes = 254;
 constexpr size_t kMaxParms = 16;
-constexpr size_t kMaxFileBytes = 1 << 20;
 
 bool isSpace(char c) {
     return c == '\0' || std::isspace(static_cast<unsigned char>(c));
@@ -22,6 +18,7 @@ bool isSpace(char c) {
 
 // Directives that take no file, run nothing, and change nothing outside the tunnel's own settings.
 const std::set<std::string>& plainDirectives() {
+    // clang-format off
     static const std::set<std::string> s = {
         "client", "tls-client", "pull", "dev", "dev-type", "proto", "proto-force", "remote", "remote-random",
         "remote-random-hostname", "resolv-retry", "nobind", "bind", "lport", "rport", "port", "local",
@@ -44,11 +41,19 @@ const std::set<std::string>& plainDirectives() {
         "machine-readable-output", "push-peer-info", "tun-ipv6", "allow-pull-fqdn", "allow-recursive-routing",
         "disable-occ", "opt-verify", "passtos", "tcp-nodelay", "http-proxy-option", "http-proxy-retry",
         "socks-proxy-retry", "static-challenge", "management-log-cache", "user", "group", "nice", "echo",
-        "up-delay", "up-restart", "down-pre", "max-routes", "setenv-safe", "capath",
-        // Key and certificate material: read, never sent or written.
-        "ca", "cert", "key", "pkcs12", "dh", "extra-certs", "crl-verify", "tls-auth", "tls-crypt",
-        "tls-crypt-v2", "secret"};
+        "up-delay", "up-restart", "down-pre", "max-routes", "setenv-safe"};
+    // clang-format on
     return s;
+}
+
+// Key and certificate material, read by openvpn as root: a file (or folder) named here must lie in
+// the OpenVPN folder, or the material comes inline. The count is the most parameters openvpn takes.
+const std::map<std::string, size_t>& fileDirectives() {
+    static const std::map<std::string, size_t> m = {{"ca", 2},     {"cert", 2},       {"key", 2},
+                                                    {"pkcs12", 2}, {"dh", 2},         {"extra-certs", 2},
+                                                    {"capath", 2}, {"crl-verify", 3}, {"tls-auth", 3},
+                                                    {"secret", 3}, {"tls-crypt", 2},  {"tls-crypt-v2", 2}};
+    return m;
 }
 
 const std::set<std::string>& inlineTags() {
@@ -105,9 +110,16 @@ bool checkDirective(std::vector<std::string> p, std::string& reason) {
         reason = "auth-user-pass with a file outside the working folder";
         return false;
     }
+    if (auto file = fileDirectives().find(kw); file != fileDirectives().end()) {
+        if (p.size() >= 2 && p.size() <= file->second && isLocalPath(p[1])) return true;
+        reason = kw + " names a file outside the OpenVPN folder";
+        return false;
+    }
     if (kw == "http-proxy") {
-        if (p.size() <= 2 || (p.size() == 3 && (p[2] == "auto" || p[2] == "auto-nct"))) return true;
-        reason = "http-proxy with an authentication file";
+        // http-proxy host port [authfile|auto|auto-nct] [auth-method]
+        if (p.size() <= 3) return true;
+        if (p.size() <= 5 && (p[3] == "auto" || p[3] == "auto-nct" || isLocalPath(p[3]))) return true;
+        reason = "http-proxy with an authentication file outside the OpenVPN folder";
         return false;
     }
     if (kw == "socks-proxy") {
@@ -267,34 +279,6 @@ bool tokenizeOvpnLine(const std::string& line, std::vector<std::string>& tokens)
 bool checkOvpnConfigText(const std::string& text, std::string& reason) {
     reason.clear();
     return checkText(text, 0, reason);
-}
-
-bool checkOvpnConfigFile(const std::string& path, std::string& reason) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        reason = "cannot open config.ovpn";
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kMaxFileBytes)) {
-        ::close(fd);
-        reason = "config.ovpn is not a regular file of at most 1 MiB";
-        return false;
-    }
-    std::string text;
-    char chunk[8192];
-    while (text.size() <= kMaxFileBytes) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    if (text.size() > kMaxFileBytes) {
-        reason = "config.ovpn is larger than 1 MiB";
-        return false;
-    }
-    return checkOvpnConfigText(text, reason);
 }
 
 } // namespace helper

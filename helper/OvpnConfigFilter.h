@@ -10,6 +10,8 @@
 // status/writepid/tmp-dir, no engine/providers. Lines are split and tokenised as openvpn does
 // (comments, quotes, backslashes, a leading "--", inline <tag> blocks, <connection> blocks,
 // "setenv opt"); anything openvpn might read differently (NUL bytes, over-long lines) is refused.
+// Files the configuration names (keys, certificates, proxy credentials) must lie inside the
+// OpenVPN folder, or come inline.
 namespace helper {
 
 // Tokenises one configuration line as openvpn does; false for a line openvpn rejects.
@@ -17,8 +19,5 @@ bool tokenizeOvpnLine(const std::string& line, std::vector<std::string>& tokens)
 
 // True when the text may be given to openvpn; otherwise reason says what was refused.
 bool checkOvpnConfigText(const std::string& text, std::string& reason);
-
-// Reads the file (regular, at most 1 MiB) and checks it.
-bool checkOvpnConfigFile(const std::string& path, std::string& reason);
 
 } // namespace helper

@@ -5,24 +5,32 @@
 #include "helper/NetworkPreferencesEntry.h"
 #include "helper/OvpnConfigFilter.h"
 #include "helper/PeerCheck.h"
+#include "helper/ProgramCopies.h"
 #include "helper/SecKeyChainEntry.h"
 #include "helper/ShellQuote.h"
+#include "helper/SocketActivation.h"
 #include "helper/SystemServiceProfile.h"
+#include "helper/TunnelChannel.h"
+#include "helper/UniqueFd.h"
+#include "helper/WorkingFolder.h"
 #include "platform/Log.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 using helper::hlog;
+using helper::UniqueFd;
 
 namespace {
 
@@ -30,8 +38,7 @@ using namespace std::chrono_literals;
 
 constexpr int kListenBacklog = 5;
 constexpr auto kTerminateGrace = 5s;
-constexpr auto kShellWait = 30s;
-constexpr auto kLogFileWait = 3s;
+constexpr size_t kMaxConfigBytes = 1 << 20;
 // A tunnel lives for hours, one shell line now and then; this only keeps the loop finite.
 constexpr long kMaxTunnelCommands = 1000000;
 
@@ -74,23 +81,6 @@ bool waitReadable(int fd) {
     return false;
 }
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 // The receive buffer: one byte more than a receive may fill, so the text is always terminated.
 struct Message {
     char text[helper::kMessageBufferSize + 1];
@@ -121,8 +111,9 @@ void runShell(const std::string& line) {
     if (g_stopSignalsBlocked) sigprocmask(SIG_SETMASK, &blocked, nullptr);
 }
 
-// Shell lines sent through an open tunnel channel, run as root until the client closes its end.
-void runTunnelChannel(int conn) {
+// The lines of an open tunnel channel, until the client closes its end or sends a line that is
+// not one of the channel's (TunnelChannel runs nothing for it).
+void runTunnelChannel(int conn, helper::TunnelChannel& channel) {
     Message m;
     hlog("command recv wait...");
     receive(conn, m);
@@ -144,22 +135,25 @@ void runTunnelChannel(int conn) {
             hlog("server: too many commands, channel closed.");
             return;
         }
-        hlog("command received... system call.");
-        runShell(m.text);
+        std::string_view line(m.text, static_cast<size_t>(m.length));
+        while (!line.empty() && line.back() == '\0')
+            line.remove_suffix(1);
+        if (!channel.runLine(line)) return;
         hlog("command recv wait...");
         receive(conn, m);
     }
 }
 
-void handleOvpnStart(int conn, const std::vector<std::string>& fields) {
+void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t peer) {
     hlog("CMD_OVPN_START command start.");
     std::string root;
     if (!helper::parseOvpnStart(fields, root)) {
-        hlog("CMD_OVPN_START missing or relative root path: nothing started.");
+        hlog("CMD_OVPN_START refused: one absolute root path of at most %zu bytes expected; nothing started.",
+             helper::kMaxRootPathLength);
         reply(conn, "0");
         return;
     }
-    std::unique_ptr<platform::Task> task = execOVPN(root);
+    std::unique_ptr<platform::Task> task = execOVPN(root, peer);
     if (!task) {
         hlog("CMD_OVPN_START command failed.");
         reply(conn, "0");
@@ -167,17 +161,20 @@ void handleOvpnStart(int conn, const std::vector<std::string>& fields) {
     }
     hlog("CMD_OVPN_START command success");
     reply(conn, "1");
-    runTunnelChannel(conn);
+    helper::TunnelChannel channel(helper::TunnelKind::OpenVpn, root, peer);
+    runTunnelChannel(conn, channel);
     hlog("task terminate.");
     stopTask(*task);
     hlog("server: close accept socket");
 }
 
-void handleOpenConnectStart(int conn, const std::vector<std::string>& fields) {
+void handleOpenConnectStart(int conn, const std::vector<std::string>& fields, uid_t peer) {
     hlog("CMD_OPENCONNECT_START command start.");
     helper::OpenConnectStart req;
     if (!helper::parseOpenConnectStart(fields, req)) {
-        hlog("CMD_OPENCONNECT_START missing fields: nothing started.");
+        hlog("CMD_OPENCONNECT_START refused: root path, user name, URL and pin expected, the root path "
+             "absolute and at most %zu bytes; nothing started.",
+             helper::kMaxRootPathLength);
         reply(conn, "0");
         return;
     }
@@ -185,7 +182,7 @@ void handleOpenConnectStart(int conn, const std::vector<std::string>& fields) {
     hlog("username:%s", req.user.c_str());
     hlog("hostname:%s", req.url.c_str());
     hlog("cert:%s", req.pin.c_str());
-    std::unique_ptr<platform::Task> task = execOPENCONNECT(req.rootPath, req.user, req.url, req.pin);
+    std::unique_ptr<platform::Task> task = execOPENCONNECT(req.rootPath, req.user, req.url, req.pin, peer);
     if (!task) {
         hlog("CMD_OPENCONNECT_START command failed.");
         reply(conn, "0");
@@ -193,9 +190,10 @@ void handleOpenConnectStart(int conn, const std::vector<std::string>& fields) {
     }
     hlog("CMD_OPENCONNECT_STARTCMD_OPENCONNECT_START command success");
     reply(conn, "1");
-    runTunnelChannel(conn);
-    // The shell has ended already; the backgrounded openconnect keeps running until "kill -HUP".
-    task->terminate();
+    helper::TunnelChannel channel(helper::TunnelKind::OpenConnect, req.rootPath, peer);
+    channel.setOpenConnect(task.get());
+    runTunnelChannel(conn, channel);
+    // openconnect keeps running after the channel: only its stop line (or the server) ends it.
     hlog("task terminate.");
 }
 
@@ -331,16 +329,6 @@ void handleScNetwork(UniqueFd& conn) {
     }
 }
 
-bool waitForFile(const std::string& path, platform::Task& task, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    struct stat st {};
-    while (::stat(path.c_str(), &st) != 0) {
-        if (std::chrono::steady_clock::now() >= deadline || !task.isRunning()) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 } // namespace
 
 std::string helperSocketPath() {
@@ -356,21 +344,73 @@ std::string openConnectCommandLine(const std::string& user, const std::string& u
            shellQuoteIfNeeded(url) + " < password.txt &> status.log & echo $! > childpid";
 }
 
-std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath) {
+namespace {
+
+// config.ovpn as it passed the directive check, sealed in memory: what openvpn reads is exactly
+// what was checked, whatever happens to the file in the working folder afterwards.
+UniqueFd checkedConfig(const helper::WorkingFolder& folder) {
+    std::string reason, text;
+    UniqueFd file = folder.openOwnedForReading("config.ovpn", reason);
+    if (!file.valid()) {
+        hlog("config.ovpn refused: %s", reason.c_str());
+        return UniqueFd();
+    }
+    if (!helper::readAll(file.get(), kMaxConfigBytes, text)) {
+        hlog("config.ovpn refused: unreadable or larger than 1 MiB");
+        return UniqueFd();
+    }
+    if (!helper::checkOvpnConfigText(text, reason)) {
+        hlog("config.ovpn refused: %s", reason.c_str());
+        return UniqueFd();
+    }
+    UniqueFd copy(::memfd_create("config.ovpn", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!copy.valid() || !helper::writeAll(copy.get(), text) ||
+        ::fcntl(copy.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0 ||
+        ::lseek(copy.get(), 0, SEEK_SET) != 0) {
+        hlog("config.ovpn: no sealed copy: %s", std::strerror(errno));
+        return UniqueFd();
+    }
+    return copy;
+}
+
+bool openFolder(helper::WorkingFolder& folder, const std::string& dir, uid_t owner) {
+    std::string reason;
+    if (folder.open(dir, owner, reason)) return true;
+    hlog("working folder refused: %s: %s", dir.c_str(), reason.c_str());
+    return false;
+}
+
+} // namespace
+
+std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t folderOwner) {
     const std::string exe = rootPath + "/OpenVPN/openvpn";
     const std::string dir = rootPath + "/OpenVPN";
     hlog("executablePath:%s", exe.c_str());
     hlog("currDirPath:%s", dir.c_str());
 
+    helper::WorkingFolder folder;
+    if (!openFolder(folder, dir, folderOwner)) return nullptr;
+    const std::string program = helper::rootOnlyCopy(helper::kOpenVpnCopy);
+    if (program.empty()) return nullptr;
+    UniqueFd config = checkedConfig(folder);
+    if (!config.valid()) return nullptr;
+
+    // The log is opened here, as a plain file of the folder, and handed to openvpn: openvpn itself
+    // would follow a link planted under the name. Readable for the application, as designed.
     std::string reason;
-    if (!helper::checkOvpnConfigFile(dir + "/config.ovpn", reason)) {
-        hlog("config.ovpn refused: %s", reason.c_str());
+    UniqueFd log = folder.openForWriting("ovpn.log", 0600, false, reason);
+    if (!log.valid()) {
+        hlog("ovpn.log refused: %s", reason.c_str());
         return nullptr;
     }
+    char cmd[256];
+    std::snprintf(cmd, sizeof cmd, "chmod 755 %s", helper::doubleQuotedPath(dir + "/ovpn.log").c_str());
+    hlog("chg mode log:%s", cmd);
+    ::fchmod(log.get(), 0755);
 
     auto task = std::make_unique<platform::Task>();
-    task->launchPath = exe;
-    task->currentDirectory = dir;
+    task->launchPath = program;
+    task->currentDirectory = folder.childPath();
     task->arguments = {"--config",
                        "./config.ovpn",
                        "--management",
@@ -382,53 +422,62 @@ std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath) {
                        "interact",
                        "--log",
                        "./ovpn.log"};
+    // The launcher gives openvpn these two in place of ./config.ovpn and ./ovpn.log.
+    task->passedDescriptors = {{config.get(), 3}, {log.get(), 4}};
+    task->extraEnvironment = {"TAVROVPN_CONFIG_FD=3", "TAVROVPN_LOG_FD=4"};
+    hlog("running the helper's own copy: %s", program.c_str());
     if (!task->launch()) {
         hlog("task launch error: %s", std::strerror(errno));
         return nullptr;
-    }
-
-    // openvpn creates a new log file readable by root only; a chmod before it exists is lost, and
-    // the application could not read the log of its first connection.
-    const std::string logPath = dir + "/ovpn.log";
-    waitForFile(logPath, *task, kLogFileWait);
-    char cmd[256];
-    int len = std::snprintf(cmd, sizeof cmd, "chmod 755 %s", helper::doubleQuotedPath(logPath).c_str());
-    if (len < 0 || static_cast<size_t>(len) >= sizeof cmd) {
-        hlog("chg mode log: path too long, not changed");
-    } else {
-        hlog("chg mode log:%s", cmd);
-        runShell(cmd);
     }
     return task;
 }
 
 std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, const std::string& user,
-                                                const std::string& url, const std::string& pin) {
+                                                const std::string& url, const std::string& pin,
+                                                uid_t folderOwner) {
     const std::string cmd = openConnectCommandLine(user, url, pin);
     const std::string dir = rootPath + "/openconnect";
     hlog("executableCmd:%s", cmd.c_str());
     hlog("currDirPath:%s", dir.c_str());
 
+    helper::WorkingFolder folder;
+    if (!openFolder(folder, dir, folderOwner)) return nullptr;
+    const std::string program = helper::rootOnlyCopy(helper::kOpenConnectCopy);
+    // The launcher runs the routing script beside it as root too.
+    if (program.empty() || helper::rootOnlyCopy(helper::kRoutingScriptCopy).empty()) return nullptr;
+
+    // The line's redirections, done here without following links: "< password.txt" reads only the
+    // user's own plain file, "&> status.log" and "> childpid" write only fresh files.
+    std::string reason;
+    UniqueFd password = folder.openOwnedForReading("password.txt", reason);
+    if (!password.valid()) {
+        hlog("password.txt refused: %s", reason.c_str());
+        return nullptr;
+    }
+    folder.remove("childpid");
+    UniqueFd status = folder.createFresh("status.log", 0644, reason);
+    if (!status.valid()) {
+        hlog("status.log refused: %s", reason.c_str());
+        return nullptr;
+    }
+
     auto task = std::make_unique<platform::Task>();
-    task->currentDirectory = dir;
-    // bash, not sh: "&>" means "stdout and stderr" only in bash (dash backgrounds the command and
-    // leaves status.log empty and childpid wrong).
-    task->launchPath = "/bin/bash";
-    task->arguments = {"-c", cmd};
-
-    runShell("rm " + helper::doubleQuotedPath(dir + "/childpid"));
-    runShell("rm " + helper::doubleQuotedPath(dir + "/status.log"));
-
+    task->launchPath = program;
+    task->currentDirectory = folder.childPath();
+    task->arguments = {"-u", user, "--passwd-on-stdin", "--no-dtls", "--servercert", "pin-sha256:" + pin,
+                       url};
+    task->passedDescriptors = {{password.get(), 0}, {status.get(), 1}, {status.get(), 2}};
+    hlog("running the helper's own copy: %s", program.c_str());
     hlog("task launch");
     if (!task->launch()) {
         hlog("task launch error: %s", std::strerror(errno));
         return nullptr;
     }
-    if (!task->waitUntilExit(kShellWait)) {
-        hlog("task did not return, killed.");
-        task->kill();
-        task->waitUntilExit(kTerminateGrace);
-    }
+    UniqueFd childpid = folder.createFresh("childpid", 0644, reason);
+    const std::string pidText = std::to_string(task->processIdentifier()) + "\n";
+    if (!childpid.valid() || !helper::writeAll(childpid.get(), pidText))
+        hlog("childpid refused: %s", childpid.valid() ? std::strerror(errno) : reason.c_str());
     return task;
 }
 
@@ -440,56 +489,58 @@ void stopTask(platform::Task& task) {
     task.waitUntilExit(kTerminateGrace);
 }
 
-void server_start() {
-    installStopHandler();
-    hlog("server_start!!!!!!!!!!!!!!!!");
+namespace {
+
+// The designed start: socket, bind at the socket path (an old file there removed), listen, and
+// the mode that lets the user's application connect. An invalid descriptor when a step fails.
+UniqueFd bindListener() {
     hlog("server: socket!!!!!!!!!!!!!!!!");
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener.valid()) {
         hlog("server: socket error!!!!!!!!!!!!!!!!");
-        return;
+        return UniqueFd();
     }
     const std::string path = helperSocketPath();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
         hlog("server: bind error");
-        return;
+        return UniqueFd();
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     ::unlink(path.c_str());
     hlog("server: bind!!!!!!!!!!!!!!!!");
     if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         hlog("server: bind error");
-        return;
+        return UniqueFd();
     }
     hlog("server: listen");
     if (::listen(listener.get(), kListenBacklog) != 0) {
         hlog("server: listen error");
-        return;
+        return UniqueFd();
     }
     runShell("chmod 766 " + helper::doubleQuotedPath(path));
+    return listener;
+}
 
+UniqueFd acceptOne(int listener) {
     hlog("server: accept!!!!!!!!!!!!!!!!");
     int fd = -1;
-    for (int attempt = 0; attempt < 100 && waitReadable(listener.get()); ++attempt) {
-        fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    for (int attempt = 0; attempt < 100 && waitReadable(listener); ++attempt) {
+        fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0 || errno != EINTR) break;
     }
-    if (fd < 0) {
-        hlog("server: accept error");
-        return;
-    }
-    UniqueFd conn(fd);
+    if (fd < 0) hlog("server: accept error");
+    return UniqueFd(fd);
+}
 
+// False when the designed sequence ends at once, without the closing log lines.
+bool serveConnection(UniqueFd& conn) {
     uid_t uid = static_cast<uid_t>(-1);
     if (!helper::peerAllowed(conn.get(), helper::allowFilePath(), &uid)) {
         hlog("server: peer uid %ld not allowed, connection closed.", static_cast<long>(uid));
         conn.reset();
-        hlog("server: close server socket");
-        listener.reset();
-        hlog("server: end");
-        return;
+        return true;
     }
 
     hlog("server: read");
@@ -497,34 +548,62 @@ void server_start() {
     receive(conn.get(), m);
     if (m.length < 0) {
         hlog("server: read error");
-        return;
+        return false;
     }
     hlog("read data [%d]\n", static_cast<int>(m.length));
     if (helper::isCloseRequest(m.text)) {
         hlog("server: close recv.");
         hlog("server: close server socket");
-        return;
+        return false;
     }
     if (m.tooLong()) {
         hlog("server: message too long, ignored.");
-    } else {
-        hlog("buf:%s\n", helper::maskedForLog(m.text).c_str());
-        std::vector<std::string> fields = helper::splitFields(m.text);
-        switch (helper::commandOf(fields)) {
-        case helper::Command::OvpnStart:
-            handleOvpnStart(conn.get(), fields);
-            conn.reset();
-            break;
-        case helper::Command::OpenConnectStart:
-            handleOpenConnectStart(conn.get(), fields);
-            break;
-        case helper::Command::ScNetwork:
-            handleScNetwork(conn);
-            break;
-        case helper::Command::Unknown:
-            break;
-        }
+        return true;
     }
+    hlog("buf:%s\n", helper::maskedForLog(m.text).c_str());
+    std::vector<std::string> fields = helper::splitFields(m.text);
+    switch (helper::commandOf(fields)) {
+    case helper::Command::OvpnStart:
+        handleOvpnStart(conn.get(), fields, uid);
+        conn.reset();
+        break;
+    case helper::Command::OpenConnectStart:
+        handleOpenConnectStart(conn.get(), fields, uid);
+        break;
+    case helper::Command::ScNetwork:
+        handleScNetwork(conn);
+        break;
+    case helper::Command::Unknown:
+        break;
+    }
+    return true;
+}
+
+} // namespace
+
+// Started by the service manager (socket unit, or the supervisor) the helper serves the
+// connection it was handed; started on its own it binds the socket and accepts one connection.
+// Either way one process serves one connection and ends.
+void server_start() {
+    installStopHandler();
+    hlog("server_start!!!!!!!!!!!!!!!!");
+    UniqueFd listener, conn;
+    const int handed = helper::handedSocket();
+    if (handed >= 0 && !helper::isListeningSocket(handed)) {
+        hlog("server: connection handed over by the service manager");
+        conn.reset(handed);
+    } else {
+        if (handed >= 0) {
+            hlog("server: listening socket handed over by the service manager");
+            listener.reset(handed);
+        } else {
+            listener = bindListener();
+            if (!listener.valid()) return;
+        }
+        conn = acceptOne(listener.get());
+        if (!conn.valid()) return;
+    }
+    if (!serveConnection(conn)) return;
     hlog("server: close server socket");
     listener.reset();
     hlog("server: end");

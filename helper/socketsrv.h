@@ -3,27 +3,33 @@
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 // The helper's socket server and the two tunnel-program launchers it calls.
 
 inline constexpr const char* kHelperSocketPath = "/var/run/com.norvell.tvapphelper.ipc";
 
-// Serves exactly one connection, from socket creation to the end of that connection.
+// Serves exactly one connection and returns: the one the service manager handed over
+// (LISTEN_PID/LISTEN_FDS), or else one accepted on the socket bound at the socket path.
 void server_start();
 
 // $TVAPPHELPER_SOCKET (tests and the demo), or the fixed socket path.
 std::string helperSocketPath();
 
-// Starts <root>/OpenVPN/openvpn in <root>/OpenVPN with the management options and returns its task
-// without waiting; nullptr when config.ovpn is refused or the program cannot be started.
-std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath);
+// Starts OpenVPN for <root>/OpenVPN, its working directory, with the management options and returns
+// its task without waiting. What runs is the helper's own copy of the openvpn launcher, given the
+// checked config.ovpn and the log opened by the helper; nullptr when the folder (which must belong
+// to folderOwner), config.ovpn, ovpn.log or the copy is refused, or nothing could be started.
+std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t folderOwner = 0);
 
-// Runs the openconnect line under bash in <root>/openconnect, which backgrounds openconnect and
-// records its pid in childpid; returns the finished shell's task, nullptr when it cannot start.
+// Starts openconnect in <root>/openconnect (the helper's own copy of the launcher), its input read
+// from password.txt and its output written to a fresh status.log, and records its pid in childpid.
+// Returns openconnect's task at once (it outlives the helper); nullptr when something is refused.
 std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, const std::string& user,
-                                                const std::string& url, const std::string& pin);
+                                                const std::string& url, const std::string& pin,
+                                                uid_t folderOwner = 0);
 
-// The shell line execOPENCONNECT runs (fields quoted only when they need it).
+// The designed shell line for the log: what execOPENCONNECT does, fields quoted as they would be.
 std::string openConnectCommandLine(const std::string& user, const std::string& url, const std::string& pin);
 
 // SIGTERM, a bounded wait, then SIGKILL if need be; the task is reaped either way.

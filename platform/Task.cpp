@@ -64,6 +64,46 @@ bool planStream(Task::Stdio mode, int target, bool childReads, posix_spawn_file_
     return false;
 }
 
+// Copies of the passed descriptors above every target number, so that no dup2 onto a target can
+// clobber a descriptor that a later dup2 still reads from.
+struct PassedCopies {
+    std::vector<int> fds;
+    ~PassedCopies() {
+        for (int& fd : fds)
+            closeFd(fd);
+    }
+};
+
+bool planPassedDescriptors(const std::vector<std::pair<int, int>>& passed, posix_spawn_file_actions_t* fa,
+                           PassedCopies& copies) {
+    int above = 2;
+    for (const auto& [from, to] : passed) {
+        if (from < 0 || to < 0) return false;
+        above = std::max(above, to);
+    }
+    for (const auto& [from, to] : passed) {
+        const int copy = ::fcntl(from, F_DUPFD_CLOEXEC, above + 1);
+        if (copy < 0) return false;
+        copies.fds.push_back(copy);
+        if (posix_spawn_file_actions_adddup2(fa, copy, to) != 0) return false;
+    }
+    return true;
+}
+
+// The inherited environment with the extra entries set (an entry replaces one of the same name).
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> out;
+    auto nameOf = [](const std::string& e) { return e.substr(0, e.find('=')); };
+    for (char** e = environ; e && *e; ++e) {
+        const std::string entry = *e;
+        const bool replaced = std::any_of(extra.begin(), extra.end(),
+                                          [&](const std::string& x) { return nameOf(x) == nameOf(entry); });
+        if (!replaced) out.push_back(entry);
+    }
+    out.insert(out.end(), extra.begin(), extra.end());
+    return out;
+}
+
 int decodeStatus(int raw) {
     if (WIFEXITED(raw)) return WEXITSTATUS(raw);
     if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
@@ -75,8 +115,10 @@ int decodeStatus(int raw) {
 Task::Task(Task&& o) noexcept
     : launchPath(std::move(o.launchPath)), arguments(std::move(o.arguments)),
       currentDirectory(std::move(o.currentDirectory)), standardInput(o.standardInput),
-      standardOutput(o.standardOutput), standardError(o.standardError), pid_(o.pid_), exited_(o.exited_),
-      status_(o.status_), inFd_(o.inFd_), outFd_(o.outFd_), errFd_(o.errFd_) {
+      standardOutput(o.standardOutput), standardError(o.standardError),
+      passedDescriptors(std::move(o.passedDescriptors)), extraEnvironment(std::move(o.extraEnvironment)),
+      pid_(o.pid_), exited_(o.exited_), status_(o.status_), inFd_(o.inFd_), outFd_(o.outFd_),
+      errFd_(o.errFd_) {
     o.pid_ = -1;
     o.inFd_ = o.outFd_ = o.errFd_ = -1;
 }
@@ -91,6 +133,8 @@ Task& Task::operator=(Task&& o) noexcept {
         standardInput = o.standardInput;
         standardOutput = o.standardOutput;
         standardError = o.standardError;
+        passedDescriptors = std::move(o.passedDescriptors);
+        extraEnvironment = std::move(o.extraEnvironment);
         pid_ = o.pid_;
         exited_ = o.exited_;
         status_ = o.status_;
@@ -147,6 +191,12 @@ bool Task::launch() {
         dropPlans();
         return false;
     }
+    // After the change of folder: a folder given as /proc/self/fd/N must still find its N.
+    PassedCopies copies;
+    if (!planPassedDescriptors(passedDescriptors, &s.actions, copies)) {
+        dropPlans();
+        return false;
+    }
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
@@ -155,8 +205,19 @@ bool Task::launch() {
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    std::vector<std::string> envStrings;
+    std::vector<char*> envp;
+    char** env = environ;
+    if (!extraEnvironment.empty()) {
+        envStrings = mergedEnvironment(extraEnvironment);
+        for (auto& e : envStrings)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        env = envp.data();
+    }
+
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, launchPath.c_str(), &s.actions, &s.attr, argv.data(), environ);
+    int rc = posix_spawn(&pid, launchPath.c_str(), &s.actions, &s.attr, argv.data(), env);
     closeFd(in.childFd);
     closeFd(out.childFd);
     closeFd(err.childFd);

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // A child process (stand-in for NSTask): posix_spawn with a working directory, an argv array and
@@ -19,6 +20,11 @@ public:
     Stdio standardInput = Stdio::Inherit;
     Stdio standardOutput = Stdio::Inherit;
     Stdio standardError = Stdio::Inherit;
+    // Descriptors handed to the child: {descriptor here, number in the child}. A number 0-2 takes
+    // the place of that standard stream (leave its Stdio at Inherit). The parent keeps its own.
+    std::vector<std::pair<int, int>> passedDescriptors;
+    // "NAME=value" entries set in the child's environment on top of (or in place of) this one's.
+    std::vector<std::string> extraEnvironment;
 
     Task() = default;
     Task(const Task&) = delete;

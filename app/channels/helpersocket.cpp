@@ -1,18 +1,22 @@
 #include "app/channels/helpersocket.h"
 
 #include "app/channels/ChannelIO.h"
+#include "app/channels/ManagementOwner.h"
 #include "app/channels/OVPNUtil.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +40,35 @@ bool connectHelper(int fd) {
     return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 
+// Absent (ENOENT) or refusing (ECONNREFUSED) or full (EAGAIN): a helper service that is being
+// restarted, worth another try.
+bool worthRetrying(int err) {
+    return err == ENOENT || err == ECONNREFUSED || err == EAGAIN;
+}
+
+// A connected socket, retried for a short bounded time; otherwise the last (unconnected) one, or -1.
+int connectHelperRetrying() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHelperConnectRetryMs);
+    for (;;) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        if (connectHelper(fd)) return fd;
+        const int err = errno;
+        if (!worthRetrying(err) || std::chrono::steady_clock::now() >= deadline) return fd;
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kHelperConnectRetryStepMs));
+    }
+}
+
+// Waits (at most limit) for a non-blocking connect to finish; true when it succeeded.
+bool connectFinished(int fd, std::chrono::milliseconds limit) {
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
+    int err = 0;
+    socklen_t len = sizeof err;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
 void setReceiveTimeout(int fd, int seconds) {
     timeval tv{};
     tv.tv_sec = seconds;
@@ -49,21 +82,32 @@ const char* helperSocketPath() {
     return (env && *env) ? env : kHelperSocketPath;
 }
 
-int requestDaemonBySocket(const void* buf, size_t len) {
+int requestDaemonBySocket(const void* buf, size_t len, std::string* reply) {
+    if (reply) reply->clear();
     // Close-on-exec: a child of the application must not hold the tunnel channel open.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = connectHelperRetrying();
     if (fd < 0) return -1;
-    if (!connectHelper(fd)) return fd; // callers cannot tell; their later sends fail
+    sockaddr_un peer{};
+    socklen_t peerLen = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) return fd; // later sends fail
 
     if (channels::sendBytes(fd, buf, len) < 0) perror("client: write");
 
-    // A hung helper must not hold the caller forever; the reply itself is not examined.
+    // A hung helper must not hold the caller forever.
     setReceiveTimeout(fd, kHelperReplyTimeoutSeconds);
-    char reply[256];
-    reply[0] = '\0';
-    (void)::recv(fd, reply, sizeof reply, 0);
+    char text[256];
+    text[0] = '\0';
+    const ssize_t n = ::recv(fd, text, sizeof text, 0);
+    if (reply && n > 0) reply->assign(text, static_cast<size_t>(n));
     setReceiveTimeout(fd, 0);
     return fd;
+}
+
+bool isSendableRootPath(const std::string& rootPath) {
+    if (rootPath.empty() || rootPath.front() != '/' || rootPath.size() > kMaxHelperRootPath) return false;
+    for (unsigned char c : rootPath)
+        if (c == ',' || c < 0x20 || c == 0x7f) return false;
+    return true;
 }
 
 int raiseDaemonBySocket() {
@@ -125,6 +169,12 @@ int ConnectOVPNControle(const char* user, const char* password, uint16_t port) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     (void)::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr); // normally in progress
     channels::settle();
+
+    // Not a word, not even "hold off", to an endpoint that is not root's.
+    if (!connectFinished(fd, std::chrono::seconds(1)) || !channels::managementEndpointIsRoot(fd, port)) {
+        ::close(fd);
+        return -1;
+    }
 
     if (SendCommand(fd, "hold off\n") && SendCommand(fd, "hold release\n") &&
         SendCommand(fd, userLine.c_str()) && SendCommand(fd, passwordLine.c_str()))

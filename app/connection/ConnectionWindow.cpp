@@ -256,7 +256,11 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
 
     std::string downloaded;
     std::optional<DownloadError> error;
-    if (server.empty()) {
+    if (!isSendableRootPath(root)) {
+        // The helper would split a "," in the path into fields, or have no room for its lines.
+        trace("working folder cannot be sent to the helper: nothing started");
+        error = DownloadError{FileDownloader::kDownloadErrorDomain, FileDownloader::kDownloadErrorCode};
+    } else if (server.empty()) {
         trace("no OpenVPN server for the region");
         error = DownloadError{FileDownloader::kDownloadErrorDomain, FileDownloader::kDownloadErrorCode};
     } else {
@@ -276,7 +280,8 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
     if (cancelled(attempt)) return cancelAttempt(attempt);
 
     const std::string command = "CMD_OVPN_START," + root;
-    _helper_daemon_socket = requestDaemonBySocket(command.c_str(), command.size() + 1);
+    std::string helperReply;
+    _helper_daemon_socket = requestDaemonBySocket(command.c_str(), command.size() + 1, &helperReply);
 
     std::this_thread::sleep_for(std::chrono::milliseconds(kHelperWaitMs));
     if (cancelled(attempt)) {
@@ -284,7 +289,14 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
         return cancelAttempt(attempt);
     }
 
-    _ovpn_socket_fd = ConnectOVPNControle(user.c_str(), password.c_str(), managementPort);
+    // The credentials go only to an openvpn that the helper says it started; without its "1"
+    // whatever listens on the management port is not ours, and the attempt fails as if refused.
+    if (helperReply == "1") {
+        _ovpn_socket_fd = ConnectOVPNControle(user.c_str(), password.c_str(), managementPort);
+    } else {
+        trace("the helper started no openvpn: no management connection");
+        _ovpn_socket_fd = -1;
+    }
 
     if (cancelled(attempt)) {
         if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) socket_close(fd);

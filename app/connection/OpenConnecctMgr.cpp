@@ -377,7 +377,7 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         nslog("no server certificate pin: nothing started");
         return;
     }
-    if (!isUsableField(R) || !isUsableField(attempt.username)) {
+    if (!isSendableRootPath(R) || !isUsableField(attempt.username)) {
         nslog("working folder or user name cannot be sent to the helper: nothing started");
         return;
     }

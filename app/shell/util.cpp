@@ -14,7 +14,8 @@
 QString helperJobFilePath(const QString& label) {
     QString overridePath = qEnvironmentVariable("TAVROVPN_HELPER_JOB_FILE");
     if (!overridePath.isEmpty()) return overridePath;
-    return "/etc/systemd/system/" + label + ".service";
+    // The installed socket unit: its presence is what starts the helper for each connection.
+    return "/etc/systemd/system/" + label + ".socket";
 }
 
 namespace {

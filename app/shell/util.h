@@ -7,7 +7,8 @@ class QWidget;
 // grant the right (pkexec refused or dismissed), or could not be asked: *noAgent then tells that
 // no authentication agent runs in this session to show the password dialog.
 bool InstallHelper(const QString& bundleid, bool* noAgent = nullptr);
-// The helper's job file: /etc/systemd/system/<label>.service ($TAVROVPN_HELPER_JOB_FILE overrides).
+// The helper's job file, the installed socket unit /etc/systemd/system/<label>.socket
+// ($TAVROVPN_HELPER_JOB_FILE overrides).
 QString helperJobFilePath(const QString& label);
 
 bool isDarkMode(const QWidget* view);

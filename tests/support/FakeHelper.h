@@ -1,8 +1,8 @@
 #pragma once
 // A stand-in for tvapphelper on a Unix socket: answers the first message of each connection with
-// "1" and records every later message of the connection (one receive, one message) until the
-// client closes it. With Serve::OneAtATime the next connection is accepted only once the open one
-// has closed, the way a client that never holds two connections at once is served.
+// "1" (or the reply set) and records every later message of the connection (one receive, one message) until
+// the client closes it. With Serve::OneAtATime the next connection is accepted only once the open one has
+// closed, the way a client that never holds two connections at once is served.
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -48,6 +48,11 @@ public:
     void endConnection(size_t n) {
         std::lock_guard l(mu_);
         toEnd_.push_back(n);
+    }
+    // The answer to later first messages ("0": the helper refused to start anything).
+    void setFirstReply(const std::string& reply) {
+        std::lock_guard l(mu_);
+        firstReply_ = reply;
     }
     std::vector<Connection> connections() const {
         std::lock_guard l(mu_);
@@ -98,7 +103,7 @@ private:
                     --live;
                 } else if (conn.first.empty()) {
                     conn.first.assign(buf, static_cast<size_t>(n));
-                    (void)::send(p[i].fd, "1", 1, MSG_NOSIGNAL);
+                    (void)::send(p[i].fd, firstReply_.data(), firstReply_.size(), MSG_NOSIGNAL);
                 } else {
                     conn.messages.emplace_back(buf, static_cast<size_t>(n));
                 }
@@ -116,5 +121,6 @@ private:
     mutable std::mutex mu_;
     std::vector<Connection> conns_;
     std::vector<size_t> toEnd_;
+    std::string firstReply_ = "1";
     std::thread thread_;
 };

@@ -7,22 +7,27 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
 
-// Writes dir/allow ("0", owner-only), points TVAPPHELPER_SOCKET at dir/helper.ipc and
-// TVAPPHELPER_ALLOW_FILE at dir/allow, TVAPPHELPER_STATE_DIR at dir/state, and launches the supervisor (pidfile dir/supervise.pid)
-// over the helper. A non-empty wrapper is a command the supervisor is started through (its
-// arguments followed by the supervisor's command line). The caller waits for the socket.
+// Writes dir/allow (root and the uids in allowed, owner-only), points TVAPPHELPER_SOCKET at
+// dir/helper.ipc, TVAPPHELPER_ALLOW_FILE at dir/allow and TVAPPHELPER_STATE_DIR at dir/state, and
+// launches the supervisor (pidfile dir/supervise.pid) over the helper. A non-empty wrapper is a
+// command the supervisor is started through (its arguments followed by the supervisor's command
+// line). The caller waits for the socket.
 inline bool launchHelperUnderSupervisor(platform::Task& supervisor, const std::filesystem::path& dir,
                                         const std::filesystem::path& supervise,
                                         const std::filesystem::path& helper,
-                                        const std::vector<std::string>& wrapper = {}) {
+                                        const std::vector<std::string>& wrapper = {},
+                                        const std::vector<uid_t>& allowed = {}) {
     namespace fs = std::filesystem;
     {
         std::ofstream allow(dir / "allow");
         allow << "0\n";
+        for (uid_t uid : allowed)
+            allow << uid << "\n";
     }
     fs::permissions(dir / "allow", fs::perms::owner_read | fs::perms::owner_write);
     setenv("TVAPPHELPER_SOCKET", (dir / "helper.ipc").c_str(), 1);

@@ -4,4 +4,6 @@ tv_add_test(helper_unit_test LABEL unit
     ${CMAKE_CURRENT_LIST_DIR}/helper/config_filter_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/helper/peer_check_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/helper/task_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/helper/tunnel_line_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/helper/working_files_test.cpp
   LIBS tv_helper)

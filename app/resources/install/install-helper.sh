@@ -1,29 +1,51 @@
 #!/bin/sh
 # Installs the privileged helper (run as root through pkexec by the application):
 #   install-helper.sh <bundle path> <uid of the user allowed to use the helper>
+# Approving it grants that user's TavroVPN the right to start and stop VPN tunnels and to change the
+# resolver through the helper, nothing more: the helper serves only root and that user, runs only
+# its own root-owned copies of the tunnel launchers, set-dns.sh and the routing script (installed
+# here), and only the requests and lines the application sends.
 set -eu
 B=$1
 ALLOWED_UID=$2
 LABEL=com.norvell.tvapphelper
 DEST=/usr/local/libexec/tavrovpn
-UNIT=/etc/systemd/system/$LABEL.service
+UNITS=${TAVROVPN_UNIT_DIR:-/etc/systemd/system}
 ALLOW=/etc/$LABEL.allow
+PROGRAMS="OpenVPN/openvpn OpenVPN/set-dns.sh openconnect/openconnect openconnect/vpnc-script-wrapper"
 
 case "$ALLOWED_UID" in ''|*[!0-9]*) echo "install-helper: bad uid '$ALLOWED_UID'" >&2; exit 2 ;; esac
 [ -x "$B/Contents/MacOS/tvapphelper" ] || { echo "install-helper: no helper in $B" >&2; exit 3; }
+for p in $PROGRAMS; do
+	[ -f "$B/Contents/MacOS/$p" ] || { echo "install-helper: no $p in $B" >&2; exit 3; }
+done
 
-install -d -m 755 "$DEST"
-install -m 755 "$B/Contents/MacOS/tvapphelper" "$DEST/tvapphelper"
-[ -x "$B/Contents/MacOS/tvapphelper-supervise" ] && install -m 755 "$B/Contents/MacOS/tvapphelper-supervise" "$DEST/"
 umask 022
+# Root's own, writable by root only: the helper refuses copies that anyone else could change.
+install -d -o 0 -g 0 -m 755 "$DEST" "$DEST/OpenVPN" "$DEST/openconnect"
+install -o 0 -g 0 -m 755 "$B/Contents/MacOS/tvapphelper" "$DEST/tvapphelper"
+for p in $PROGRAMS; do
+	install -o 0 -g 0 -m 755 "$B/Contents/MacOS/$p" "$DEST/$p"
+done
+if [ -x "$B/Contents/MacOS/tvapphelper-supervise" ]; then
+	install -o 0 -g 0 -m 755 "$B/Contents/MacOS/tvapphelper-supervise" "$DEST/"
+fi
 printf '%s\n' "$ALLOWED_UID" > "$ALLOW.tmp" && chown 0:0 "$ALLOW.tmp" && chmod 644 "$ALLOW.tmp" && mv "$ALLOW.tmp" "$ALLOW"
-install -m 644 "$B/Contents/Resources/install/$LABEL.service" "$UNIT"
+
+# Installs from before socket activation ran one service that restarted after every connection.
+if [ -d /run/systemd/system ] && [ -f "$UNITS/$LABEL.service" ]; then
+	systemctl disable --now "$LABEL.service" || true
+fi
+rm -f "$UNITS/$LABEL.service"
+install -d -m 755 "$UNITS"
+install -o 0 -g 0 -m 644 "$B/Contents/Resources/install/$LABEL.socket" "$UNITS/$LABEL.socket"
+install -o 0 -g 0 -m 644 "$B/Contents/Resources/install/$LABEL@.service" "$UNITS/$LABEL@.service"
 
 if [ -d /run/systemd/system ]; then
 	systemctl daemon-reload
-	systemctl enable --now "$LABEL.service"
+	systemctl enable --now "$LABEL.socket"
 else
-	echo "install-helper: systemd is not running here; starting the helper under the respawn supervisor"
+	echo "install-helper: systemd is not running here; the supervisor listens on the socket instead"
 	if [ -x "$DEST/tvapphelper-supervise" ]; then
 		setsid "$DEST/tvapphelper-supervise" --pidfile /run/$LABEL.supervise.pid -- "$DEST/tvapphelper" \
 			</dev/null >/dev/null 2>&1 &

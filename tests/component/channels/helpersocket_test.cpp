@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -113,11 +115,46 @@ TEST_F(HelperSocket, PathComesFromTheEnvironmentOnEveryCall) {
 }
 
 TEST_F(HelperSocket, WithoutAHelperTheDescriptorIsOpenButUnconnected) {
-    const int fd = requestDaemonBySocket("CMD_SCNETWORK", 14);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string reply = "stale";
+    const int fd = requestDaemonBySocket("CMD_SCNETWORK", 14, &reply);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    // Tried again for a bounded short time, in case the helper's socket is being set up anew.
+    EXPECT_GE(waited, std::chrono::milliseconds(kHelperConnectRetryMs));
+    EXPECT_LT(waited, std::chrono::milliseconds(kHelperConnectRetryMs + 1000));
+    EXPECT_EQ(reply, "");
     ASSERT_GE(fd, 1);
     EXPECT_LT(send(fd, "x", 1, MSG_NOSIGNAL), 0);
     EXPECT_EQ(SendCommand(fd, "SET_KEY,x\n"), 0);
     EXPECT_EQ(socket_close(fd), 0);
+}
+
+TEST_F(HelperSocket, AHelperSocketThatAppearsShortlyIsWaitedForAndItsReplyKept) {
+    // The socket comes up half a second after the request starts, as after a restart.
+    std::unique_ptr<FakeHelper> late;
+    std::thread starter([&] {
+        std::this_thread::sleep_for(500ms);
+        late = std::make_unique<FakeHelper>(path_, "1");
+    });
+    std::string reply;
+    const int fd = requestDaemonBySocket("CMD_OVPN_START,/r", 18, &reply);
+    starter.join();
+    ASSERT_GE(fd, 1);
+    EXPECT_EQ(reply, "1");
+    socket_close(fd);
+    late->finish();
+    EXPECT_EQ(late->first, std::string("CMD_OVPN_START,/r\0", 18));
+}
+
+TEST(HelperRootPath, OnlyPathsTheHelperTakesAreSent) {
+    EXPECT_TRUE(isSendableRootPath("/home/u/.local/share/norvell/tavrovpn"));
+    EXPECT_TRUE(isSendableRootPath("/Users/u/Library/Application Support/x"));
+    EXPECT_TRUE(isSendableRootPath("/" + std::string(kMaxHelperRootPath - 1, 'r')));
+    EXPECT_FALSE(isSendableRootPath("/" + std::string(kMaxHelperRootPath, 'r')));
+    EXPECT_FALSE(isSendableRootPath("/home/a,b/tavrovpn"));
+    EXPECT_FALSE(isSendableRootPath("relative/tavrovpn"));
+    EXPECT_FALSE(isSendableRootPath(""));
+    EXPECT_FALSE(isSendableRootPath("/home/a\nb"));
 }
 
 TEST_F(HelperSocket, FirstMessageKeepsItsTerminatorAndTheChannelStaysOpen) {

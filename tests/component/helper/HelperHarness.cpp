@@ -46,6 +46,20 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path, ec);
 }
 
+ProgramCopies::ProgramCopies() {
+    std::filesystem::create_directories(dir.path + "/OpenVPN");
+    std::filesystem::create_directories(dir.path + "/openconnect");
+    setenv("TVAPPHELPER_PROGRAM_DIR", dir.path.c_str(), 1);
+}
+
+ProgramCopies::~ProgramCopies() {
+    unsetenv("TVAPPHELPER_PROGRAM_DIR");
+}
+
+void ProgramCopies::write(const std::string& relative, const std::string& script) const {
+    writeFile(path(relative), script, 0755);
+}
+
 ForkedHelper::ForkedHelper(const std::string& dir, const std::string& allowFile)
     : socket_(dir + "/helper.ipc"), logFile_(dir + "/helper.log") {
     const std::string allow = allowFile.empty() ? dir + "/allow" : allowFile;

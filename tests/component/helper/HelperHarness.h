@@ -17,6 +17,19 @@ struct TempDir {
     TempDir& operator=(const TempDir&) = delete;
 };
 
+// The helper's own program copies for a test: a root-owned folder with OpenVPN/ and openconnect/,
+// named by TVAPPHELPER_PROGRAM_DIR while it lives. Tests write the programs they need.
+struct ProgramCopies {
+    TempDir dir{"tvprograms"};
+    ProgramCopies();
+    ~ProgramCopies();
+    ProgramCopies(const ProgramCopies&) = delete;
+    ProgramCopies& operator=(const ProgramCopies&) = delete;
+    // relative: "OpenVPN/openvpn", "OpenVPN/set-dns.sh", "openconnect/openconnect", ...
+    void write(const std::string& relative, const std::string& script) const;
+    std::string path(const std::string& relative) const { return dir.path + "/" + relative; }
+};
+
 // server_start in a forked child, its log lines collected in a file. The socket is
 // <dir>/helper.ipc; the allow file is <dir>/allow unless given. Unless the environment names them,
 // the stores live in <dir>/state and the system bus is one that does not exist.

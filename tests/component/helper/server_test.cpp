@@ -1,8 +1,8 @@
+#include "AsUser.h"
 #include "HelperHarness.h"
 
 #include <filesystem>
 #include <functional>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,33 +23,8 @@ struct Conversation {
     }
 };
 
-// Runs fn as the user nobody in a child process and returns what it reports.
 std::string asNobody(const std::function<std::string()>& fn) {
-    int p[2];
-    if (pipe(p) != 0) return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        std::string out = (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
-                              ? fn()
-                              : std::string("could not become nobody");
-        ssize_t n = write(p[1], out.data(), out.size());
-        (void)n;
-        _exit(0);
-    }
-    close(p[1]);
-    std::string out;
-    char buf[256];
-    for (int i = 0; i < 100; ++i) {
-        pollfd pf{p[0], POLLIN, 0};
-        if (poll(&pf, 1, 200) <= 0) continue;
-        ssize_t n = read(p[0], buf, sizeof buf);
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(p[0]);
-    waitpid(pid, nullptr, 0);
-    return out;
+    return testsupport::asUser(65534, 65534, fn);
 }
 
 // What a client gets for "CMD_SCNETWORK" then "GET_VER": the two replies, then "|eof" if closed.
@@ -226,65 +201,123 @@ TEST(HelperServer, SetKeyRefusesMissingFieldsAndMasksSecretsInTheLog) {
     }
 }
 
-TEST(HelperServer, TunnelChannelRunsCloseLinesAsShellCommands) {
+// A working folder R with both tunnel folders and the helper's program copies: an openconnect
+// that records its stop signal and a set-dns.sh that records its arguments.
+struct TunnelSetup {
     TempDir dir;
+    ProgramCopies programs;
     std::string root = dir.path + "/root";
-    std::filesystem::create_directories(root + "/openconnect");
-    writeFile(root + "/openconnect/openconnect", "#!/bin/bash\nexit 0\n", 0755);
-    writeFile(root + "/openconnect/password.txt", "pw\n", 0600);
-    ForkedHelper helper(dir.path);
-    int fd = connectTo(helper.socketPath());
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendText(fd, "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"));
-    ASSERT_EQ(recvOnce(fd), "1");
-    const std::string marker = dir.path + "/marker";
-    ASSERT_TRUE(sendText(fd, "closeNotACommand; touch \"" + marker + "\""));
-    EXPECT_TRUE(waitForFile(marker));
-    // The channel stays open after a line: nothing is replied.
-    EXPECT_EQ(recvOnce(fd, 300ms), "");
-    close(fd);
-    ASSERT_TRUE(helper.waitExit());
-    std::string log = helper.log();
-    EXPECT_NE(log.find("command received... system call."), std::string::npos);
-    EXPECT_NE(log.find("server: read error2."), std::string::npos);
-    EXPECT_NE(log.find("task terminate."), std::string::npos);
+    TunnelSetup() {
+        std::filesystem::create_directories(root + "/openconnect");
+        std::filesystem::create_directories(root + "/OpenVPN");
+        writeFile(root + "/openconnect/password.txt", "pw\n", 0600);
+        writeFile(root + "/OpenVPN/config.ovpn", "client\n");
+        programs.write("openconnect/openconnect",
+                       "#!/bin/bash\ntrap 'echo hup > got_hup; exit 0' HUP\n: > ready\n"
+                       "for i in $(seq 300); do sleep 0.1; done\n");
+        programs.write("openconnect/vpnc-script-wrapper", "#!/bin/sh\n");
+        programs.write("OpenVPN/openvpn", "#!/bin/bash\nfor i in $(seq 300); do sleep 0.1; done\n");
+        programs.write("OpenVPN/set-dns.sh",
+                       "#!/bin/sh\necho \"$*\" >> \"" + dir.path + "/set-dns.calls\"\n");
+    }
+    std::string start(const std::string& kind) const {
+        return kind == "oc" ? "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"
+                            : "CMD_OVPN_START," + root;
+    }
+};
+
+TEST(TunnelChannel, RunsTheApplicationsLinesAsTheHelpersOwnOperations) {
+    TunnelSetup t;
+    {
+        ForkedHelper helper(t.dir.path);
+        int fd = connectTo(helper.socketPath());
+        ASSERT_TRUE(sendText(fd, t.start("ovpn")));
+        ASSERT_EQ(recvOnce(fd), "1");
+        const std::string dns = "\"" + t.root + "/OpenVPN/set-dns.sh\" ";
+        for (const std::string& line :
+             {"cp /etc/resolv.conf \"" + t.root + "/OpenVPN/\"", dns + "openvpn 10.8.0.1", dns + "openvpn ",
+              dns + "localhost 192.0.2.1 2001:db8::1 ", dns + "localhost "}) {
+            ASSERT_TRUE(sendText(fd, line));
+            usleep(300000); // one line per receive, as the application paces them
+        }
+        close(fd);
+        ASSERT_TRUE(helper.waitExit());
+        EXPECT_EQ(readFile(t.root + "/OpenVPN/resolv.conf"), readFile("/etc/resolv.conf"));
+        EXPECT_EQ(readFile(t.dir.path + "/set-dns.calls"),
+                  "openvpn 10.8.0.1\nlocalhost 192.0.2.1 2001:db8::1\nlocalhost\n");
+        EXPECT_EQ(helper.log().find("refused"), std::string::npos) << helper.log();
+    }
+    {
+        ForkedHelper helper(t.dir.path);
+        int fd = connectTo(helper.socketPath());
+        ASSERT_TRUE(sendText(fd, t.start("oc")));
+        ASSERT_EQ(recvOnce(fd), "1");
+        ASSERT_TRUE(waitForFile(t.root + "/openconnect/ready"));
+        // The line the application sends; the pid in childpid is not what is signalled.
+        writeFile(t.root + "/openconnect/childpid", "1\n");
+        ASSERT_TRUE(sendText(fd, "kill -HUP $(cat \"" + t.root + "/openconnect/childpid\")"));
+        EXPECT_TRUE(waitForFile(t.root + "/openconnect/got_hup")) << helper.log();
+        close(fd);
+        ASSERT_TRUE(helper.waitExit());
+    }
 }
 
-TEST(HelperServer, OverlongTunnelLineEndsTheChannelUnrun) {
-    TempDir dir;
-    std::string root = dir.path + "/root";
-    std::filesystem::create_directories(root + "/openconnect");
-    writeFile(root + "/openconnect/openconnect", "#!/bin/bash\nexit 0\n", 0755);
-    ForkedHelper helper(dir.path);
-    int fd = connectTo(helper.socketPath());
-    ASSERT_TRUE(sendText(fd, "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"));
-    ASSERT_EQ(recvOnce(fd), "1");
-    const std::string marker = dir.path + "/marker";
-    // Cut at 512 bytes, the line would end in "touch <marker>"; it must not run at all.
-    std::string line = "echo " + std::string(480, 'x') + "; touch \"" + marker + "\"";
-    ASSERT_TRUE(sendText(fd, line));
-    EXPECT_TRUE(closedByPeer(fd));
-    close(fd);
-    ASSERT_TRUE(helper.waitExit());
-    EXPECT_FALSE(std::filesystem::exists(marker));
+TEST(TunnelChannel, ForeignLinesRunNothingAndEndTheChannel) {
+    TunnelSetup t;
+    const std::string marker = t.dir.path + "/marker";
+    const std::string dns = "\"" + t.root + "/OpenVPN/set-dns.sh\" ";
+    struct Case {
+        const char* kind;
+        std::string line;
+    } cases[] = {
+        // Inside a channel "close" is not special, and a shell line is not a tunnel line (the
+        // table's shapes are the unit tests'); a line of the other tunnel's kind is not one either.
+        {"oc", "closeNotACommand; touch \"" + marker + "\""},
+        {"ovpn", "touch \"" + marker + "\""},
+        {"ovpn", dns + "openvpn 10.8.0.1; touch \"" + marker + "\""},
+        {"ovpn", "kill -HUP $(cat \"" + t.root + "/openconnect/childpid\")"},
+        {"oc", dns + "openvpn 10.8.0.1"},
+        // Cut at 512 bytes, the line would end in "touch <marker>"; it must not run at all.
+        {"oc", "echo " + std::string(480, 'x') + "; touch \"" + marker + "\""},
+    };
+    for (const Case& k : cases) {
+        ForkedHelper helper(t.dir.path);
+        int fd = connectTo(helper.socketPath());
+        ASSERT_TRUE(sendText(fd, t.start(k.kind)));
+        ASSERT_EQ(recvOnce(fd), "1");
+        ASSERT_TRUE(sendText(fd, k.line));
+        EXPECT_TRUE(closedByPeer(fd)) << k.line;
+        close(fd);
+        ASSERT_TRUE(helper.waitExit());
+        EXPECT_FALSE(std::filesystem::exists(marker)) << k.line;
+        EXPECT_FALSE(std::filesystem::exists(t.dir.path + "/set-dns.calls")) << k.line;
+        const std::string log = helper.log();
+        EXPECT_EQ(log.find("command received... system call."), std::string::npos) << log;
+        EXPECT_TRUE(log.find("server: command refused, channel closed: " + k.line) != std::string::npos ||
+                    log.find("server: command too long, channel closed.") != std::string::npos)
+            << log;
+        std::filesystem::remove(t.dir.path + "/helper.log");
+    }
 }
 
 TEST(HelperServer, StartCommandsWithMissingFieldsStartNothing) {
-    TempDir dir;
-    std::string root = dir.path + "/root";
-    std::filesystem::create_directories(root + "/openconnect");
-    const std::string marker = dir.path + "/started";
-    writeFile(root + "/openconnect/openconnect", "#!/bin/bash\ntouch \"" + marker + "\"\n", 0755);
-    for (std::string msg : {"CMD_OPENCONNECT_START," + root + ",user,https://h/",
-                            std::string("CMD_OVPN_START"), std::string("CMD_OVPN_START,relative/root")}) {
-        ForkedHelper helper(dir.path);
+    TunnelSetup t;
+    const std::string marker = t.dir.path + "/started";
+    t.programs.write("openconnect/openconnect", "#!/bin/bash\ntouch \"" + marker + "\"\n");
+    t.programs.write("OpenVPN/openvpn", "#!/bin/bash\ntouch \"" + marker + "\"\n");
+    const std::string longRoot = "/" + std::string(200, 'r');
+    for (std::string msg :
+         {"CMD_OPENCONNECT_START," + t.root + ",user,https://h/", std::string("CMD_OVPN_START"),
+          std::string("CMD_OVPN_START,relative/root"), "CMD_OVPN_START," + t.root + ",x",
+          "CMD_OVPN_START," + longRoot, "CMD_OPENCONNECT_START," + t.root + ",user,https://h/,PIN,extra"}) {
+        ForkedHelper helper(t.dir.path);
         int fd = connectTo(helper.socketPath());
         ASSERT_TRUE(sendText(fd, msg));
         EXPECT_EQ(recvOnce(fd), "0") << msg;
         EXPECT_TRUE(closedByPeer(fd)) << msg;
         close(fd);
         ASSERT_TRUE(helper.waitExit());
-        std::filesystem::remove(dir.path + "/helper.log");
+        std::filesystem::remove(t.dir.path + "/helper.log");
     }
     EXPECT_FALSE(std::filesystem::exists(marker));
 }

@@ -223,8 +223,10 @@ TEST_F(OpenVPNEndToEnd, ConnectsReportsConnectedOnceFindsThePushedDnsAndEndsWith
 
     const auto pid = openvpnPid();
     ASSERT_TRUE(pid) << "openvpn was not started in " << ovpnDir;
+    // The helper's launcher hands openvpn the checked configuration and the log the helper opened
+    // in place of ./config.ovpn and ./ovpn.log; the rest of the line is as designed.
     const std::vector<std::string> want{"--config",
-                                        "./config.ovpn",
+                                        "/dev/fd/3",
                                         "--management",
                                         "127.0.0.1",
                                         "17505",
@@ -233,7 +235,7 @@ TEST_F(OpenVPNEndToEnd, ConnectsReportsConnectedOnceFindsThePushedDnsAndEndsWith
                                         "--auth-retry",
                                         "interact",
                                         "--log",
-                                        "./ovpn.log"};
+                                        "/dev/fd/4"};
     const auto args = commandLine(*pid);
     ASSERT_EQ(args.size(), want.size() + 1);
     EXPECT_EQ(std::vector<std::string>(args.begin() + 1, args.end()), want);
@@ -253,11 +255,14 @@ TEST_F(OpenVPNEndToEnd, ConnectsReportsConnectedOnceFindsThePushedDnsAndEndsWith
     EXPECT_STREQ(dns, (std::string(kNet) + ".8.53").c_str());
     EXPECT_EQ(SendCommand(mgmt, "mute 1\n"), 1);
 
-    // The tunnel channel runs shell lines as root, quoted paths included.
-    const fs::path marker = ovpnDir / "marker";
-    const std::string line = "cp /etc/hostname \"" + marker.string() + "\"";
+    EXPECT_EQ(readFile("/proc/" + std::to_string(*pid) + "/fd/3"), readFile(ovpnDir / "config.ovpn"));
+
+    // The tunnel channel runs the application's lines, quoted paths included.
+    const fs::path copy = ovpnDir / "resolv.conf";
+    const std::string line = "cp /etc/resolv.conf \"" + ovpnDir.string() + "/\"";
     ASSERT_EQ(send(helper, line.data(), line.size(), MSG_NOSIGNAL), static_cast<ssize_t>(line.size()));
-    EXPECT_TRUE(waitFor([&] { return fs::exists(marker); }, 10s));
+    EXPECT_TRUE(waitFor([&] { return fs::exists(copy); }, 10s));
+    EXPECT_EQ(readFile(copy), readFile("/etc/resolv.conf"));
 
     const std::string tun = tunDevice();
     EXPECT_FALSE(tun.empty());

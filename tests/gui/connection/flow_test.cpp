@@ -184,6 +184,38 @@ TEST_F(FlowTest, ManualFailuresShowTheNoticeAndEndDisconnected) {
     }
 }
 
+TEST_F(FlowTest, CredentialsGoOnlyToAnOpenvpnTheHelperStarted) {
+    startService();
+    loadCatalogue("127.0.10.1");
+    FakeManagement mgmt; // a listener on the port, but the helper started nothing
+    cw->managementPort = mgmt.listenLoopback();
+    helper->setFirstReply("0");
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000));
+    settle(100);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+    ASSERT_EQ(helper->connections().size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return helper->connections()[0].closed; }, 2000));
+    EXPECT_EQ(mgmt.connections.load(), 0);
+    EXPECT_TRUE(mgmt.commands().empty());
+}
+
+TEST_F(FlowTest, AWorkingFolderTheHelperCannotTakeStartsNothing) {
+    startService();
+    loadCatalogue("127.0.10.1");
+    for (const std::string& data : {home + "/da,ta", home + "/" + std::string(200, 'd')}) {
+        alerts.shown.clear();
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        host->connectButton->click();
+        ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000)) << data;
+        ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 5000));
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_TRUE(helper->connections().empty()) << data;
+    }
+    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+}
+
 // No NetworkManager on the (test's) system bus: the service is invalid, never connected.
 TEST_F(FlowTest, L2TPWithoutNetworkManagerIsInvalidWithTheFailureNotice) {
     platform::Defaults::standard().setString("ProtcolChoice", "L2TP");

@@ -93,10 +93,31 @@ TEST(OvpnConfigFilter, RefusesScriptPluginAndFileDirectivesInEverySpelling) {
                              "setenv opt setenv opt plugin x",
                              "setenv opt",
                              "http-proxy h 8080 /root/creds",
+                             "http-proxy h 8080 ../creds basic",
+                             "ca /etc/ssl/private/host.key",
+                             "cert ../../root/cert.pem",
+                             "key /root/.ssh/id_rsa",
+                             "pkcs12 /root/id.p12",
+                             "secret /etc/shadow 1",
+                             "tls-auth /etc/shadow 1",
+                             "tls-crypt /root/k",
+                             "crl-verify /root dir",
+                             "capath /root",
+                             "ca",
+                             "ca a b",
                              "dns-updown /x",
                              "UP /bin/sh"}) {
         EXPECT_FALSE(accepted(std::string("client\n") + line + "\n")) << line;
     }
+}
+
+TEST(OvpnConfigFilter, ProxiesAndKeyFilesInsideTheFolderAreAccepted) {
+    for (const char* line :
+         {"http-proxy proxy.example.jp 8080", "http-proxy h 8080 auth.txt", "http-proxy h 8080 auto",
+          "http-proxy h 8080 auto-nct ntlm", "http-proxy h 8080 proxy/auth.txt basic", "ca ca.crt",
+          "cert ./client.crt", "key keys/client.key", "pkcs12 id.p12", "secret static.key 1",
+          "tls-auth ta.key 1", "tls-crypt tc.key", "crl-verify crl.pem", "capath certs"})
+        EXPECT_TRUE(accepted(std::string("client\n") + line + "\n")) << line;
 }
 
 TEST(OvpnConfigFilter, InlineBlocksAreSkippedButConnectionBlocksAreChecked) {

@@ -42,8 +42,16 @@ TEST(HelperMessage, StartCommandsNeedAllFieldsAndAnAbsoluteRoot) {
     ASSERT_TRUE(parseOvpnStart(splitFields("CMD_OVPN_START,/Users/u/Library/Application Support/x"), root));
     EXPECT_EQ(root, "/Users/u/Library/Application Support/x");
 
+    // A "," in the root path makes a field too many; a longer path would not fit the lines built from it.
+    EXPECT_FALSE(parseOvpnStart(splitFields("CMD_OVPN_START,/home/a,b/x"), root));
+    const std::string longest = "CMD_OVPN_START,/" + std::string(kMaxRootPathLength - 1, 'r');
+    EXPECT_TRUE(parseOvpnStart(splitFields(longest.c_str()), root));
+    EXPECT_FALSE(parseOvpnStart(splitFields((longest + "r").c_str()), root));
+    EXPECT_FALSE(parseOvpnStart(splitFields("CMD_OVPN_START,/a\nb"), root));
+
     OpenConnectStart oc;
     EXPECT_FALSE(parseOpenConnectStart(splitFields("CMD_OPENCONNECT_START,/r,user,https://h"), oc));
+    EXPECT_FALSE(parseOpenConnectStart(splitFields("CMD_OPENCONNECT_START,/r,x,user,https://h,PIN"), oc));
     ASSERT_TRUE(parseOpenConnectStart(splitFields("CMD_OPENCONNECT_START,/r,user,https://h,PIN="), oc));
     EXPECT_EQ(oc.pin, "PIN=");
 }

@@ -1,0 +1,149 @@
+#include "helper/TunnelChannel.h"
+
+#include "helper/HelperLog.h"
+#include "helper/ProgramCopies.h"
+#include "helper/TunnelCommand.h"
+#include "helper/WorkingFolder.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace helper {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kSetDnsWait = 30s;
+constexpr auto kKillWait = 5s;
+constexpr size_t kMaxResolverBytes = 1 << 20;
+constexpr const char* kResolvConf = "/etc/resolv.conf";
+
+bool allowedOn(TunnelKind kind, TunnelLineKind line) {
+    switch (line) {
+    case TunnelLineKind::SaveResolver:
+    case TunnelLineKind::SwitchDns:
+    case TunnelLineKind::RestoreDns:
+        return kind == TunnelKind::OpenVpn;
+    case TunnelLineKind::StopOpenConnect:
+        return kind == TunnelKind::OpenConnect;
+    case TunnelLineKind::Foreign:
+        break;
+    }
+    return false;
+}
+
+// A refused line as it may appear in the log: control bytes written as \xHH, so that a hostile line
+// cannot forge log lines of its own.
+std::string printable(std::string_view line) {
+    std::string out;
+    for (unsigned char c : line) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TunnelChannel::TunnelChannel(TunnelKind kind, std::string rootPath, uid_t owner)
+    : kind_(kind), root_(std::move(rootPath)), owner_(owner) {}
+
+bool TunnelChannel::runLine(std::string_view line) {
+    const TunnelLine parsed = parseTunnelLine(line, root_);
+    if (!allowedOn(kind_, parsed.kind)) {
+        hlog("server: command refused, channel closed: %s", printable(line).c_str());
+        return false;
+    }
+    hlog("command received... system call.");
+    switch (parsed.kind) {
+    case TunnelLineKind::SaveResolver:
+        saveResolver();
+        break;
+    case TunnelLineKind::SwitchDns:
+        if (parsed.addresses.empty()) {
+            hlog("set-dns.sh openvpn without an address: resolver left as it is");
+            break;
+        }
+        if (runSetDns({"openvpn", parsed.addresses.front()})) dnsSwitched_ = true;
+        break;
+    case TunnelLineKind::RestoreDns: {
+        std::vector<std::string> args{"localhost"};
+        args.insert(args.end(), parsed.addresses.begin(), parsed.addresses.end());
+        if (runSetDns(args)) dnsSwitched_ = false;
+        break;
+    }
+    case TunnelLineKind::StopOpenConnect:
+        stopOpenConnect();
+        break;
+    case TunnelLineKind::Foreign:
+        break;
+    }
+    return true;
+}
+
+// cp /etc/resolv.conf "R/OpenVPN/": the machine's resolver into R/OpenVPN/resolv.conf, written
+// only as a plain file of the folder, never through a link planted there.
+void TunnelChannel::saveResolver() {
+    UniqueFd source(::open(kResolvConf, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    std::string text;
+    if (!source.valid() || ::fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !readAll(source.get(), kMaxResolverBytes, text)) {
+        hlog("resolv.conf copy: %s cannot be read", kResolvConf);
+        return;
+    }
+    WorkingFolder folder;
+    std::string reason;
+    if (!folder.open(root_ + "/OpenVPN", owner_, reason)) {
+        hlog("resolv.conf copy refused: OpenVPN folder %s", reason.c_str());
+        return;
+    }
+    UniqueFd target = folder.openForWriting("resolv.conf", 0644, true, reason);
+    if (!target.valid()) {
+        hlog("resolv.conf copy refused: OpenVPN/resolv.conf is %s", reason.c_str());
+        return;
+    }
+    if (!writeAll(target.get(), text)) hlog("resolv.conf copy: write error: %s", std::strerror(errno));
+}
+
+bool TunnelChannel::runSetDns(const std::vector<std::string>& arguments) {
+    const std::string script = rootOnlyCopy(kSetDnsCopy);
+    if (script.empty()) return false;
+    platform::Task task;
+    task.launchPath = script;
+    task.arguments = arguments;
+    task.currentDirectory = "/";
+    if (!task.launch()) {
+        hlog("set-dns.sh could not be started: %s", std::strerror(errno));
+        return false;
+    }
+    if (!task.waitUntilExit(kSetDnsWait)) {
+        hlog("set-dns.sh did not finish, killed.");
+        task.kill();
+        task.waitUntilExit(kKillWait);
+        return false;
+    }
+    return task.terminationStatus() == 0;
+}
+
+// kill -HUP $(cat "R/openconnect/childpid"): the openconnect this channel started, and only it;
+// whatever number the file holds now is the user's to write.
+void TunnelChannel::stopOpenConnect() {
+    if (!openconnect_ || !openconnect_->isRunning()) {
+        hlog("kill -HUP: the openconnect of this channel is not running");
+        return;
+    }
+    ::kill(openconnect_->processIdentifier(), SIGHUP);
+}
+
+} // namespace helper

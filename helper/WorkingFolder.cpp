@@ -1,0 +1,116 @@
+#include "helper/WorkingFolder.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace helper {
+namespace {
+
+constexpr int kOpenFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+std::string whyNotOpened(int err) {
+    return err == ELOOP ? "a symbolic link" : std::strerror(err);
+}
+
+// Regular and with a single name: a hard link to a file elsewhere is not the user's to hand over.
+bool isPlainFile(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+} // namespace
+
+bool WorkingFolder::open(const std::string& path, uid_t owner, std::string& reason) {
+    // Links on the way are followed: what counts is whose folder it turns out to be.
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0 || st.st_uid != owner) {
+        reason = "does not belong to uid " + std::to_string(owner);
+        return false;
+    }
+    dir_ = std::move(dir);
+    owner_ = owner;
+    return true;
+}
+
+std::string WorkingFolder::childPath() const {
+    return "/proc/self/fd/" + std::to_string(dir_.get());
+}
+
+UniqueFd WorkingFolder::openOwnedForReading(const char* name, std::string& reason) const {
+    UniqueFd fd(::openat(dir_.get(), name, O_RDONLY | kOpenFlags));
+    if (!fd.valid()) {
+        reason = whyNotOpened(errno);
+        return UniqueFd();
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !isPlainFile(st) || st.st_uid != owner_) {
+        reason = "not a regular file of the user's";
+        return UniqueFd();
+    }
+    return fd;
+}
+
+UniqueFd WorkingFolder::openForWriting(const char* name, mode_t mode, bool truncate,
+                                       std::string& reason) const {
+    // No O_TRUNC here: nothing is cut before the file has been seen to be a plain one.
+    UniqueFd fd(::openat(dir_.get(), name, O_WRONLY | O_CREAT | kOpenFlags, mode));
+    if (!fd.valid()) {
+        reason = whyNotOpened(errno);
+        return UniqueFd();
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !isPlainFile(st)) {
+        reason = "not a regular file";
+        return UniqueFd();
+    }
+    if (truncate && ::ftruncate(fd.get(), 0) != 0) {
+        reason = std::strerror(errno);
+        return UniqueFd();
+    }
+    return fd;
+}
+
+UniqueFd WorkingFolder::createFresh(const char* name, mode_t mode, std::string& reason) const {
+    remove(name);
+    UniqueFd fd(::openat(dir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, mode));
+    if (!fd.valid()) reason = errno == EEXIST ? "put back while it was being replaced" : whyNotOpened(errno);
+    return fd;
+}
+
+void WorkingFolder::remove(const char* name) const {
+    ::unlinkat(dir_.get(), name, 0);
+}
+
+bool readAll(int fd, size_t limit, std::string& text) {
+    text.clear();
+    char chunk[8192];
+    for (int rounds = 0; rounds < 1 << 16; ++rounds) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (text.size() + static_cast<size_t>(n) > limit) return false;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    return false;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace helper
