@@ -175,20 +175,18 @@ void TunnelChannel::updateRecord() {
 
 void TunnelChannel::end() {
     if (kind_ == TunnelKind::OpenConnect && programRunning()) {
-        // After its stop line openconnect is already on its way out; without one, the application
-        // is gone and nobody else would ever stop it.
+        // After its stop line openconnect is already on its way out (hung up, as designed). Without
+        // one the application is gone and nobody else would ever stop it: it logs off the server.
         if (!stopAsked_) hlog("tunnel channel ended without its stop: openconnect stopped.");
-        stopProcess(program_->processIdentifier(), programStart_, SIGHUP);
+        stopProcess(program_->processIdentifier(), programStart_, stopAsked_ ? SIGHUP : SIGTERM);
         program_->waitUntilExit(std::chrono::seconds(1));
     }
+    if (dnsSwitched_) hlog("tunnel channel ended with the resolver switched: restoring it.");
     // openconnect's routing script switches the resolver, and back in its disconnect step, which an
-    // openconnect killed by a signal never ran. set-dns.sh leaves a resolver not its own alone.
-    const bool openConnectKilled = kind_ == TunnelKind::OpenConnect && program_ && !program_->isRunning() &&
-                                   program_->terminationStatus() >= 128;
-    if (dnsSwitched_ || openConnectKilled) {
-        hlog("tunnel channel ended with the resolver switched: restoring it.");
-        if (restoreResolver()) dnsSwitched_ = false;
-    }
+    // openconnect killed or stopped early may never have run. set-dns.sh leaves a resolver that is
+    // not its own alone, so asking it costs nothing.
+    if ((dnsSwitched_ || kind_ == TunnelKind::OpenConnect) && restoreResolver()) dnsSwitched_ = false;
+    if (kind_ == TunnelKind::OpenConnect) removeOpenConnectGatewayRoute();
     removeTunnelRecord(::getpid());
 }
 

@@ -6,6 +6,7 @@
 #include "helper/WorkingFolder.h"
 #include "platform/Task.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -148,6 +149,22 @@ bool restoreResolver() {
     return task.terminationStatus() == 0;
 }
 
+void removeOpenConnectGatewayRoute() {
+    const std::string dir = tunnelRecordDir();
+    const std::string note = dir.substr(0, dir.rfind('/')) + "/openconnect.gateway";
+    UniqueFd fd(::open(note.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    std::string text;
+    if (!fd.valid() || !readAll(fd.get(), 64, text)) return;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    unsigned char buf[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1) {
+        hlog("openconnect ended without its disconnect step: route to %s removed", text.c_str());
+        platform::runProgram("/sbin/ip", {"route", "del", text});
+    }
+    ::unlink(note.c_str());
+}
+
 void stopProcess(pid_t pid, uint64_t start, int first) {
     for (int signo : {first, SIGTERM, SIGKILL}) {
         if (!sameProcessAlive(pid, start)) return;
@@ -181,9 +198,10 @@ int cleanUpVanishedTunnels() {
         if (sameProcessAlive(r.helper, r.helperStart)) continue; // its own helper looks after it
         hlog("tunnel of a vanished helper (pid %d): stopping %s pid %d", static_cast<int>(r.helper),
              r.openConnect ? "openconnect" : "openvpn", static_cast<int>(r.program));
-        stopProcess(r.program, r.programStart, r.openConnect ? SIGHUP : SIGTERM);
+        stopProcess(r.program, r.programStart, SIGTERM);
         if ((r.dnsSwitched || r.openConnect) && restoreResolver())
             hlog("tunnel of a vanished helper: resolver restored");
+        if (r.openConnect) removeOpenConnectGatewayRoute();
         ::unlink(path.c_str());
         ++ended;
     }

@@ -29,8 +29,8 @@ bool sameProcessAlive(pid_t pid, uint64_t start);
 bool writeTunnelRecord(const TunnelRecord& record);
 void removeTunnelRecord(pid_t helper);
 
-// Ends the tunnels of helper instances that are gone: the program is stopped (SIGHUP first for
-// openconnect, which then runs its disconnect script; SIGTERM, then SIGKILL), the resolver is
+// Ends the tunnels of helper instances that are gone: the program is stopped (SIGTERM, on which
+// openconnect logs off and runs its disconnect step, then SIGKILL), the resolver is
 // restored through set-dns.sh when the record says it was switched or the tunnel was openconnect's,
 // and the record is removed. Returns how many tunnels were ended.
 int cleanUpVanishedTunnels();
@@ -38,6 +38,11 @@ int cleanUpVanishedTunnels();
 // set-dns.sh localhost: the resolver in force before the switch comes back from set-dns.sh's own
 // record (a resolver someone else has rewritten since is kept). True when set-dns.sh succeeded.
 bool restoreResolver();
+
+// The host route to the VPN server that openconnect's routing script added (it notes the server in
+// <state>/openconnect.gateway) and could not take away, because openconnect ended without its
+// disconnect step: removed, with the note.
+void removeOpenConnectGatewayRoute();
 
 // Stops a process by pid and start time: `first` (SIGHUP or SIGTERM), then SIGTERM and SIGKILL,
 // each after a grace period.

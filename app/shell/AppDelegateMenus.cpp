@@ -104,6 +104,8 @@ bool AppDelegate::applicationShouldTerminate(bool ask) {
         if (answer == 0 && !forcedTermination_) return false;
     }
     if (_vpnStatus != TAVROVPNStatus::disconnected) {
+        // The application is ending: a failure notice of the stop must not hold it open.
+        AlertPresenter::setSuppressed(true);
         connectButton->click();
         // Three seconds for the shutdown to take effect. The event loop keeps running meanwhile so the
         // stop path's queued steps (DNS restore, closing the tunnel channel) really happen. When the
@@ -147,13 +149,16 @@ void AppDelegate::requestTermination(bool ask) {
     const bool now = applicationShouldTerminate(ask && !forcedTermination_);
     terminationInProgress = false;
     if (!now) return;
+    AlertPresenter::setSuppressed(true); // nor may one still queued
     terminationRequested = true;
     applicationWillTerminate();
     if (loginManager) loginManager->releaseShutdownDelay();
-    if (terminateNowHook)
+    if (terminateNowHook) {
         terminateNowHook();
-    else
+        AlertPresenter::setSuppressed(false);
+    } else {
         QCoreApplication::exit(0);
+    }
 }
 
 void AppDelegate::watchSessionEvents() {

@@ -53,8 +53,9 @@ std::string output(const std::string& path, const std::vector<std::string>& args
     return out;
 }
 
-// Alive processes running `exe` (by /proc/PID/exe).
-std::vector<pid_t> processesOf(const fs::path& exe) {
+// Alive processes running `exe` (by /proc/PID/exe) whose environment holds `mark`: this suite's
+// own, not those of a suite running next to it.
+std::vector<pid_t> processesOf(const fs::path& exe, const std::string& mark) {
     std::vector<pid_t> found;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator("/proc", ec)) {
@@ -62,6 +63,7 @@ std::vector<pid_t> processesOf(const fs::path& exe) {
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code ec2;
         if (fs::read_symlink(e.path() / "exe", ec2) != exe) continue;
+        if (readFile(e.path() / "environ").find(mark) == std::string::npos) continue;
         const pid_t pid = static_cast<pid_t>(std::stol(name));
         if (platform::processAlive(pid)) found.push_back(pid);
     }
@@ -135,6 +137,7 @@ public:
         setenv((pre + "_USER").c_str(), kUser, 1);
         setenv((pre + "_PASSWORD").c_str(), kPassword, 1);
         setenv("OVPN_FIXTURE_KEEPALIVE", "1 4", 1); // a stopped server is noticed within seconds
+        setenv("OC_FIXTURE_MAX_SAME", "0", 1);      // hung-up sessions pile up over the runs
         if (!fixture("up")) return "fixture up failed";
         const std::string server = std::string(p_.net) + ".0.2";
         if (output("/usr/sbin/ip", {"-4", "route", "get", server}).find(std::string(" dev ") + p_.ns + "h ") ==
@@ -216,10 +219,30 @@ public:
         return {};
     }
 
+    // openvpn / openconnect processes of any of this suite's applications (an earlier run's too).
     std::vector<pid_t> tunnelPrograms() const {
-        return root_.empty() ? std::vector<pid_t>{} : testsupport::processesIn(root_ / p_.folder);
+        std::vector<pid_t> found;
+        for (int i = 1; i <= launches_; ++i)
+            for (pid_t pid : testsupport::processesIn(tmp_ / ("home" + std::to_string(i)) /
+                                                      "data/norvell/tavrovpn" / p_.folder))
+                found.push_back(pid);
+        return found;
     }
-    std::vector<pid_t> helperInstances() const { return processesOf(fs::canonical(helperExe_)); }
+
+    // Routes into the tunnel's networks, or to the server itself (openconnect's routing script adds one).
+    std::string routesOfOurs() const {
+        std::istringstream in(output("/usr/sbin/ip", {"-o", "route", "show", "table", "all"}));
+        std::string ours;
+        const std::string net = p_.net;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(p_.tunnelNet, 0) == 0 || line.rfind(net + ".2.", 0) == 0 ||
+                line.rfind(net + ".0.2 ", 0) == 0 || line.find(" " + net + ".0.2 ") != std::string::npos)
+                ours += line + "; ";
+        return ours;
+    }
+    std::vector<pid_t> helperInstances() const {
+        return processesOf(fs::canonical(helperExe_), "TVAPPHELPER_SOCKET=" + (tmp_ / "helper.ipc").string());
+    }
 
     void inject(Fault f) {
         switch (f) {
@@ -262,12 +285,14 @@ public:
         const std::string noticed = std::string(p_.name) == "OpenVPN" ? "stopOVPNTunnel" : "_OnStoping true";
         auto clean = [&] {
             return readFile("/etc/resolv.conf") == wantResolver && tunnelDevice().empty() &&
-                   tunnelPrograms().empty() && (!appSurvives || app_->output().find(noticed) != std::string::npos);
+                   routesOfOurs().empty() && tunnelPrograms().empty() &&
+                   (!appSurvives || app_->output().find(noticed) != std::string::npos);
         };
         std::string why;
         if (!waitFor(clean, 40s)) {
             if (readFile("/etc/resolv.conf") != wantResolver) why += "resolver not restored; ";
             if (!tunnelDevice().empty()) why += "tunnel device " + tunnelDevice() + " left; ";
+            if (!routesOfOurs().empty()) why += "routes left: " + routesOfOurs();
             if (!tunnelPrograms().empty()) why += std::string(p_.program) + " left running; ";
             if (appSurvives && app_->output().find(noticed) == std::string::npos)
                 why += "the application did not notice the loss; ";
@@ -302,7 +327,7 @@ public:
         const auto status = app_->waitExit(15s);
         if (!status || *status != 0) return "the application did not end cleanly on SIGTERM";
         if (!waitFor([&] { return readFile("/etc/resolv.conf") == resolvBefore_ && tunnelDevice().empty() &&
-                                  tunnelPrograms().empty(); },
+                                  routesOfOurs().empty() && tunnelPrograms().empty(); },
                      20s))
             return "the quit path left the tunnel or the resolver behind";
         return {};
