@@ -1,6 +1,6 @@
 #pragma once
 // The application itself as a separate process: the bundle's TavroVPN program, offscreen, with its
-// home (XDG folders) in a scratch folder and its output captured to a file. Preferences are seeded
+// home (XDG folders, runtime folder included) in a scratch folder and its output captured to a file. Preferences are seeded
 // before the launch, so that a saved account with "ConnectStartAuto" connects on its own.
 #include "ProcessUtil.h"
 #include "platform/Defaults.h"
@@ -64,6 +64,10 @@ public:
         all["XDG_CONFIG_HOME"] = (home_ / "config").string();
         all["XDG_DATA_HOME"] = (home_ / "data").string();
         all["XDG_CACHE_HOME"] = (home_ / "cache").string();
+        // Its single-instance socket too: applications of tests running side by side stay apart.
+        std::filesystem::create_directories(home_ / "runtime");
+        std::filesystem::permissions(home_ / "runtime", std::filesystem::perms::owner_all);
+        all["XDG_RUNTIME_DIR"] = (home_ / "runtime").string();
         all.emplace("QT_QPA_PLATFORM", "offscreen");
         const std::string log = (home_ / "app.log").string();
         pid_ = ::fork();
