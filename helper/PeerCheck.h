@@ -1,20 +1,15 @@
 #pragma once
-#include <set>
+#include "platform/AllowFile.h"
+
 #include <string>
 #include <sys/types.h>
 
-// Who may talk to the helper: root, and the users recorded at install time in a root-owned
-// allow file (one numeric uid or user name per line, '#' starts a comment line).
+// Who may talk to the helper: root, and the users recorded at install time in the allow file.
 namespace helper {
 
-inline constexpr const char* kDefaultAllowFile = "/etc/com.norvell.tvapphelper.allow";
-
-// $TVAPPHELPER_ALLOW_FILE, or the default path.
-std::string allowFilePath();
-
-// The uids listed in the file; empty when the file is missing, not a regular file, not owned by
-// root, or writable by group or others (such a file could have been planted).
-std::set<uid_t> loadAllowedUids(const std::string& path);
+using platform::allowFilePath;
+using platform::kDefaultAllowFile;
+using platform::loadAllowedUids;
 
 // The peer's uid from SO_PEERCRED; false when it cannot be read.
 bool peerUid(int fd, uid_t& uid);

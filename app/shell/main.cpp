@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTimer>
@@ -20,7 +21,9 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("TavroVPN");
     QApplication::setApplicationVersion(AppDelegate::shortVersionString());
-    QApplication::setDesktopFileName("tavrovpn");
+    // The installed menu entry and icon, so that docks and task bars show the application's own.
+    QApplication::setDesktopFileName("com.norvell.tavrovpn");
+    QApplication::setWindowIcon(QIcon::fromTheme("com.norvell.tavrovpn"));
     // The application lives in the tray when its windows are closed.
     QApplication::setQuitOnLastWindowClosed(false);
     // Fixed light appearance, whatever the desktop theme.

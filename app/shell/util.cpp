@@ -1,9 +1,11 @@
 #include "app/shell/util.h"
 
+#include "platform/AllowFile.h"
 #include "platform/Paths.h"
 #include "platform/Task.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QPalette>
 #include <QWidget>
 #include <chrono>
@@ -14,21 +16,36 @@
 QString helperJobFilePath(const QString& label) {
     QString overridePath = qEnvironmentVariable("TAVROVPN_HELPER_JOB_FILE");
     if (!overridePath.isEmpty()) return overridePath;
-    // The installed socket unit: its presence is what starts the helper for each connection.
-    return "/etc/systemd/system/" + label + ".socket";
+    // The installed socket unit: its presence is what starts the helper for each connection. The
+    // package puts it with the system's units, the installer script with the administrator's.
+    const QString unit = label + ".socket";
+    for (const char* dir : {"/etc/systemd/system/", "/usr/lib/systemd/system/", "/lib/systemd/system/"}) {
+        // A unit masked to /dev/null (what removing the package leaves until purge) is no job.
+        if (QFileInfo(dir + unit).isFile()) return dir + unit;
+    }
+    return "/etc/systemd/system/" + unit;
 }
 
 namespace {
+
 // pkexec's words when no polkit agent runs in the session (a console, ssh, a bare X session).
 constexpr const char* kNoAgent = "No authentication agent found";
 // The dialog waits for the user; this only keeps the wait finite.
 constexpr auto kAuthorisationWait = std::chrono::minutes(30);
+
+// The helper serves root and the users its allow file names; anyone else has to be approved
+// first, even with the helper installed (a package installed without a desktop user to record).
+bool helperServesThisUser() {
+    const uid_t uid = getuid();
+    return uid == 0 || platform::loadAllowedUids(platform::allowFilePath()).count(uid) != 0;
+}
+
 } // namespace
 
 bool InstallHelper(const QString& bundleid, bool* noAgent) {
     if (noAgent) *noAgent = false;
     const QString job = helperJobFilePath(bundleid);
-    if (platform::fileExists(job.toStdString())) {
+    if (QFileInfo(job).isFile() && helperServesThisUser()) {
         std::printf("FILE AVAILABLE\n");
         std::fflush(stdout);
         return true;

@@ -1,7 +1,9 @@
 #pragma once
 // Runs this program again inside a private mount namespace whose /etc is an overlay on a tmpfs:
 // the DNS switch (and anything else that writes to /etc) stays in that copy and disappears with
-// the namespace. The helper and openvpn are started from inside, so they see the same copy.
+// the namespace. The helper and openvpn are started from inside, so they see the same copy. Other
+// top-level folders can be overlaid the same way (the package test installs into /usr, /var, ...);
+// inside, $SCRATCH/<folder>/u holds what was written to each.
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -18,9 +20,9 @@ inline bool inside() {
     return v && std::string(v) == "1";
 }
 
-// Runs /proc/self/exe with args in the private namespace and returns its exit status (-1 when it
-// could not be run).
-inline int runSelf(const std::vector<std::string>& args) {
+// Runs /proc/self/exe with args in the private namespace, with each top-level folder named in
+// overlaid ("etc", "usr", ...) overlaid, and returns its exit status (-1 when it could not be run).
+inline int runSelf(const std::vector<std::string>& args, const std::vector<std::string>& overlaid = {"etc"}) {
     char tmpl[] = "/tmp/tv-private-etc-XXXXXX";
     if (!mkdtemp(tmpl)) return -1;
     const std::string scratch = tmpl;
@@ -28,10 +30,14 @@ inline int runSelf(const std::vector<std::string>& args) {
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return -1;
     exe[n] = '\0';
+    std::string folders;
+    for (const std::string& d : overlaid)
+        folders += (folders.empty() ? "" : " ") + d;
     const std::string script =
-        "mount -t tmpfs tmpfs \"$SCRATCH\" && mkdir \"$SCRATCH/u\" \"$SCRATCH/w\" && "
-        "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$SCRATCH/u,workdir=$SCRATCH/w\" /etc && "
-        "exec \"$0\" \"$@\"";
+        "mount -t tmpfs tmpfs \"$SCRATCH\" || exit 1; for d in $OVERLAID; do "
+        "mkdir -p \"$SCRATCH/$d/u\" \"$SCRATCH/$d/w\" && "
+        "mount -t overlay overlay -o \"lowerdir=/$d,upperdir=$SCRATCH/$d/u,workdir=$SCRATCH/$d/w\" \"/$d\" "
+        "|| exit 1; done; exec \"$0\" \"$@\"";
     std::vector<std::string> argv{"unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, exe};
     argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = fork();
@@ -39,6 +45,7 @@ inline int runSelf(const std::vector<std::string>& args) {
     if (pid == 0) {
         setenv(kMarker, "1", 1);
         setenv("SCRATCH", scratch.c_str(), 1);
+        setenv("OVERLAID", folders.c_str(), 1);
         std::vector<char*> cargv;
         for (auto& a : argv)
             cargv.push_back(a.data());

@@ -15,6 +15,24 @@ ALLOW=/etc/$LABEL.allow
 PROGRAMS="OpenVPN/openvpn OpenVPN/set-dns.sh openconnect/openconnect openconnect/vpnc-script-wrapper"
 
 case "$ALLOWED_UID" in ''|*[!0-9]*) echo "install-helper: bad uid '$ALLOWED_UID'" >&2; exit 2 ;; esac
+
+# Adds the user to the allow file; users approved before keep their right.
+allow_user() {
+	umask 022
+	if [ -f "$ALLOW" ] && grep -qx "[[:space:]]*$1[[:space:]]*" "$ALLOW"; then return 0; fi
+	{
+		if [ -f "$ALLOW" ]; then grep -v '^[[:space:]]*$' "$ALLOW" || true; fi
+		printf '%s\n' "$1"
+	} > "$ALLOW.tmp"
+	chown 0:0 "$ALLOW.tmp" && chmod 644 "$ALLOW.tmp" && mv -f "$ALLOW.tmp" "$ALLOW"
+}
+
+# Installed by the package: the helper, its programs and its units are the package's and stay as
+# they are; approving only adds this user.
+if [ -x /usr/libexec/tavrovpn/tvapphelper ] && [ -f "/usr/lib/systemd/system/$LABEL.socket" ]; then
+	allow_user "$ALLOWED_UID"
+	exit 0
+fi
 [ -x "$B/Contents/MacOS/tvapphelper" ] || { echo "install-helper: no helper in $B" >&2; exit 3; }
 for p in $PROGRAMS; do
 	[ -f "$B/Contents/MacOS/$p" ] || { echo "install-helper: no $p in $B" >&2; exit 3; }
@@ -30,7 +48,7 @@ done
 if [ -x "$B/Contents/MacOS/tvapphelper-supervise" ]; then
 	install -o 0 -g 0 -m 755 "$B/Contents/MacOS/tvapphelper-supervise" "$DEST/"
 fi
-printf '%s\n' "$ALLOWED_UID" > "$ALLOW.tmp" && chown 0:0 "$ALLOW.tmp" && chmod 644 "$ALLOW.tmp" && mv "$ALLOW.tmp" "$ALLOW"
+allow_user "$ALLOWED_UID"
 
 # Installs from before socket activation ran one service that restarted after every connection.
 if [ -d /run/systemd/system ] && [ -f "$UNITS/$LABEL.service" ]; then
