@@ -188,7 +188,6 @@ public:
             why = "the application did not start";
             return false;
         }
-        root_ = app_->workingFolder();
         if (untilStarted) {
             if (waitFor([&] { return !tunnelPrograms().empty(); }, 40s)) return true;
             why = "the tunnel program never started";
@@ -374,7 +373,7 @@ private:
     }
 
     const Protocol& p_;
-    fs::path tmp_, root_, helperExe_;
+    fs::path tmp_, helperExe_;
     std::string resolvBefore_, replacement_;
     std::unique_ptr<LocalService> service_;
     std::unique_ptr<platform::Task> supervisor_;
