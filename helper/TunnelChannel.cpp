@@ -3,6 +3,7 @@
 #include "helper/HelperLog.h"
 #include "helper/ProgramCopies.h"
 #include "helper/TunnelCommand.h"
+#include "helper/TunnelRecord.h"
 #include "helper/WorkingFolder.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace helper {
 namespace {
@@ -74,12 +76,18 @@ bool TunnelChannel::runLine(std::string_view line) {
             hlog("set-dns.sh openvpn without an address: resolver left as it is");
             break;
         }
-        if (runSetDns({"openvpn", parsed.addresses.front()})) dnsSwitched_ = true;
+        // Recorded before the switch: a helper that vanishes half-way still has it undone.
+        dnsSwitched_ = true;
+        updateRecord();
+        runSetDns({"openvpn", parsed.addresses.front()});
         break;
     case TunnelLineKind::RestoreDns: {
         std::vector<std::string> args{"localhost"};
         args.insert(args.end(), parsed.addresses.begin(), parsed.addresses.end());
-        if (runSetDns(args)) dnsSwitched_ = false;
+        if (runSetDns(args)) {
+            dnsSwitched_ = false;
+            updateRecord();
+        }
         break;
     }
     case TunnelLineKind::StopOpenConnect:
@@ -139,11 +147,47 @@ bool TunnelChannel::runSetDns(const std::vector<std::string>& arguments) {
 // kill -HUP $(cat "R/openconnect/childpid"): the openconnect this channel started, and only it;
 // whatever number the file holds now is the user's to write.
 void TunnelChannel::stopOpenConnect() {
-    if (!openconnect_ || !openconnect_->isRunning()) {
+    stopAsked_ = true;
+    if (!programRunning()) {
         hlog("kill -HUP: the openconnect of this channel is not running");
         return;
     }
-    ::kill(openconnect_->processIdentifier(), SIGHUP);
+    ::kill(program_->processIdentifier(), SIGHUP);
+}
+
+void TunnelChannel::setProgram(platform::Task* task) {
+    program_ = task;
+    programStart_ = task ? processStartTime(task->processIdentifier()) : 0;
+    updateRecord();
+}
+
+void TunnelChannel::updateRecord() {
+    if (!program_) return;
+    TunnelRecord r;
+    r.helper = ::getpid();
+    r.helperStart = processStartTime(r.helper);
+    r.program = program_->processIdentifier();
+    r.programStart = programStart_;
+    r.openConnect = kind_ == TunnelKind::OpenConnect;
+    r.dnsSwitched = dnsSwitched_;
+    writeTunnelRecord(r);
+}
+
+void TunnelChannel::end() {
+    if (kind_ == TunnelKind::OpenConnect && programRunning()) {
+        // After its stop line openconnect is already on its way out (hung up, as designed). Without
+        // one the application is gone and nobody else would ever stop it: it logs off the server.
+        if (!stopAsked_) hlog("tunnel channel ended without its stop: openconnect stopped.");
+        stopProcess(program_->processIdentifier(), programStart_, stopAsked_ ? SIGHUP : SIGTERM);
+        program_->waitUntilExit(std::chrono::seconds(1));
+    }
+    if (dnsSwitched_) hlog("tunnel channel ended with the resolver switched: restoring it.");
+    // openconnect's routing script switches the resolver, and back in its disconnect step, which an
+    // openconnect killed or stopped early may never have run. set-dns.sh leaves a resolver that is
+    // not its own alone, so asking it costs nothing.
+    if ((dnsSwitched_ || kind_ == TunnelKind::OpenConnect) && restoreResolver()) dnsSwitched_ = false;
+    if (kind_ == TunnelKind::OpenConnect) removeOpenConnectGatewayRoute();
+    removeTunnelRecord(::getpid());
 }
 
 } // namespace helper

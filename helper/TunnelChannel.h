@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/Task.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -23,23 +24,33 @@ public:
     uid_t owner() const { return owner_; }
     bool dnsSwitched() const { return dnsSwitched_; }
 
-    // The openconnect this channel started; the stop line signals only this process.
-    void setOpenConnect(platform::Task* task) { openconnect_ = task; }
+    // The tunnel program this channel started (openvpn or openconnect): the stop line signals only
+    // this process, and a record of it lets it be ended even if this helper instance vanishes.
+    void setProgram(platform::Task* task);
+    bool programRunning() const { return program_ && program_->isRunning(); }
 
     // Runs one received line. False when it is not a line this channel runs: nothing was done and
     // the channel is to end.
     bool runLine(std::string_view line);
 
+    // The channel is over, whether the application stopped the tunnel or vanished: an openconnect
+    // still running is stopped (openvpn is its caller's to stop, first), a resolver still switched
+    // comes back, and the record goes.
+    void end();
+
 private:
     void saveResolver();
     bool runSetDns(const std::vector<std::string>& arguments); // true when set-dns.sh succeeded
     void stopOpenConnect();
+    void updateRecord();
 
     TunnelKind kind_;
     std::string root_;
     uid_t owner_;
     bool dnsSwitched_ = false;
-    platform::Task* openconnect_ = nullptr;
+    bool stopAsked_ = false;
+    platform::Task* program_ = nullptr;
+    uint64_t programStart_ = 0;
 };
 
 } // namespace helper

@@ -11,6 +11,7 @@
 #include "helper/SocketActivation.h"
 #include "helper/SystemServiceProfile.h"
 #include "helper/TunnelChannel.h"
+#include "helper/TunnelRecord.h"
 #include "helper/UniqueFd.h"
 #include "helper/WorkingFolder.h"
 #include "platform/Log.h"
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -41,6 +43,10 @@ constexpr auto kTerminateGrace = 5s;
 constexpr size_t kMaxConfigBytes = 1 << 20;
 // A tunnel lives for hours, one shell line now and then; this only keeps the loop finite.
 constexpr long kMaxTunnelCommands = 1000000;
+// How often a waiting tunnel channel looks whether its program still runs, and how long after the
+// program has gone the application still has to send its own stop lines or close the channel.
+constexpr timespec kProgramCheck{0, 500'000'000};
+constexpr auto kProgramGoneGrace = 3s;
 
 // Set by SIGTERM/SIGINT (service stop, supervisor stop): the helper then leaves the way it leaves
 // a closed channel, so openvpn is not left running orphaned. The signals stay blocked except
@@ -111,11 +117,31 @@ void runShell(const std::string& line) {
     if (g_stopSignalsBlocked) sigprocmask(SIG_SETMASK, &blocked, nullptr);
 }
 
-// The lines of an open tunnel channel, until the client closes its end or sends a line that is
-// not one of the channel's (TunnelChannel runs nothing for it).
+// Waits until the client sends a line or closes the channel. False on a stop request, or once
+// the tunnel program has been gone for the grace period: the channel then ends, which tells the
+// application that its tunnel is over.
+bool waitForClient(int conn, const helper::TunnelChannel& channel) {
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> gone;
+    for (;;) {
+        if (g_stopRequested) return false;
+        if (!gone && !channel.programRunning()) gone = Clock::now();
+        if (gone && Clock::now() - *gone >= kProgramGoneGrace) {
+            hlog("server: the tunnel program has ended, channel closed.");
+            return false;
+        }
+        pollfd p{conn, POLLIN, 0};
+        const int r = ::ppoll(&p, 1, &kProgramCheck, g_stopSignalsBlocked ? &g_waitMask : nullptr);
+        if (r > 0 || (r < 0 && errno != EINTR)) return true;
+    }
+}
+
+// The lines of an open tunnel channel, until the client closes its end, sends a line that is not
+// one of the channel's (TunnelChannel runs nothing for it), or the tunnel program is gone.
 void runTunnelChannel(int conn, helper::TunnelChannel& channel) {
     Message m;
     hlog("command recv wait...");
+    if (!waitForClient(conn, channel)) return;
     receive(conn, m);
     for (long count = 0;; ++count) {
         if (m.length < 0) {
@@ -140,6 +166,7 @@ void runTunnelChannel(int conn, helper::TunnelChannel& channel) {
             line.remove_suffix(1);
         if (!channel.runLine(line)) return;
         hlog("command recv wait...");
+        if (!waitForClient(conn, channel)) return;
         receive(conn, m);
     }
 }
@@ -153,6 +180,7 @@ void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t pee
         reply(conn, "0");
         return;
     }
+    helper::cleanUpVanishedTunnels();
     std::unique_ptr<platform::Task> task = execOVPN(root, peer);
     if (!task) {
         hlog("CMD_OVPN_START command failed.");
@@ -160,11 +188,13 @@ void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t pee
         return;
     }
     hlog("CMD_OVPN_START command success");
-    reply(conn, "1");
     helper::TunnelChannel channel(helper::TunnelKind::OpenVpn, root, peer);
+    channel.setProgram(task.get());
+    reply(conn, "1");
     runTunnelChannel(conn, channel);
     hlog("task terminate.");
     stopTask(*task);
+    channel.end();
     hlog("server: close accept socket");
 }
 
@@ -182,6 +212,7 @@ void handleOpenConnectStart(int conn, const std::vector<std::string>& fields, ui
     hlog("username:%s", req.user.c_str());
     hlog("hostname:%s", req.url.c_str());
     hlog("cert:%s", req.pin.c_str());
+    helper::cleanUpVanishedTunnels();
     std::unique_ptr<platform::Task> task = execOPENCONNECT(req.rootPath, req.user, req.url, req.pin, peer);
     if (!task) {
         hlog("CMD_OPENCONNECT_START command failed.");
@@ -189,12 +220,14 @@ void handleOpenConnectStart(int conn, const std::vector<std::string>& fields, ui
         return;
     }
     hlog("CMD_OPENCONNECT_STARTCMD_OPENCONNECT_START command success");
-    reply(conn, "1");
     helper::TunnelChannel channel(helper::TunnelKind::OpenConnect, req.rootPath, peer);
-    channel.setOpenConnect(task.get());
+    channel.setProgram(task.get());
+    reply(conn, "1");
     runTunnelChannel(conn, channel);
-    // openconnect keeps running after the channel: only its stop line (or the server) ends it.
+    // openconnect does not outlive its channel: after the stop line it is on its way out anyway,
+    // and a channel that ended without one belongs to an application that vanished.
     hlog("task terminate.");
+    channel.end();
 }
 
 void handleSetKey(int conn, const std::vector<std::string>& fields) {
@@ -468,6 +501,10 @@ std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, con
     task->arguments = {"-u", user, "--passwd-on-stdin", "--no-dtls", "--servercert", "pin-sha256:" + pin,
                        url};
     task->passedDescriptors = {{password.get(), 0}, {status.get(), 1}, {status.get(), 2}};
+    // The routing script switches the resolver through the helper's own set-dns.sh, whose record
+    // lets the resolver come back whatever becomes of openconnect.
+    const std::string setDns = helper::rootOnlyCopy(helper::kSetDnsCopy);
+    if (!setDns.empty()) task->extraEnvironment = {"TAVROVPN_SET_DNS=" + setDns};
     hlog("running the helper's own copy: %s", program.c_str());
     hlog("task launch");
     if (!task->launch()) {

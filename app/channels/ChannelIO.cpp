@@ -40,11 +40,15 @@ void setReadinessWait(std::chrono::microseconds wait) {
 }
 
 bool waitReadable(int fd) {
+    return waitReadableFor(fd, std::chrono::microseconds(waitUs.load()));
+}
+
+bool waitReadableFor(int fd, std::chrono::microseconds wait) {
     if (fd < 0) return false;
     pollfd p{};
     p.fd = fd;
     p.events = POLLIN;
-    const timespec ts = toTimespec(waitUs.load());
+    const timespec ts = toTimespec(wait.count() < 0 ? 0 : wait.count());
     if (ppoll(&p, 1, &ts, nullptr) <= 0) return false;
     // select() counts a socket with a pending error or hang-up as readable; recv then reports it.
     return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
@@ -53,6 +57,17 @@ bool waitReadable(int fd) {
 void settle() {
     const timespec ts = toTimespec(waitUs.load());
     ppoll(nullptr, 0, &ts, nullptr);
+}
+
+bool peerClosed(int fd) {
+    if (fd < 0) return false;
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN | POLLRDHUP;
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) return true;
+    char c;
+    return ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 long sendBytes(int fd, const void* data, size_t len) {

@@ -15,11 +15,17 @@ void pauseAfterCommand();
 // Waits up to the readiness wait (1000 microseconds; lengthened by tests only) for fd to become
 // readable. poll, not select: any descriptor value works.
 bool waitReadable(int fd);
+// The same wait with an explicit limit.
+bool waitReadableFor(int fd, std::chrono::microseconds wait);
 std::chrono::microseconds readinessWait();
 void setReadinessWait(std::chrono::microseconds wait);
 
 // A readiness wait over no descriptors: the short settling pause after a non-blocking connect.
 void settle();
+
+// True when the peer of a connected socket has closed its end (or the socket is not connected):
+// nothing is read, pending data stays where it is.
+bool peerClosed(int fd);
 
 // send() that never raises SIGPIPE on a closed peer.
 long sendBytes(int fd, const void* data, size_t len);

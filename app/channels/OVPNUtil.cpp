@@ -11,6 +11,7 @@
 
 std::atomic<bool> chkStat{false};
 char ovpnAssignAddr[256];
+char ovpnStateName[32];
 
 namespace {
 
@@ -35,12 +36,20 @@ bool field(std::string_view text, int index, std::string_view& out) {
     return true;
 }
 
+void recordStateName(std::string_view state) {
+    const size_t n = std::min(state.size(), sizeof ovpnStateName - 1);
+    if (n > 0) std::memcpy(ovpnStateName, state.data(), n);
+    ovpnStateName[n] = '\0';
+}
+
 int mapState(std::string_view text) {
     std::string_view state, description, address;
+    recordStateName({});
     if (text.empty()) return 1;
     // A first field alone (no comma) is some other output, not a verdict: keep waiting rather than
     // tear a working tunnel down.
     if (!field(text, 2, state)) return 1;
+    recordStateName(state);
     if (!field(text, 3, description)) description = {};
     if (field(text, 4, address)) {
         const size_t n = std::min(address.size(), sizeof ovpnAssignAddr - 1);
@@ -65,6 +74,37 @@ long receivePiece(int fd, char* buf, size_t size) {
     return ::recv(fd, buf, size - 1, 0);
 }
 
+// The reply to "state": its one state line (the first line that is neither a real-time
+// notification nor the END line) and whether the END line has arrived.
+struct StateReply {
+    std::string_view line;
+    bool complete = false;
+};
+
+StateReply parseStateReply(std::string_view text) {
+    StateReply r;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t nl = text.find('\n', start);
+        if (nl == std::string_view::npos) {
+            // A last line without its line end is still coming; use it only when nothing better came.
+            if (r.line.empty() && text[start] != '>') r.line = text.substr(start);
+            break;
+        }
+        std::string_view line = text.substr(start, nl - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        start = nl + 1;
+        if (line == "END") {
+            r.complete = true;
+            break;
+        }
+        if (r.line.empty() && !line.empty() && line.front() != '>') r.line = line;
+    }
+    return r;
+}
+
+constexpr size_t kMaxStateReply = 16 * 1024;
+
 bool endsDnsOption(char c) {
     return c == ',' || c == '\0' || c == '\'' || c == '"' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -84,15 +124,22 @@ int CheckStat(int fd) {
 
     if (channels::sendBytes(fd, "state\n", sizeof "state\n") < 1) return 0; // 7 bytes: NUL included
 
-    std::memset(buf, 0, sizeof buf);
-    long n = 0;
-    if (channels::waitReadable(fd)) {
-        n = receivePiece(fd, buf, sizeof buf);
+    // The reply may come in pieces: read on until its END line, within a short bound, so that a
+    // split reply is not taken for an empty one.
+    std::string reply;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateReplyMs);
+    for (int pieces = 0; pieces < channels::kMaxDrainPieces && reply.size() < kMaxStateReply; ++pieces) {
+        if (parseStateReply(reply).complete) break;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !channels::waitReadableFor(fd, left)) break;
+        const long n = receivePiece(fd, buf, sizeof buf);
         if (n == 0) return 0;
-        if (n < 0) n = 0;
+        if (n < 0) break;
+        reply.append(buf, std::strlen(buf)); // up to the first NUL, as the text was always read
     }
-    platform::logText(buf);
-    return mapState(std::string_view(buf, std::strlen(buf)));
+    platform::logText(reply.c_str());
+    return mapState(parseStateReply(reply).line);
 }
 
 int GetAssignDNS(int fd, char* out) {

@@ -5,8 +5,15 @@
 extern std::atomic<bool> chkStat;
 // Tunnel address (fourth field) of the last parsed state reply, always NUL-terminated.
 extern char ovpnAssignAddr[256];
+// State name (second field) of the last state reply, always NUL-terminated; empty when the last
+// poll got no state line.
+extern char ovpnStateName[32];
 
-// One state poll on the management connection: -1 credentials refused, 0 not connected (lost,
+// How long CheckStat reads on for the END line of a state reply that arrives in pieces.
+inline constexpr int kStateReplyMs = 250;
+
+// One state poll on the management connection (the reply is read up to its END line, at most
+// kStateReplyMs): -1 credentials refused, 0 not connected (lost,
 // reconnecting, unknown state, connection closed), 1 being set up or connected again, 2 connected
 // for the first time since ConnectOVPNControle.
 int CheckStat(int fd);

@@ -1,6 +1,7 @@
 #include "app/connection/ConnectionWindow.h"
 
 #include "app/catalogue/VPNPreferences.h"
+#include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
 #include "app/common/FileUtil.h"
@@ -24,6 +25,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -78,6 +80,8 @@ void showConnectFailureNotice() {
 
 ConnectionWindow::ConnectionWindow(ConnectionHost* app, QObject* parent)
     : QObject(parent), managementPort(kOVPNManagementPort), app_(app) {
+    QPointer<ConnectionWindow> self(this);
+    OpenConnectMgr::tunnelLostHook = [self] { return self && self->reconnectAfterLoss("OpenConnect"); };
     connect(app->connectButton, &QPushButton::clicked, this,
             [this] { onConnectionButton(app_->connectButton); });
     connect(app->serverSelButton, &QPushButton::clicked, this, [this] { onServerSelButton(); });
@@ -85,8 +89,7 @@ ConnectionWindow::ConnectionWindow(ConnectionHost* app, QObject* parent)
 
 ConnectionWindow::~ConnectionWindow() {
     // A start worker still uses this object: cancel it and give it time to reach a check.
-    _on_connection_doing = false;
-    ++attempt_;
+    cancelStart();
     for (int i = 0; i < 200 && runningStarts_.load() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
@@ -115,6 +118,9 @@ void ConnectionWindow::stopConnection() {
     } else if (protcol == "OpenVPN") {
         trace("OpenVPN stop");
         _on_connection_doing = false;
+        // No poll may run between the click and the tear-down: it could still announce 接続中 or
+        // show the failure notice after the user's stop.
+        if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
         QTimer::singleShot(kStopDelayMs, this, [this] {
             trace("stopOVPNTunnel");
             if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
@@ -134,8 +140,10 @@ void ConnectionWindow::startConnection() {
     extIsManualStop = false;
     app_->_current_protcol = QString::fromStdString(platform::Defaults::standard().string("ProtcolChoice"));
     if (isProtcolAuto() && !runAutomaticCycle()) return;
+    startProtcol(app_->_current_protcol);
+}
 
-    const QString protcol = app_->_current_protcol;
+void ConnectionWindow::startProtcol(const QString& protcol) {
     if (protcol == "L2TP") {
         trace("L2TP start");
         app_->serverSelButton->setEnabled(false);
@@ -330,15 +338,21 @@ void ConnectionWindow::schedulePoll(int intervalMs) {
 void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
     const int fd = _ovpn_socket_fd.load();
     if (fd < 1) return;
-    switch (CheckStat(fd)) {
+    // The helper ends the tunnel channel when the tunnel has ended on its side (openvpn gone, or
+    // the helper itself): nothing is left to wait for.
+    const int channel = _helper_daemon_socket.load();
+    const bool channelClosed = channel >= 1 && channels::peerClosed(channel);
+    if (channelClosed) trace("tunnel channel closed");
+    switch (channelClosed ? 0 : CheckStat(fd)) {
     case 2:
         onOVPNConnected();
         break;
     case 1:
         if (app_->_vpnStatus == TAVROVPNStatus::connected) {
-            // openvpn re-establishing a lost tunnel passes through setup states (no tunnel
-            // address), which also give 1: the tunnel is gone, whatever the window shows.
-            if (ovpnAssignAddr[0] == '\0') onOVPNEnded(false);
+            // openvpn re-establishing a lost tunnel passes through setup states, which also give 1:
+            // the tunnel is gone, whatever the window shows. The state name decides; a CONNECTED
+            // line without an address, or no reply at all, is no evidence of a loss.
+            if (ovpnStateName[0] != '\0' && std::strcmp(ovpnStateName, "CONNECTED") != 0) onOVPNEnded(false);
             return;
         }
         if (++_ovpn_estb_check_count < kConnectTimeoutPolls) return;
@@ -365,6 +379,7 @@ void ConnectionWindow::onOVPNConnected() {
 }
 
 void ConnectionWindow::onOVPNEnded(bool timedOut) {
+    const bool wasConnected = app_->_vpnStatus == TAVROVPNStatus::connected;
     trace("stopOVPNTunnel");
     if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
     resumeOVPNConnect();
@@ -373,7 +388,36 @@ void ConnectionWindow::onOVPNEnded(bool timedOut) {
     app_->serverSelButton->setEnabled(true);
     // A lost tunnel is not retried; a time-out goes on to the next protocol after a second.
     if (timedOut) QTimer::singleShot(1000, this, [] { goNext(); });
+    if (!timedOut && wasConnected && reconnectAfterLoss("OpenVPN")) return;
     if (!isProtcolAuto()) showConnectFailureNotice();
+}
+
+// ---- Reconnect after a network change ------------------------------------------------------------
+
+void ConnectionWindow::noteNetworkChange() {
+    if (app_->_vpnStatus != TAVROVPNStatus::connected) return;
+    networkChanged_ = true;
+    networkChange_.start();
+}
+
+bool ConnectionWindow::reconnectAfterLoss(const QString& protcol) {
+    if (!networkChanged_ || networkChange_.hasExpired(kReconnectWindowMs) || extIsManualStop.load()) return false;
+    networkChanged_ = false; // once per change
+    trace("reconnect after a network change");
+    QPointer<ConnectionWindow> self(this);
+    QTimer::singleShot(kReconnectDelayMs, this, [self, protcol] {
+        // The user may have connected, or stopped, in the meantime.
+        if (!self || self->app_->_vpnStatus != TAVROVPNStatus::disconnected || extIsManualStop.load()) return;
+        self->app_->_isAction = true;
+        self->app_->_current_protcol = protcol;
+        self->startProtcol(protcol);
+    });
+    return true;
+}
+
+void ConnectionWindow::cancelStart() {
+    _on_connection_doing = false;
+    ++attempt_;
 }
 
 // ---- DNS -----------------------------------------------------------------------------------------
@@ -425,6 +469,7 @@ void ConnectionWindow::resumeOVPNConnect() {
         _OVPNStatusTimer->deleteLater();
         _OVPNStatusTimer = nullptr;
     }
+    app_->stopConnectedTimer();
     if (int fd = takeDescriptor(_ovpn_socket_fd); fd >= 1) {
         SendCommand(fd, "signal SIGTERM\n");
         socket_close(fd);

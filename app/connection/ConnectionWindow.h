@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <atomic>
@@ -57,6 +58,19 @@ public:
     // Number of OpenVPN start workers still running (tests wait for them).
     int runningStarts() const { return runningStarts_.load(); }
 
+    // The machine is about to sleep or has resumed, or the default route changed. A working
+    // tunnel lost within kReconnectWindowMs after that is reconnected once, with the same protocol
+    // and region, instead of ending. Only a change seen while connected counts.
+    void noteNetworkChange();
+    // A working tunnel of `protcol` was lost without the user's stop. True when a reconnect has
+    // been scheduled (the caller then skips its notice and hand-over); false: carry on as designed.
+    bool reconnectAfterLoss(const QString& protcol);
+    // Abandons a start still running in the background (the application is ending).
+    void cancelStart();
+
+    static constexpr int kReconnectWindowMs = 180000;
+    static constexpr int kReconnectDelayMs = 1000;
+
 signals:
     // Emitted when a connect hands over to a protocol's flow (after the protocol is chosen).
     void attemptStarted(const QString& protcol);
@@ -64,6 +78,7 @@ signals:
 private:
     void stopConnection();
     void startConnection();
+    void startProtcol(const QString& protcol); // hands over to the flow of one protocol
     bool runAutomaticCycle(); // false: the cycle gave up, the action ends
     void startL2TP();
     void startOVPNConnection(unsigned attempt, const std::string& user,
@@ -81,6 +96,8 @@ private:
     std::atomic<unsigned> attempt_{0};
     std::atomic<int> runningStarts_{0};
     bool dnsSwitched_ = false;
+    bool networkChanged_ = false;
+    QElapsedTimer networkChange_; // monotonic: the time asleep does not count
 };
 
 // In automatic mode, starts the next attempt of the protocol cycle by clicking the connect button.

@@ -4,6 +4,7 @@
 #include "app/connection/ConnectionHost.h"
 #include "app/connection/ConnectionWindow.h"
 #include "platform/Log.h"
+#include "platform/qt/Frames.h"
 
 #include <QCloseEvent>
 #include <QPointer>
@@ -91,6 +92,7 @@ void ConnectionWindow::onServerSelButton() {
             const QRect main = app->window->frameGeometry();
             selServerWindow->move(main.center() -
                                   QPoint(selServerWindow->width() / 2, selServerWindow->height() / 2));
+            frames::keepOnScreen(selServerWindow);
         }
     }
     selServerWindow->show();

@@ -1,6 +1,7 @@
 #include "app/connection/OpenConnecctMgr.h"
 
 #include "app/catalogue/VPNPreferences.h"
+#include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
 #include "app/common/SettingUtil.h"
@@ -31,6 +32,8 @@ std::atomic<bool> OpenConnectMgr::_OnStoping{false};
 std::atomic<int> OpenConnectMgr::_pendingWorkerSignals{0};
 std::chrono::milliseconds OpenConnectMgr::probeTimeLimit{20000};
 std::function<void()> OpenConnectMgr::nextProtocolHook;
+std::function<bool()> OpenConnectMgr::tunnelLostHook;
+std::atomic<bool> OpenConnectMgr::_tunnelWasUp{false};
 
 namespace {
 
@@ -299,6 +302,7 @@ void OpenConnectMgr::Start() {
         return;
     }
     nslog("_OnSarting true");
+    _tunnelWasUp = false;
 
     // The credentials are taken here, on the caller's thread: the worker never waits on the GUI
     // thread, which may itself be waiting for the worker in StopFunc.
@@ -401,6 +405,7 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     } while (r == 0);
     if (r != 1 || _OnStoping.load()) return;
 
+    _tunnelWasUp = true;
     for (int n = 0;;) {
         sleepSeconds(1);
         if (++n == 5) {
@@ -427,16 +432,20 @@ void OpenConnectMgr::finishWorker() {
         StopFunc();
     }
 
-    if (isProtcolAuto()) {
-        dispatch::mainAsync([] {
+    // A working tunnel lost on its own (no stop asked for) may be reconnected instead.
+    const bool lost = !stopping && _tunnelWasUp.load();
+    const bool manual = _IsStopManual.load();
+    dispatch::mainAsync([lost, manual] {
+        if (lost && tunnelLostHook && tunnelLostHook()) return;
+        if (isProtcolAuto()) {
             if (nextProtocolHook)
                 nextProtocolHook();
             else
                 goNext();
-        });
-    } else if (!_IsStopManual.load()) {
-        dispatch::mainAsync([] { showAlert(); });
-    }
+        } else if (!manual) {
+            showAlert();
+        }
+    });
 }
 
 // ---- Status polls ---------------------------------------------------------------------------
@@ -504,6 +513,11 @@ int OpenConnectMgr::OnConnectStatus() {
 }
 
 int OpenConnectMgr::OnConnectStatus2() {
+    // The helper ends the tunnel channel once openconnect is gone, whatever status.log says.
+    if (channels::peerClosed(_helper_daemon_socket.load())) {
+        nslog("tunnel channel closed.");
+        return -1;
+    }
     const std::string S = folderPath() + "/status.log";
     bool missing = false;
     const std::optional<std::string> text = readFileTail(S, kStatusReadLimit, &missing);

@@ -51,6 +51,11 @@ public:
 
     // The hand-over to the next protocol of the automatic cycle; empty: goNext(). Tests observe it.
     static std::function<void()> nextProtocolHook;
+    // Asked on the GUI thread when a working tunnel was lost without a stop request: true when the
+    // connection reconnects instead of the designed hand-over or alert.
+    static std::function<bool()> tunnelLostHook;
+    // The current attempt's tunnel came up (reset by Start).
+    static std::atomic<bool> _tunnelWasUp;
 
     // ---- Pure pieces of the attempt (no state, no I/O) ----
 

@@ -270,11 +270,22 @@ void AppDelegate::applicationDidFinishLaunching() {
     connectedTimeText->setText("");
 
     // 8. Helper check.
-    if (!InstallHelper("com.norvell.tvapphelper")) {
-        runAlert("タブロVPN",
-                 "タブロVPNアプリをご利用いただくには、ヘルパーツールの追加が必要です。アプリを再起動し、"
-                 "「タブロVPNが変更を加えようとしています」の画面でパスワードを入力してください。",
-                 {"はい"});
+    bool noAgent = false;
+    if (!InstallHelper("com.norvell.tvapphelper", &noAgent)) {
+        // Without an authentication agent no password dialog can ever appear: asking the user to
+        // restart and enter the password would only repeat at every launch.
+        if (noAgent)
+            runAlert("タブロVPN",
+                     "タブロVPNアプリをご利用いただくには、ヘルパーツールの追加が必要ですが、パスワードを"
+                     "入力する認証エージェントが起動していません。デスクトップ環境からアプリを起動するか、"
+                     "README の「Installing the helper by hand」の手順でヘルパーツールを追加してください。"
+                     "タブロVPNを終了します。",
+                     {"OK"});
+        else
+            runAlert("タブロVPN",
+                     "タブロVPNアプリをご利用いただくには、ヘルパーツールの追加が必要です。アプリを再起動し、"
+                     "「タブロVPNが変更を加えようとしています」の画面でパスワードを入力してください。",
+                     {"はい"});
         terminate();
         return;
     }

@@ -76,13 +76,25 @@ public:
     void onMinimizeButton(QObject* sender = nullptr);
     void onSettingsButton(QObject* sender = nullptr);
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
-    bool applicationShouldTerminate(); // true: terminate now, false: cancel
+    // true: terminate now, false: cancel. Without the question a running tunnel is stopped as
+    // "はい" stops it, and the wait ends as soon as the stop has taken effect.
+    bool applicationShouldTerminate(bool ask = true);
     void applicationWillTerminate();
     // Asks the application to terminate (goes through applicationShouldTerminate).
     void terminate() override;
+    // The application is being ended, not asked (a termination signal, the session or the system
+    // going down): the quit path without the question. During an open question it answers "はい".
+    void terminateWithoutQuestion(const char* why);
+    // Watches what can end the application or break its tunnel from outside: termination signals,
+    // the session manager, logind's shutdown and sleep, and default-route changes.
+    void watchSessionEvents();
+    // Abandons background work so that the process can end (after the event loop has returned).
+    void cancelBackgroundWork();
     // Tests replace how the process ends; production quits the event loop.
     std::function<void()> terminateNowHook;
     bool terminationRequested = false;
+    class LoginManager* loginManager = nullptr;
+    class RouteMonitor* routeMonitor = nullptr;
 
     // Enables or disables a status-bar menu item and sets or removes its action.
     void setMenuItemAction(int index, MenuAction action);
@@ -128,6 +140,9 @@ private:
     void buildStatusMenu();
     void buildBanners();
     void applyStatusIcon(const QString& name);
+    void requestTermination(bool ask);
+    bool questionOpen_ = false;
+    bool forcedTermination_ = false;
     Ui::MainWindow* ui_ = nullptr;
 };
 

@@ -2,12 +2,17 @@
 #include "app/shell/AppDelegate.h"
 
 #include "app/account/UserLoginWindow.h"
+#include "app/connection/ConnectionWindow.h"
+#include "app/connection/OpenConnecctMgr.h"
 #include "app/service/Constants.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/util.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/qt/AlertPresenter.h"
+#include "platform/qt/LoginManager.h"
+#include "platform/qt/RouteMonitor.h"
+#include "platform/qt/TerminationSignals.h"
 #include "platform/qt/Workspace.h"
 
 #include <QApplication>
@@ -15,13 +20,16 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QPushButton>
+#include <QSessionManager>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+#include <csignal>
 
 namespace {
 
 constexpr int kShutdownWaitMs = 3000;
+constexpr int kStopCheckMs = 50;
 // Set while a termination request is being decided; the event loop runs during the alert and the
 // shutdown wait, and a second request (another quit item, a signal) must not start a second round.
 bool terminationInProgress = false;
@@ -87,16 +95,30 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
     return true;
 }
 
-bool AppDelegate::applicationShouldTerminate() {
+bool AppDelegate::applicationShouldTerminate(bool ask) {
     if (!platform::fileExists(helperJobFilePath("com.norvell.tvapphelper").toStdString())) return true;
-    const int answer = runAlert("タブロVPN", "タブロVPNを終了しますか？", {"いいえ", "はい"});
-    if (answer == 0) return false;
+    if (ask) {
+        questionOpen_ = true;
+        const int answer = runAlert("タブロVPN", "タブロVPNを終了しますか？", {"いいえ", "はい"});
+        questionOpen_ = false;
+        if (answer == 0 && !forcedTermination_) return false;
+    }
     if (_vpnStatus != TAVROVPNStatus::disconnected) {
+        // The application is ending: a failure notice of the stop must not hold it open.
+        AlertPresenter::setSuppressed(true);
         connectButton->click();
         // Three seconds for the shutdown to take effect. The event loop keeps running meanwhile so the
-        // stop path's queued steps (DNS restore, closing the tunnel channel) really happen.
+        // stop path's queued steps (DNS restore, closing the tunnel channel) really happen. When the
+        // application is being ended rather than asked, it goes as soon as the tunnel is down.
         QEventLoop wait;
         QTimer::singleShot(kShutdownWaitMs, &wait, &QEventLoop::quit);
+        QTimer down;
+        if (!ask || forcedTermination_) {
+            connect(&down, &QTimer::timeout, &wait, [this, &wait] {
+                if (_vpnStatus == TAVROVPNStatus::disconnected) wait.quit();
+            });
+            down.start(kStopCheckMs);
+        }
         wait.exec(QEventLoop::ExcludeUserInputEvents);
     }
     return true;
@@ -105,15 +127,64 @@ bool AppDelegate::applicationShouldTerminate() {
 void AppDelegate::applicationWillTerminate() {}
 
 void AppDelegate::terminate() {
+    requestTermination(true);
+}
+
+void AppDelegate::terminateWithoutQuestion(const char* why) {
+    platform::logInfo("terminating: %s", why);
+    forcedTermination_ = true;
+    if (terminationInProgress) {
+        // The question is open: take it down; the round in progress goes on as for "はい".
+        if (questionOpen_)
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        return;
+    }
+    requestTermination(false);
+}
+
+void AppDelegate::requestTermination(bool ask) {
     if (terminationInProgress) return;
     terminationInProgress = true;
-    const bool now = applicationShouldTerminate();
+    if (ask) forcedTermination_ = false;
+    const bool now = applicationShouldTerminate(ask && !forcedTermination_);
     terminationInProgress = false;
     if (!now) return;
+    AlertPresenter::setSuppressed(true); // nor may one still queued
     terminationRequested = true;
     applicationWillTerminate();
-    if (terminateNowHook)
+    if (loginManager) loginManager->releaseShutdownDelay();
+    if (terminateNowHook) {
         terminateNowHook();
-    else
+        AlertPresenter::setSuppressed(false);
+    } else {
         QCoreApplication::exit(0);
+    }
+}
+
+void AppDelegate::watchSessionEvents() {
+    if (TerminationSignals* watcher = TerminationSignals::install()) {
+        connect(watcher, &TerminationSignals::received, this, [this](int signo) {
+            terminateWithoutQuestion(signo == SIGHUP ? "SIGHUP" : signo == SIGINT ? "SIGINT" : "SIGTERM");
+        });
+    }
+    connect(qApp, &QGuiApplication::commitDataRequest, this,
+            [this](QSessionManager&) { terminateWithoutQuestion("session end"); });
+
+    loginManager = new LoginManager(this);
+    connect(loginManager, &LoginManager::prepareForShutdown, this, [this](bool starting) {
+        if (starting) terminateWithoutQuestion("system shutdown");
+    });
+    // Arming on the way into sleep as well covers a loss noticed before the resume is announced.
+    connect(loginManager, &LoginManager::prepareForSleep, this, [this](bool) {
+        if (connectionWindow) connectionWindow->noteNetworkChange();
+    });
+    routeMonitor = new RouteMonitor(this);
+    connect(routeMonitor, &RouteMonitor::defaultRouteChanged, this, [this] {
+        if (connectionWindow) connectionWindow->noteNetworkChange();
+    });
+}
+
+void AppDelegate::cancelBackgroundWork() {
+    if (connectionWindow) connectionWindow->cancelStart();
+    if (OpenConnectMgr::_OnSarting.load()) OpenConnectMgr::Stop(true);
 }

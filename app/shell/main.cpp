@@ -1,5 +1,6 @@
 #include "app/shell/AppDelegate.h"
 #include "app/shell/SingleInstance.h"
+#include "platform/qt/Dispatch.h"
 
 #include <QApplication>
 #include <QFont>
@@ -8,6 +9,13 @@
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+constexpr std::chrono::milliseconds kWorkerGrace{2000};
+}
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -37,7 +45,19 @@ int main(int argc, char* argv[]) {
     AppDelegate delegate;
     running = &delegate;
     setTheApplication(&delegate);
+    delegate.watchSessionEvents();
     // Delivered from inside the event loop, so a termination requested during launch ends it.
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
-    return app.exec();
+    const int status = app.exec();
+
+    // Background work (a download, a login, an attempt being abandoned) must not run on while the
+    // delegate and the process's static objects are destroyed. What does not finish in time is
+    // left behind by ending the process without those destructors; everything worth keeping
+    // (preferences, the tunnel's stop) is already written or sent.
+    delegate.cancelBackgroundWork();
+    if (!dispatch::waitForWorkers(kWorkerGrace)) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

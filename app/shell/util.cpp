@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QPalette>
 #include <QWidget>
+#include <chrono>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
 
 QString helperJobFilePath(const QString& label) {
@@ -26,6 +28,11 @@ QString helperJobFilePath(const QString& label) {
 
 namespace {
 
+// pkexec's words when no polkit agent runs in the session (a console, ssh, a bare X session).
+constexpr const char* kNoAgent = "No authentication agent found";
+// The dialog waits for the user; this only keeps the wait finite.
+constexpr auto kAuthorisationWait = std::chrono::minutes(30);
+
 // The helper serves root and the users its allow file names; anyone else has to be approved
 // first, even with the helper installed (a package installed without a desktop user to record).
 bool helperServesThisUser() {
@@ -35,7 +42,8 @@ bool helperServesThisUser() {
 
 } // namespace
 
-bool InstallHelper(const QString& bundleid) {
+bool InstallHelper(const QString& bundleid, bool* noAgent) {
+    if (noAgent) *noAgent = false;
     const QString job = helperJobFilePath(bundleid);
     if (QFileInfo(job).isFile() && helperServesThisUser()) {
         std::printf("FILE AVAILABLE\n");
@@ -47,11 +55,21 @@ bool InstallHelper(const QString& bundleid) {
     if (access(pkexec.toLocal8Bit().constData(), X_OK) != 0) return true;
 
     const std::string script = platform::bundlePath() + "/Contents/Resources/install/install-helper.sh";
-    const int status = platform::runProgram(pkexec.toStdString(),
-                                            {script, platform::bundlePath(), std::to_string(getuid())});
-    // pkexec: 126 = the user dismissed the dialog or was not authorised, 127 = not authorised
-    // (or the agent could not run).
+    platform::Task task;
+    task.launchPath = pkexec.toStdString();
+    task.arguments = {script, platform::bundlePath(), std::to_string(getuid())};
+    task.standardError = platform::Task::Stdio::Pipe;
+    std::string errors;
+    int status = -1;
+    if (task.launch()) {
+        task.readStandardErrorToEnd(errors, kAuthorisationWait, 64 * 1024); // waits for the exit
+        status = task.terminationStatus();
+        std::fwrite(errors.data(), 1, errors.size(), stderr);
+    }
+    // pkexec: 126 = the user dismissed the dialog or was not authorised, 127 = not authorised, or
+    // no agent could ask.
     if (status == 126 || status == 127 || status < 0) {
+        if (noAgent && status == 127 && errors.find(kNoAgent) != std::string::npos) *noAgent = true;
         std::printf("error\n");
         std::fflush(stdout);
         return false;

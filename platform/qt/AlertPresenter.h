@@ -18,6 +18,12 @@ public:
 
     static AlertPresenter& current();
     static void setCurrent(AlertPresenter* presenter); // nullptr restores the QMessageBox one
+
+    // While the application is ending no alert may hold it up: each is then answered at once as if
+    // dismissed ("いいえ" where offered, else the first button), without being shown.
+    static void setSuppressed(bool suppressed);
+    static bool suppressed();
+    static int dismissedAnswer(const QStringList& buttons);
 };
 
 // Convenience: runs on the GUI thread (hops there synchronously from a worker).

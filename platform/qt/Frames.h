@@ -17,8 +17,15 @@ void setFrameBL(QWidget* w, const QRect& bl);
 // (the others keep their distance from the top).
 void anchorBottom(QWidget* w, bool on = true);
 
-// Resizes a top-level window keeping its bottom-left corner on screen (the window grows upwards)
-// and its width; bottom-anchored children keep their bottom-left frames.
+// Resizes a top-level window keeping its bottom-left corner (the window grows upwards) and its
+// width; bottom-anchored children keep their bottom-left frames. A window that would grow past the
+// top of the screen moves down instead, so its title band and close button stay reachable.
 void setWindowHeightKeepingOrigin(QWidget* window, int newHeight);
+
+// The frame moved (never resized) into the available area; a frame taller or wider than the area
+// keeps its top-left corner inside it.
+QRect keptInside(const QRect& frame, const QRect& available);
+// Moves a top-level window so that its whole frame, title band included, lies on its screen.
+void keepOnScreen(QWidget* window);
 
 } // namespace frames

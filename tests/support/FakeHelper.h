@@ -44,6 +44,11 @@ public:
     }
 
     bool ok() const { return ok_; }
+    // Ends the n-th connection from the helper's side, as the helper does once its tunnel is gone.
+    void endConnection(size_t n) {
+        std::lock_guard l(mu_);
+        toEnd_.push_back(n);
+    }
     // The answer to later first messages ("0": the helper refused to start anything).
     void setFirstReply(const std::string& reply) {
         std::lock_guard l(mu_);
@@ -60,6 +65,17 @@ private:
         const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(5);
         size_t live = 0;
         while (!stop_ && std::chrono::steady_clock::now() < end) {
+            {
+                std::lock_guard l(mu_);
+                for (size_t n : toEnd_)
+                    if (n < open.size() && open[n] >= 0) {
+                        ::close(open[n]);
+                        open[n] = -1;
+                        conns_[n].closed = true;
+                        --live;
+                    }
+                toEnd_.clear();
+            }
             const bool accepting = !oneAtATime_ || live == 0;
             std::vector<pollfd> p{{fd_, static_cast<short>(accepting ? POLLIN : 0), 0}};
             for (int c : open)
@@ -104,6 +120,7 @@ private:
     std::atomic<bool> stop_{false};
     mutable std::mutex mu_;
     std::vector<Connection> conns_;
+    std::vector<size_t> toEnd_;
     std::string firstReply_ = "1";
     std::thread thread_;
 };

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -67,6 +68,26 @@ template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return pred();
+}
+
+// Runs a shell command line, its output discarded; true when it succeeded.
+inline bool run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// One line (without its newline) from a pipe, waiting at most `limit`; empty on time-out or EOF.
+inline std::string readLine(int fd, std::chrono::milliseconds limit) {
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end && line.size() < 4096) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char c;
+        if (read(fd, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line.push_back(c);
+    }
+    return {};
 }
 
 } // namespace testsupport

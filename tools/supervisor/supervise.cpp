@@ -2,8 +2,10 @@
 // Accept=yes, it owns the listening socket and starts one helper per accepted connection, handing
 // the connection over as systemd does (descriptor 3, LISTEN_FDS=1, LISTEN_PID). A helper that
 // served its connection and ended costs nothing; only helpers that crash (killed by a signal, or a
-// non-zero exit) soon after starting make it wait a little before the next start. It writes its
-// own pid file and on SIGTERM/SIGINT/SIGHUP stops the helpers still running and exits.
+// non-zero exit) soon after starting make it wait a little before the next start. A helper that
+// crashed may leave a tunnel behind: PROGRAM --cleanup then ends it (as the socket unit's
+// ExecStopPost does). It writes its own pid file and on SIGTERM/SIGINT/SIGHUP stops the helpers
+// still running and exits.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -147,7 +149,23 @@ private:
             const bool early = Clock::now() - it->second.started < kCrashWindow;
             crashes_ = crashed && early ? crashes_ + 1 : 0;
             helpers_.erase(it);
+            if (crashed) startCleanup();
         }
+    }
+
+    // PROGRAM --cleanup, without a connection; reaped like any other child that is not a helper.
+    void startCleanup() {
+        const pid_t pid = ::fork();
+        if (pid != 0) return;
+        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE})
+            ::signal(s, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        char cleanup[] = "--cleanup";
+        char* args[] = {argv_[0], cleanup, nullptr};
+        ::execv(argv_[0], args);
+        _exit(127);
     }
 
     void acceptAndStart() {

@@ -260,6 +260,32 @@ TEST_F(DownloaderTest, FolderAtTheDestinationIsLeftAlone) {
     EXPECT_EQ(entries, 0u);
 }
 
+TEST_F(DownloaderTest, RedirectFromHttpsToHttpIsRefused) {
+    httplib::Server plain;
+    plain.Get(R"(/files/(.+))", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("from the clear", "application/xml");
+    });
+    const int plainPort = plain.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(plainPort, 0);
+    std::thread t([&] { plain.listen_after_bind(); });
+    server->Get(R"(/downgrade/(.+))", [plainPort](const httplib::Request& req, httplib::Response& res) {
+        res.set_redirect("http://127.0.0.1:" + std::to_string(plainPort) + "/files/" + std::string(req.matches[1]));
+    });
+    const std::string plainUrl = "http://127.0.0.1:" + std::to_string(plainPort) + "/files/serverlist.xml";
+    for (int i = 0; i < 200 && !plain.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    Result downgraded = download(url("/downgrade/serverlist.xml"));
+    EXPECT_TRUE(downgraded.error.has_value());
+    EXPECT_FALSE(std::filesystem::exists(downgraded.path));
+    // Plain http asked for as such still works.
+    Result clear = download(plainUrl);
+    EXPECT_FALSE(clear.error.has_value());
+    EXPECT_EQ(readText(clear.path), "from the clear");
+    plain.stop();
+    t.join();
+}
+
 TEST_F(DownloaderTest, WorkerThreadsDownloadSideBySide) {
     publish("a.ovpn", std::string(100000, 'a'));
     publish("b.ovpn", std::string(100000, 'b'));

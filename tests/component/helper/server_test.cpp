@@ -1,6 +1,9 @@
 #include "AsUser.h"
 #include "HelperHarness.h"
+#include "helper/TunnelRecord.h"
+#include "platform/Task.h"
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -290,7 +293,10 @@ TEST(TunnelChannel, ForeignLinesRunNothingAndEndTheChannel) {
         close(fd);
         ASSERT_TRUE(helper.waitExit());
         EXPECT_FALSE(std::filesystem::exists(marker)) << k.line;
-        EXPECT_FALSE(std::filesystem::exists(t.dir.path + "/set-dns.calls")) << k.line;
+        // At most the channel's end put the resolver back (an openconnect hung up before it could
+        // run its disconnect step); the line itself switched nothing.
+        const std::string calls = readFile(t.dir.path + "/set-dns.calls");
+        EXPECT_EQ(calls.find("openvpn"), std::string::npos) << k.line;
         const std::string log = helper.log();
         EXPECT_EQ(log.find("command received... system call."), std::string::npos) << log;
         EXPECT_TRUE(log.find("server: command refused, channel closed: " + k.line) != std::string::npos ||
@@ -298,6 +304,73 @@ TEST(TunnelChannel, ForeignLinesRunNothingAndEndTheChannel) {
             << log;
         std::filesystem::remove(t.dir.path + "/helper.log");
     }
+}
+
+// The application vanishes, the tunnel program dies, or the helper instance itself is killed: the
+// tunnel ends and a resolver the channel switched comes back.
+TEST(TunnelChannel, ATunnelWhoseChannelEndsWithoutItsStopIsEndedAndItsResolverRestored) {
+    TunnelSetup t;
+    setenv("TAVROVPN_DNS_STATE_DIR", (t.dir.path + "/dns-state").c_str(), 1);
+    const std::string pidFile = t.dir.path + "/program.pid";
+    t.programs.write("OpenVPN/openvpn",
+                     "#!/bin/bash\necho $$ > \"" + pidFile + "\"\nfor i in $(seq 300); do sleep 0.1; done\n");
+    const std::string switchLine = "\"" + t.root + "/OpenVPN/set-dns.sh\" openvpn 10.8.0.1";
+    auto programPid = [&] { return static_cast<pid_t>(std::atol(readFile(pidFile).c_str())); };
+    enum class End { ClientCloses, ProgramDies, HelperKilled };
+    struct Case {
+        const char* name;
+        const char* kind;
+        End end;
+        const char* calls; // what set-dns.sh saw
+    } cases[] = {
+        {"openvpn, application gone", "ovpn", End::ClientCloses, "openvpn 10.8.0.1\nlocalhost\n"},
+        {"openconnect, application gone", "oc", End::ClientCloses, "localhost\n"},
+        {"openvpn died", "ovpn", End::ProgramDies, "openvpn 10.8.0.1\nlocalhost\n"},
+        {"helper killed", "ovpn", End::HelperKilled, "openvpn 10.8.0.1\nlocalhost\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(t.dir.path + "/set-dns.calls");
+        std::filesystem::remove(pidFile);
+        ForkedHelper helper(t.dir.path);
+        int fd = connectTo(helper.socketPath());
+        ASSERT_TRUE(sendText(fd, t.start(c.kind)));
+        ASSERT_EQ(recvOnce(fd), "1");
+        if (std::string(c.kind) == "ovpn") {
+            ASSERT_TRUE(waitForFile(pidFile));
+            ASSERT_TRUE(sendText(fd, switchLine));
+            ASSERT_TRUE(waitForFile(t.dir.path + "/set-dns.calls"));
+        } else {
+            ASSERT_TRUE(waitForFile(t.root + "/openconnect/ready"));
+        }
+        // The helper's own record of openconnect's pid is what the application's childpid holds.
+        const pid_t program = c.kind == std::string("ovpn")
+                                  ? programPid()
+                                  : static_cast<pid_t>(std::atol(readFile(t.root + "/openconnect/childpid").c_str()));
+        ASSERT_GT(program, 0);
+        switch (c.end) {
+        case End::ClientCloses:
+            close(fd);
+            ASSERT_TRUE(helper.waitExit());
+            break;
+        case End::ProgramDies:
+            ::kill(program, SIGKILL);
+            EXPECT_TRUE(closedByPeer(fd, 10s)) << "the helper ends the channel of a tunnel that is gone";
+            close(fd);
+            ASSERT_TRUE(helper.waitExit());
+            break;
+        case End::HelperKilled:
+            ::kill(helper.pid(), SIGKILL);
+            ASSERT_TRUE(helper.waitExit());
+            close(fd);
+            EXPECT_EQ(helper::cleanUpVanishedTunnels(), 1);
+            EXPECT_EQ(helper::cleanUpVanishedTunnels(), 0) << "the record is gone with the tunnel";
+            break;
+        }
+        EXPECT_FALSE(platform::processAlive(program));
+        EXPECT_EQ(readFile(t.dir.path + "/set-dns.calls"), c.calls) << helper.log();
+    }
+    unsetenv("TAVROVPN_DNS_STATE_DIR");
 }
 
 TEST(HelperServer, StartCommandsWithMissingFieldsStartNothing) {

@@ -242,7 +242,8 @@ TEST(HelperUnits, PassSystemdsOwnCheck) {
     std::string service = readFile(src + "com.norvell.tvapphelper@.service");
     const std::string installed = "/usr/local/libexec/tavrovpn/tvapphelper";
     ASSERT_NE(service.find("ExecStart=" + installed), std::string::npos);
-    service.replace(service.find(installed), installed.size(), buildDir() + "/helper/tvapphelper");
+    for (size_t at; (at = service.find(installed)) != std::string::npos;)
+        service.replace(at, installed.size(), buildDir() + "/helper/tvapphelper");
     writeFile(dir.path + "/com.norvell.tvapphelper@.service", service);
     const std::string socket = readFile(src + "com.norvell.tvapphelper.socket");
     for (const char* line :

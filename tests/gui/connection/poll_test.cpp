@@ -95,6 +95,27 @@ TEST_F(PollTest, ManagementClosedCountsAsLost) {
     EXPECT_EQ(alerts.shown.size(), 1);
 }
 
+TEST_F(PollTest, TunnelChannelClosedByTheHelperCountsAsLost) {
+    for (bool connected : {false, true}) {
+        SCOPED_TRACE(connected ? "connected" : "waiting");
+        alerts.shown.clear();
+        FakeManagement mgmt;
+        mgmt.setState(kConnected);
+        enterWaitingState(mgmt);
+        if (connected) cw->OVPNStatusTimerFunc();
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        socket_close(cw->_helper_daemon_socket.exchange(sv[0]));
+        ::close(sv[1]); // the helper ended the channel: its tunnel is gone
+        cw->OVPNStatusTimerFunc();
+        settle(100);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(cw->_ovpn_socket_fd.load(), -1);
+        EXPECT_TRUE(mgmt.received("signal SIGTERM"));
+        EXPECT_EQ(alerts.shown.size(), 1);
+    }
+}
+
 TEST_F(PollTest, ConnectedSwitchesDnsOnceAndStopRestoresIt) {
     FakeManagement mgmt;
     mgmt.setState(kConnected);
@@ -146,6 +167,77 @@ TEST_F(PollTest, ReconnectingAfterConnectedIsALossNotAWait) {
     ASSERT_EQ(alerts.shown.size(), 1);
     EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
     EXPECT_EQ(helperMessages(3).back(), restoreLine());
+}
+
+TEST_F(PollTest, ConnectedLineWithoutAnAddressKeepsTheTunnel) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    enterWaitingState(mgmt);
+    cw->OVPNStatusTimerFunc();
+    ASSERT_EQ(status(), "接続中");
+    mgmt.setState("1796690900,CONNECTED,SUCCESS,,10.213.0.2,1194,,");
+    cw->OVPNStatusTimerFunc();
+    settle(100);
+    EXPECT_EQ(status(), "接続中");
+    EXPECT_GE(cw->_ovpn_socket_fd.load(), 1);
+    EXPECT_FALSE(mgmt.received("signal SIGTERM"));
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(PollTest, NoPollAnnouncesAnythingBetweenTheUsersStopAndTheTearDown) {
+    FakeManagement mgmt;
+    mgmt.setState(kConnected);
+    enterWaitingState(mgmt);
+    cw->OVPNStatusTimerFunc();
+    ASSERT_EQ(status(), "接続中");
+    mgmt.setState(kReconnecting); // a poll now would report the loss and show the notice
+    host->connectButton->click();
+    ASSERT_NE(cw->_OVPNStatusTimer, nullptr);
+    EXPECT_FALSE(cw->_OVPNStatusTimer->isActive()) << "the poll stops at the click";
+    host->startConnectedTimer(); // as a poll's late connected report would have
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 3000));
+    EXPECT_EQ(host->_updateTimeTimer, nullptr) << "the tear-down ends the connected-time timer";
+    EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+TEST_F(PollTest, ATunnelLostSoonAfterANetworkChangeIsReconnectedOnce) {
+    QStringList attempts;
+    QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { attempts << p; });
+    auto connectThenCut = [&](FakeManagement& mgmt, bool changeWhileConnected, bool changeWhileWaiting) {
+        mgmt.setState(kConnected);
+        enterWaitingState(mgmt);
+        if (changeWhileWaiting) cw->noteNetworkChange(); // not connected yet: does not count
+        cw->OVPNStatusTimerFunc();
+        ASSERT_EQ(status(), "接続中");
+        if (changeWhileConnected) cw->noteNetworkChange(); // a resume or a new default route
+        mgmt.setState(kReconnecting);
+        cw->OVPNStatusTimerFunc();
+    };
+
+    // The loss right after the change: torn down as always, then the same protocol again, without
+    // a notice for the loss. The new attempt then goes as designed (here its download is refused,
+    // which in manual mode shows the notice).
+    FakeManagement first;
+    connectThenCut(first, true, false);
+    EXPECT_EQ(status(), "未接続");
+    EXPECT_TRUE(first.received("signal SIGTERM"));
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    ASSERT_TRUE(waitFor([&] { return attempts.size() == 1; }, 3000));
+    EXPECT_EQ(attempts[0], "OpenVPN");
+    EXPECT_FALSE(extIsManualStop.load());
+    ASSERT_TRUE(waitFor([&] { return alerts.shown.size() == 1 && cw->runningStarts() == 0; }, 10000));
+
+    // Once per change: the next loss without a new change ends as designed, and so does a loss
+    // after a change that came before the tunnel was up.
+    for (bool whileWaiting : {false, true}) {
+        SCOPED_TRACE(whileWaiting ? "change while connecting" : "no new change");
+        alerts.shown.clear();
+        FakeManagement again;
+        connectThenCut(again, false, whileWaiting);
+        settle(1500);
+        EXPECT_EQ(alerts.shown.size(), 1);
+        EXPECT_EQ(attempts.size(), 1);
+    }
 }
 
 TEST_F(PollTest, RestoreAfterSwitchRunsEvenWithoutCapturedServers) {

@@ -83,6 +83,7 @@ protected:
         octest::pump(100ms);
         AlertPresenter::setCurrent(nullptr);
         Mgr::nextProtocolHook = nullptr;
+        Mgr::tunnelLostHook = nullptr;
         app.reset();
         helper.reset();
     }
@@ -192,6 +193,52 @@ TEST_F(Attempt, LostSessionEndsTheAttemptWithinTheWatchInterval) {
     octest::pump(100ms);
     EXPECT_EQ(status(), "未接続");
     EXPECT_EQ(app->_updateTimeTimer, nullptr);
+}
+
+TEST_F(Attempt, OnlyAWorkingTunnelLostOnItsOwnIsOfferedForAReconnect) {
+    int asked = 0;
+    bool reconnects = false;
+    Mgr::tunnelLostHook = [&] {
+        ++asked;
+        return reconnects;
+    };
+    enum class End { DeadPeer, HelperEndsChannel, UserStops };
+    struct Case {
+        const char* name;
+        bool reconnects;
+        End end;
+        int wantAsked;
+        int wantAlerts;
+    } cases[] = {
+        {"lost, reconnected instead", true, End::DeadPeer, 1, 0},
+        {"lost, no reconnect", false, End::DeadPeer, 1, 1},
+        {"channel ended by the helper", false, End::HelperEndsChannel, 1, 1},
+        {"stopped by the user", true, End::UserStops, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        asked = 0;
+        reconnects = c.reconnects;
+        alerts.shown.clear();
+        const size_t before = helper->connections().size();
+        Mgr::Start();
+        ASSERT_TRUE(octest::waitFor([&] { return helper->connections().size() == before + 1; }, 30s));
+        octest::writeFile(D + "/status.log", std::string(kUp) + kGateway);
+        ASSERT_TRUE(octest::waitFor([&] { return status() == "接続中"; }, 5s));
+        if (c.end == End::UserStops)
+            Mgr::Stop(true);
+        else if (c.end == End::HelperEndsChannel)
+            helper->endConnection(before); // status.log still says nothing is wrong
+        else
+            octest::writeFile(D + "/status.log", "CSTP Dead Peer Detection detected dead peer!\n", true);
+        ASSERT_TRUE(octest::waitFor([&] { return idle(); }, 10s));
+        octest::pump(200ms);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(asked, c.wantAsked);
+        EXPECT_EQ(alerts.shown.size(), c.wantAlerts);
+        EXPECT_EQ(handOvers, 0);
+    }
+    Mgr::tunnelLostHook = nullptr;
 }
 
 TEST_F(Attempt, AttemptsThatCannotStartEndWithoutAStartCommand) {

@@ -5,11 +5,13 @@
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/SettingsScreenshots.h"
 #include "app/shell/SingleInstance.h"
+#include "platform/qt/TerminationSignals.h"
 #include "platform/qt/Workspace.h"
 
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -85,6 +87,69 @@ TEST_F(MenusTest, QuitWhileConnectedStopsTheTunnelAndKeepsTheLoopRunningForThree
     EXPECT_EQ(connectClicks, 1);
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(alerts.shown.size(), 2);
+}
+
+TEST_F(MenusTest, EndingWithoutTheQuestionStopsTheTunnelAndGoesOnceItIsDown) {
+    installHelperJob();
+    struct Case {
+        const char* name;
+        int stopTakesMs; // -1: the stop never takes effect
+        bool endsEarly;
+    } cases[] = {{"stop takes effect", 300, true}, {"stop hangs", -1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        terminations = 0;
+        app->_vpnStatus = TAVROVPNStatus::connected;
+        QMetaObject::Connection onClick = QObject::connect(app->connectButton, &QPushButton::clicked, app.get(), [&] {
+            ++connectClicks;
+            // The stop's own failure notice must not hold the ending application open.
+            QTimer::singleShot(50, app.get(), [] { runAlert("タブロVPN", "VPN接続に失敗しました。", {"OK"}); });
+            if (c.stopTakesMs >= 0)
+                QTimer::singleShot(c.stopTakesMs, app.get(), [&] { app->updateStatus("未接続"); });
+        });
+        connectClicks = 0;
+        QElapsedTimer clock;
+        clock.start();
+        app->terminateWithoutQuestion("test");
+        const qint64 took = clock.elapsed();
+        QObject::disconnect(onClick);
+        EXPECT_TRUE(alerts.shown.isEmpty()) << "no question";
+        EXPECT_EQ(connectClicks, 1);
+        EXPECT_EQ(terminations, 1);
+        if (c.endsEarly)
+            EXPECT_LT(took, 2500) << "ends once the tunnel is down";
+        else
+            EXPECT_GE(took, 2800) << "waits no longer than the designed three seconds";
+    }
+}
+
+TEST_F(MenusTest, TerminationSignalsAndASignalDuringTheQuestionEndWithoutAnAnswer) {
+    installHelperJob();
+    app->watchSessionEvents();
+    countConnectClicks();
+    // The stop takes effect at once here.
+    QObject::connect(app->connectButton, &QPushButton::clicked, app.get(), [&] { app->updateStatus("未接続"); });
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signo);
+        terminations = 0;
+        connectClicks = 0;
+        app->_vpnStatus = TAVROVPNStatus::connecting;
+        ASSERT_EQ(::raise(signo), 0);
+        ASSERT_TRUE(processUntil([&] { return terminations == 1; }, 5000));
+        EXPECT_TRUE(alerts.shown.isEmpty());
+        EXPECT_EQ(connectClicks, 1);
+    }
+    // A signal while the question is open counts as "はい", whatever the question's answer.
+    terminations = 0;
+    connectClicks = 0;
+    app->_vpnStatus = TAVROVPNStatus::connected;
+    alerts.answers = {0};
+    alerts.onShow = [&](const Alert&) { ::raise(SIGTERM); processUntil([] { return false; }, 100); };
+    app->quit();
+    EXPECT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(connectClicks, 1);
+    EXPECT_EQ(terminations, 1);
+    delete TerminationSignals::install(); // back to the default dispositions
 }
 
 TEST_F(MenusTest, SettingsAndServerItemsDoNothingWhileConnected) {

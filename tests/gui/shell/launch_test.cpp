@@ -118,6 +118,36 @@ TEST_F(LaunchTest, OfflineFirstStartRestoresTheBundledListWarnsAndAsksToQuit) {
     EXPECT_EQ(d.loginWindow, nullptr) << "the launch stops at the termination";
 }
 
+TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplanation) {
+    struct Case {
+        const char* name;
+        const char* pkexec;
+        const char* says;
+    } cases[] = {
+        {"no agent",
+         "echo 'Error executing command as another user: No authentication agent found.' >&2; exit 127",
+         "認証エージェントが起動していません"},
+        {"dismissed", "exit 126", "パスワードを入力してください。"},
+        {"not authorised", "echo 'Error executing command as another user: Not authorized' >&2; exit 127",
+         "パスワードを入力してください。"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string fake = home + "/pkexec-" + std::to_string(++n);
+        std::ofstream(fake) << "#!/bin/sh\n" << c.pkexec << "\n";
+        fs::permissions(fake, fs::perms::owner_all);
+        setenv("TAVROVPN_PKEXEC", fake.c_str(), 1);
+        alerts.shown.clear();
+        terminations = 0;
+        makeDelegate().applicationDidFinishLaunching();
+        ASSERT_EQ(alerts.shown.size(), 1);
+        EXPECT_NE(alerts.shown[0].informativeText.indexOf(QString::fromUtf8(c.says)), -1)
+            << alerts.shown[0].informativeText.toStdString();
+        EXPECT_EQ(terminations, 1);
+    }
+}
+
 TEST_F(LaunchTest, ServerErrorPageDoesNotReplaceTheLastGoodList) {
     LocalService service;
     ASSERT_TRUE(service.start());

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iconv.h>
 #include <map>
 #include <random>
 #include <set>
@@ -174,6 +175,53 @@ TEST_F(CatalogueTest, MalformedDocumentsKeepEarlierEntriesAndSkipTheEnd) {
     EXPECT_FALSE(prefs.hasObject("serverAddress"));
     EXPECT_EQ(PexXmlParser::_regionInfos.size(), 1u);          // read before the error
     EXPECT_EQ(PexXmlParser::_serverList.at(0).regionName, ""); // never resolved
+}
+
+// The document re-encoded by iconv, declared in `encoding`.
+std::string encoded(const std::string& utf8, const char* encoding) {
+    iconv_t cd = iconv_open(encoding, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+    std::string out(utf8.size() * 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* o = out.data();
+    size_t outLeft = out.size();
+    const size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1)) return {};
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+TEST_F(CatalogueTest, ListsInJapaneseEncodingsAreConvertedAndUnusableEncodingsRefused) {
+    const std::string body = "<ServerList>\n" + region("日本", "0") + region("ｶﾝｺｸ", "1") +
+                             server("Server", "jp.example", "0", "0") + "</ServerList>\n";
+    for (const char* encoding : {"Shift_JIS", "EUC-JP", "windows-31j", "CP932", "ISO-8859-15"}) {
+        SCOPED_TRACE(encoding);
+        PexXmlParser::clearCatalogue();
+        const bool latin = std::string(encoding) == "ISO-8859-15";
+        const std::string text = latin ? "<ServerList>" + region("Føroyar €", "0") + "</ServerList>" : body;
+        const std::string declared = "<?xml version=\"1.0\" encoding=\"" + std::string(encoding) + "\"?>\n";
+        const std::string bytes = encoded(declared + text, encoding);
+        ASSERT_FALSE(bytes.empty());
+        ASSERT_TRUE(extParser.parseData(bytes));
+        if (latin) {
+            EXPECT_EQ(PexXmlParser::_regionInfos.at("0").Region, "Føroyar €");
+            continue;
+        }
+        EXPECT_EQ(PexXmlParser::_regionInfos.at("0").Region, "日本");
+        EXPECT_EQ(PexXmlParser::_regionInfos.at("1").Region, "ｶﾝｺｸ");
+        EXPECT_EQ(PexXmlParser::_serverList.at(0).regionName, "日本");
+    }
+
+    // Bytes that are no character of the declared encoding, or an encoding that moves ASCII, are
+    // still a parse error.
+    PexXmlParser::clearCatalogue();
+    EXPECT_FALSE(extParser.parseData("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a b=\"\x81\x20\"/>"));
+    EXPECT_FALSE(extParser.parseData("<?xml version=\"1.0\" encoding=\"EUC-JP\"?><a b=\"\xA4\"/>"));
+    EXPECT_FALSE(extParser.parseData(encoded("<?xml version=\"1.0\" encoding=\"IBM037\"?><a/>", "IBM037")));
+    EXPECT_FALSE(extParser.parseData("<?xml version=\"1.0\" encoding=\"UTF-7\"?><a/>"));
+    EXPECT_FALSE(extParser.parseData("<?xml version=\"1.0\" encoding=\"UTF-32\"?><a/>"));
 }
 
 TEST_F(CatalogueTest, EntityExpansionIsRefused) {

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -107,6 +108,37 @@ TEST_F(MgmtReaders, CheckStatTakesTheTunnelAddressFromTheFourthFieldEvenWhenTheD
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.9");
     EXPECT_EQ(poll("1,CONNECTED,SUCCESS,10.8.0.7\r\nEND\r\n"), 2); // line end is not part of it
     EXPECT_STREQ(ovpnAssignAddr, "10.8.0.7");
+}
+
+TEST_F(MgmtReaders, CheckStatReadsTheReplyUpToItsEndLineAndRecordsTheStateName) {
+    struct Case {
+        std::vector<std::string> pieces; // later pieces arrive 30 ms apart, long after a readiness wait
+        int want;
+        const char* state;
+    } cases[] = {
+        {{"1796690804,CONNECTED,SUC", "CESS,10.8.0.6,10.213.0.2,1194,,\r\n", "END\r\n"}, 2, "CONNECTED"},
+        {{">LOG:1796690804,I,Initialization Sequence Completed\r\n", "1,CONNECTED,SUCCESS,,,,,\r\nEND\r\n"},
+         2, "CONNECTED"},
+        {{"1,WA", "IT,,,,,,\r\nEND\r\n"}, 1, "WAIT"},
+        {{"1,RECONNECTING,ping-restart,,,,,\r\nEND\r\n"}, 0, "RECONNECTING"},
+        {{}, 1, ""}, // no reply at all
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pieces.empty() ? "(none)" : c.pieces[0]);
+        chkStat = false;
+        std::strcpy(ovpnStateName, "stale");
+        Peer p;
+        p.queue(kPending);
+        std::thread late([&] {
+            for (const auto& piece : c.pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                p.queue(piece);
+            }
+        });
+        EXPECT_EQ(CheckStat(p.app), c.want);
+        late.join();
+        EXPECT_STREQ(ovpnStateName, c.state);
+    }
 }
 
 TEST_F(MgmtReaders, CheckStatBoundsAnOverlongAddress) {
@@ -254,6 +286,23 @@ TEST_F(MgmtReaders, SendCommandLooksAtTheLastPieceOnly) {
         EXPECT_EQ(SendCommand(quiet.app, ""), 0); // nothing went out
     }
     EXPECT_EQ(SendCommand(-1, "state\n"), 0);
+}
+
+TEST(PeerClosed, OnlyAPeerThatHasGoneCounts) {
+    {
+        Peer open;
+        EXPECT_FALSE(channels::peerClosed(open.app));
+        open.queue("unexpected");
+        EXPECT_FALSE(channels::peerClosed(open.app));
+        char buf[16];
+        EXPECT_EQ(recv(open.app, buf, sizeof buf, MSG_DONTWAIT), 10) << "nothing was consumed";
+        open.hangUp();
+        EXPECT_TRUE(channels::peerClosed(open.app));
+    }
+    const int unconnected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_TRUE(channels::peerClosed(unconnected)) << "a helper that never answered";
+    close(unconnected);
+    EXPECT_FALSE(channels::peerClosed(-1));
 }
 
 TEST(AuthLine, OrdinaryValuesGoOutUnchangedAndOthersAreQuotedOrRefused) {

@@ -1,0 +1,211 @@
+#include "helper/TunnelRecord.h"
+
+#include "helper/HelperLog.h"
+#include "helper/ProgramCopies.h"
+#include "helper/UniqueFd.h"
+#include "helper/WorkingFolder.h"
+#include "platform/Task.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace helper {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kStopGrace = 5s;
+constexpr auto kSetDnsWait = 30s;
+constexpr size_t kMaxRecordBytes = 512;
+constexpr int kMaxRecords = 256;
+
+// The folder, created root-only when missing; refused when it is a link or anyone else's.
+bool ensureDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           !(st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+std::string recordPath(pid_t helper) {
+    return tunnelRecordDir() + "/" + std::to_string(helper);
+}
+
+bool parseRecord(const std::string& text, TunnelRecord& r) {
+    std::istringstream in(text);
+    std::string word;
+    int seen = 0;
+    while (in >> word) {
+        long long a = 0;
+        unsigned long long b = 0;
+        if (word == "helper" && in >> a >> b) {
+            r.helper = static_cast<pid_t>(a);
+            r.helperStart = b;
+            seen |= 1;
+        } else if (word == "program" && in >> a >> b) {
+            r.program = static_cast<pid_t>(a);
+            r.programStart = b;
+            seen |= 2;
+        } else if (word == "kind" && in >> word) {
+            r.openConnect = word == "openconnect";
+        } else if (word == "dns" && in >> a) {
+            r.dnsSwitched = a != 0;
+        } else {
+            return false;
+        }
+    }
+    return seen == 3 && r.helper > 0 && r.program > 0;
+}
+
+bool readRecord(const std::string& path, TunnelRecord& r) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    std::string text;
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+           readAll(fd.get(), kMaxRecordBytes, text) && parseRecord(text, r);
+}
+
+} // namespace
+
+std::string tunnelRecordDir() {
+    const char* env = std::getenv("TAVROVPN_DNS_STATE_DIR");
+    return std::string(env && env[0] == '/' ? env : "/run/tavrovpn") + "/tunnels";
+}
+
+uint64_t processStartTime(pid_t pid) {
+    if (pid <= 0) return 0;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!fd.valid() || !readAll(fd.get(), 4096, text)) return 0;
+    // The command name (field 2) may hold anything, up to the last ")".
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream in(text.substr(close + 1));
+    std::string field;
+    for (int i = 3; i <= 22 && in >> field; ++i)
+        if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
+    return 0;
+}
+
+bool sameProcessAlive(pid_t pid, uint64_t start) {
+    return start != 0 && processStartTime(pid) == start && platform::processAlive(pid);
+}
+
+bool writeTunnelRecord(const TunnelRecord& r) {
+    const std::string dir = tunnelRecordDir();
+    const size_t slash = dir.rfind('/');
+    if (!ensureDir(dir.substr(0, slash)) || !ensureDir(dir)) {
+        hlog("tunnel record: %s cannot be used", dir.c_str());
+        return false;
+    }
+    char text[kMaxRecordBytes];
+    std::snprintf(text, sizeof text, "helper %d %llu\nprogram %d %llu\nkind %s\ndns %d\n",
+                  static_cast<int>(r.helper), static_cast<unsigned long long>(r.helperStart),
+                  static_cast<int>(r.program), static_cast<unsigned long long>(r.programStart),
+                  r.openConnect ? "openconnect" : "openvpn", r.dnsSwitched ? 1 : 0);
+    const std::string path = recordPath(r.helper);
+    const std::string tmp = path + ".tmp";
+    ::unlink(tmp.c_str());
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd.valid() || !writeAll(fd.get(), text) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        hlog("tunnel record: %s cannot be written: %s", path.c_str(), std::strerror(errno));
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void removeTunnelRecord(pid_t helper) {
+    ::unlink(recordPath(helper).c_str());
+}
+
+bool restoreResolver() {
+    const std::string script = rootOnlyCopy(kSetDnsCopy);
+    if (script.empty()) return false;
+    platform::Task task;
+    task.launchPath = script;
+    task.arguments = {"localhost"};
+    task.currentDirectory = "/";
+    if (!task.launch()) return false;
+    if (!task.waitUntilExit(kSetDnsWait)) {
+        task.kill();
+        task.waitUntilExit(kStopGrace);
+        return false;
+    }
+    return task.terminationStatus() == 0;
+}
+
+void removeOpenConnectGatewayRoute() {
+    const std::string dir = tunnelRecordDir();
+    const std::string note = dir.substr(0, dir.rfind('/')) + "/openconnect.gateway";
+    UniqueFd fd(::open(note.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    std::string text;
+    if (!fd.valid() || !readAll(fd.get(), 64, text)) return;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    unsigned char buf[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1) {
+        hlog("openconnect ended without its disconnect step: route to %s removed", text.c_str());
+        platform::runProgram("/sbin/ip", {"route", "del", text});
+    }
+    ::unlink(note.c_str());
+}
+
+void stopProcess(pid_t pid, uint64_t start, int first) {
+    for (int signo : {first, SIGTERM, SIGKILL}) {
+        if (!sameProcessAlive(pid, start)) return;
+        ::kill(pid, signo);
+        const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+        while (sameProcessAlive(pid, start) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+    }
+}
+
+int cleanUpVanishedTunnels() {
+    const std::string dir = tunnelRecordDir();
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+                names.push_back(name);
+            if (names.size() >= kMaxRecords) break;
+        }
+        ::closedir(d);
+    }
+    int ended = 0;
+    for (const std::string& name : names) {
+        TunnelRecord r;
+        const std::string path = dir + "/" + name;
+        if (!readRecord(path, r)) {
+            ::unlink(path.c_str());
+            continue;
+        }
+        if (sameProcessAlive(r.helper, r.helperStart)) continue; // its own helper looks after it
+        hlog("tunnel of a vanished helper (pid %d): stopping %s pid %d", static_cast<int>(r.helper),
+             r.openConnect ? "openconnect" : "openvpn", static_cast<int>(r.program));
+        stopProcess(r.program, r.programStart, SIGTERM);
+        if ((r.dnsSwitched || r.openConnect) && restoreResolver())
+            hlog("tunnel of a vanished helper: resolver restored");
+        if (r.openConnect) removeOpenConnectGatewayRoute();
+        ::unlink(path.c_str());
+        ++ended;
+    }
+    return ended;
+}
+
+} // namespace helper

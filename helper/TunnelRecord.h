@@ -1,0 +1,51 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+// What a helper instance has running, written where only root can reach it, so that the tunnel
+// can still be ended when the instance itself is gone (killed, crashed): the next instance, the
+// supervisor or the service manager then stops the tunnel program and restores the resolver.
+// One file per helper instance: <state>/tunnels/<helper pid>, <state> being set-dns.sh's state
+// folder ($TAVROVPN_DNS_STATE_DIR, else /run/tavrovpn). Processes are named by pid and start time,
+// so a pid reused since is never taken for ours.
+namespace helper {
+
+struct TunnelRecord {
+    pid_t helper = 0;
+    uint64_t helperStart = 0;
+    pid_t program = 0; // openvpn or openconnect
+    uint64_t programStart = 0;
+    bool openConnect = false;
+    bool dnsSwitched = false;
+};
+
+std::string tunnelRecordDir();
+// Start time of a process (clock ticks since boot, /proc/PID/stat field 22); 0 when it is gone.
+uint64_t processStartTime(pid_t pid);
+// True while the process named by pid and start time still runs (a zombie does not).
+bool sameProcessAlive(pid_t pid, uint64_t start);
+
+bool writeTunnelRecord(const TunnelRecord& record);
+void removeTunnelRecord(pid_t helper);
+
+// Ends the tunnels of helper instances that are gone: the program is stopped (SIGTERM, on which
+// openconnect logs off and runs its disconnect step, then SIGKILL), the resolver is
+// restored through set-dns.sh when the record says it was switched or the tunnel was openconnect's,
+// and the record is removed. Returns how many tunnels were ended.
+int cleanUpVanishedTunnels();
+
+// set-dns.sh localhost: the resolver in force before the switch comes back from set-dns.sh's own
+// record (a resolver someone else has rewritten since is kept). True when set-dns.sh succeeded.
+bool restoreResolver();
+
+// The host route to the VPN server that openconnect's routing script added (it notes the server in
+// <state>/openconnect.gateway) and could not take away, because openconnect ended without its
+// disconnect step: removed, with the note.
+void removeOpenConnectGatewayRoute();
+
+// Stops a process by pid and start time: `first` (SIGHUP or SIGTERM), then SIGTERM and SIGKILL,
+// each after a grace period.
+void stopProcess(pid_t pid, uint64_t start, int first);
+
+} // namespace helper

@@ -1,0 +1,84 @@
+// The production alert presenter answered by keyboard and window close, and windows kept on screen
+// when they grow upwards.
+#include "platform/qt/AlertPresenter.h"
+#include "platform/qt/Frames.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Runs the alert with the real message box and dismisses it with `dismiss` once it is up.
+int answerBy(const QStringList& buttons, const std::function<void(QWidget*)>& dismiss) {
+    QTimer poll;
+    int tries = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            poll.stop();
+            dismiss(box);
+        } else if (++tries > 200) {
+            poll.stop();
+            ADD_FAILURE() << "the alert never appeared";
+        }
+    });
+    poll.start(10);
+    MessageBoxPresenter presenter;
+    return presenter.runModal({"タブロVPN", "タブロVPNを終了しますか？", buttons});
+}
+
+TEST(MessageBoxAlert, EscapeAndClosingNeverAnswerYes) {
+    const auto escape = [](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); };
+    const auto close = [](QWidget* box) { box->close(); };
+    struct Case {
+        const char* name;
+        QStringList buttons;
+        std::function<void(QWidget*)> dismiss;
+        int want;
+    } cases[] = {
+        {"escape", {"いいえ", "はい"}, escape, 0},
+        {"close", {"いいえ", "はい"}, close, 0},
+        {"escape, no second", {"はい", "いいえ"}, escape, 1},
+        {"escape, single button", {"OK"}, escape, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(answerBy(c.buttons, c.dismiss), c.want);
+    }
+}
+
+TEST(WindowFrames, GrowingUpwardsKeepsTheTitleBandOnScreen) {
+    const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
+    QWidget w(nullptr, Qt::Window | Qt::FramelessWindowHint);
+    struct Case {
+        int top, from, to, wantTop;
+    } cases[] = {
+        {avail.top() + 300, 200, 240, avail.top() + 260}, // room above: the bottom edge stays
+        {avail.top() + 10, 200, 280, avail.top()},        // would reach above the screen: moves down
+        {avail.top(), 280, 200, avail.top() + 80},        // shrinking keeps the bottom edge
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.top);
+        w.setGeometry(avail.left() + 20, c.top, 340, c.from);
+        w.show();
+        QTest::qWait(20);
+        frames::setWindowHeightKeepingOrigin(&w, c.to);
+        EXPECT_EQ(w.height(), c.to);
+        EXPECT_EQ(w.frameGeometry().top(), c.wantTop);
+        EXPECT_TRUE(avail.contains(w.frameGeometry()));
+    }
+
+    // A window placed past any edge comes back whole.
+    const QRect inside = frames::keptInside(QRect(avail.right() - 10, avail.top() - 50, 340, 200), avail);
+    EXPECT_TRUE(avail.contains(inside));
+    EXPECT_EQ(inside.size(), QSize(340, 200));
+    w.move(avail.left() - 100, avail.bottom() - 20);
+    frames::keepOnScreen(&w);
+    EXPECT_TRUE(avail.contains(w.frameGeometry()));
+}
+
+} // namespace
