@@ -88,29 +88,4 @@ void WorkingFolder::remove(const char* name) const {
     ::unlinkat(dir_.get(), name, 0);
 }
 
-bool readAll(int fd, size_t limit, std::string& text) {
-    text.clear();
-    char chunk[8192];
-    for (int rounds = 0; rounds < 1 << 16; ++rounds) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (text.size() + static_cast<size_t>(n) > limit) return false;
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    return false;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace helper

@@ -1,5 +1,6 @@
 #pragma once
 #include "helper/UniqueFd.h"
+#include "platform/FileIO.h"
 
 #include <string>
 #include <sys/types.h>
@@ -35,9 +36,7 @@ private:
     uid_t owner_ = 0;
 };
 
-// Reads a whole file from fd, at most limit bytes; false when it is longer or unreadable.
-bool readAll(int fd, size_t limit, std::string& text);
-// Writes all of text to fd; false on any short or failed write.
-bool writeAll(int fd, const std::string& text);
+using platform::readAll;
+using platform::writeAll;
 
 } // namespace helper

@@ -1,5 +1,6 @@
 #include "platform/Defaults.h"
 
+#include "platform/FileIO.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
@@ -41,34 +42,6 @@ private:
     int fd_;
 };
 
-std::string parentDir(const std::string& path) {
-    auto parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
-}
-
-bool writeAll(int fd, const std::string& data) {
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = ::write(fd, data.data() + off, data.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool readAll(int fd, std::string& out, size_t limit) {
-    char buf[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (out.size() + static_cast<size_t>(n) > limit) return false;
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
-
 bool ensureDir(const std::string& dir) {
     std::error_code ec;
     if (std::filesystem::is_directory(dir, ec)) return true;
@@ -99,7 +72,7 @@ LoadResult readFile(const std::string& path, nlohmann::json& out) {
     if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::fchmod(fd.get(), 0600);
     if (st.st_size > kMaxFileBytes) return LoadResult::Corrupt;
     std::string text;
-    if (!readAll(fd.get(), text, static_cast<size_t>(kMaxFileBytes))) return LoadResult::Corrupt;
+    if (!readAll(fd.get(), static_cast<size_t>(kMaxFileBytes), text)) return LoadResult::Corrupt;
     auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (parsed.is_discarded() || !parsed.is_object()) return LoadResult::Corrupt;
     out = std::move(parsed);
@@ -151,20 +124,10 @@ bool Defaults::saveLocked() {
     // Invalid UTF-8 in a value must not make the whole store unwritable.
     const std::string text = data_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 
-    std::string tmpl = dir + "/." + std::filesystem::path(path_).filename().string() + ".XXXXXX";
-    Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC)); // mkostemp creates the file with mode 0600
-    if (fd.get() < 0) return false;
-    ::fchmod(fd.get(), 0600);
-    bool ok = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
-    ok = (::close(fd.release()) == 0) && ok;
-    if (!ok || ::rename(tmpl.c_str(), path_.c_str()) != 0) {
+    if (!replaceFile(path_, text)) {
         logInfo("defaults: cannot write %s: %s", path_.c_str(), std::strerror(errno));
-        ::unlink(tmpl.c_str());
         return false;
     }
-    // The rename is only durable once the directory entry is on disk.
-    Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd.get() >= 0) ::fsync(dfd.get());
     return true;
 }
 

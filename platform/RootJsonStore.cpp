@@ -1,5 +1,6 @@
 #include "platform/RootJsonStore.h"
 
+#include "platform/FileIO.h"
 #include "platform/Log.h"
 
 #include <cerrno>
@@ -16,22 +17,6 @@ namespace {
 
 // Far beyond what the helper ever stores; anything larger was not written by it.
 constexpr off_t kMaxFileBytes = 4 << 20;
-
-bool writeAll(int fd, const std::string& data) {
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = ::write(fd, data.data() + off, data.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string parentOf(const std::string& path) {
-    auto p = std::filesystem::path(path).parent_path();
-    return p.empty() ? std::string(".") : p.string();
-}
 
 // The folder must be a real directory of ours that nobody else can write into.
 bool safeDir(const std::string& dir, std::string& error) {
@@ -71,7 +56,7 @@ RootJsonStore::~RootJsonStore() {
 
 bool RootJsonStore::open() {
     doc_ = nlohmann::json::object();
-    if (!safeDir(parentOf(path_), error_)) return false;
+    if (!safeDir(parentDir(path_), error_)) return false;
     if (lockFd_ < 0) {
         const std::string lockPath = path_ + ".lock";
         lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -137,25 +122,9 @@ bool RootJsonStore::commit() {
         error_ = "a value is not valid UTF-8";
         return false;
     }
-    const std::string dir = parentOf(path_);
-    std::string tmpl = dir + "/." + std::filesystem::path(path_).filename().string() + ".XXXXXX";
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC); // created 0600
-    if (fd < 0) {
-        error_ = std::string("cannot create a temporary file: ") + std::strerror(errno);
-        return false;
-    }
-    ::fchmod(fd, 0600);
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmpl.c_str(), path_.c_str()) != 0) {
+    if (!replaceFile(path_, text)) {
         error_ = std::string("cannot write ") + path_ + ": " + std::strerror(errno);
-        ::unlink(tmpl.c_str());
         return false;
-    }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
     }
     return true;
 }

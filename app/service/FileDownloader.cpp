@@ -1,5 +1,6 @@
 #include "app/service/FileDownloader.h"
 
+#include "platform/FileIO.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/ServiceTrust.h"
@@ -137,34 +138,6 @@ bool fetch(const std::string& url, const FileDownloader::Limits& limits, std::st
     return true;
 }
 
-bool writeAtomically(const std::string& path, const std::string& data) {
-    const std::string dir = std::filesystem::path(path).parent_path().string();
-    std::string tmpl = path + ".XXXXXX";
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (size_t off = 0; ok && off < data.size();) {
-        ssize_t n = ::write(fd, data.data() + off, data.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            off += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmpl.c_str(), path.c_str()) != 0) {
-        ::unlink(tmpl.c_str());
-        return false;
-    }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
-}
-
 } // namespace
 
 void FileDownloader::setLimits(const Limits& limits) {
@@ -224,7 +197,7 @@ void FileDownloader::loadFileSync(const std::string& url, const Completion& comp
         completion(dest, DownloadError{kDownloadErrorDomain, kDownloadErrorCode});
         return;
     }
-    if (!writeAtomically(dest, body)) {
+    if (!platform::replaceFile(dest, body)) {
         print("error saving file");
         completion(dest, DownloadError{kSaveErrorDomain, kSaveErrorCode});
         return;
