@@ -42,15 +42,7 @@ std::string env(const char* name) {
 }
 
 std::string output(const std::string& path, const std::vector<std::string>& args) {
-    platform::Task t;
-    t.launchPath = path;
-    t.arguments = args;
-    t.standardInput = platform::Task::Stdio::Null;
-    t.standardOutput = platform::Task::Stdio::Pipe;
-    t.standardError = platform::Task::Stdio::Null;
-    std::string out;
-    if (t.launch()) t.readStandardOutputToEnd(out, 20s);
-    return out;
+    return testsupport::programOutput(path, args);
 }
 
 // Alive processes running `exe` (by /proc/PID/exe) whose environment holds `mark`: this suite's
@@ -121,7 +113,7 @@ public:
     ~Rig() { down(); }
 
     std::string up() {
-        if (!privateEtc()) return "refusing to run: /etc is not a private overlay in this process";
+        if (!privateetc::etcIsOverlay()) return "refusing to run: /etc is not a private overlay in this process";
         const fs::path bin = env("TAVROVPN_BINARY_DIR");
         helperExe_ = bin / "helper/tvapphelper";
         const fs::path supervise = bin / "tools/supervisor/tvapphelper-supervise";
@@ -335,16 +327,6 @@ public:
     std::string appOutput() const { return app_ ? app_->output() : std::string(); }
 
 private:
-    static bool privateEtc() {
-        std::ifstream in("/proc/self/mountinfo");
-        for (std::string line; std::getline(in, line);) {
-            std::istringstream f(line);
-            std::string id, parent, dev, rootField, mountPoint;
-            f >> id >> parent >> dev >> rootField >> mountPoint;
-            if (mountPoint == "/etc" && line.find(" - overlay ") != std::string::npos) return true;
-        }
-        return false;
-    }
     static std::vector<std::string> split(const std::string& text) {
         std::istringstream in(text);
         std::vector<std::string> out;

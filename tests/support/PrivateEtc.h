@@ -6,6 +6,8 @@
 // inside, $SCRATCH/<folder>/u holds what was written to each.
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +60,18 @@ inline int runSelf(const std::vector<std::string>& args, const std::vector<std::
     }
     rmdir(scratch.c_str()); // the tmpfs was mounted only inside the namespace
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// True when /etc of this process is an overlay (the private copy), never the machine's own.
+inline bool etcIsOverlay() {
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream f(line);
+        std::string id, parent, dev, rootField, mountPoint;
+        f >> id >> parent >> dev >> rootField >> mountPoint;
+        if (mountPoint == "/etc" && line.find(" - overlay ") != std::string::npos) return true;
+    }
+    return false;
 }
 
 } // namespace privateetc

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
@@ -73,6 +74,32 @@ template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
 // Runs a shell command line, its output discarded; true when it succeeded.
 inline bool run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// What a program (no shell) prints on stdout, waiting at most 20 s.
+inline std::string programOutput(const std::string& path, const std::vector<std::string>& args) {
+    platform::Task t;
+    t.launchPath = path;
+    t.arguments = args;
+    t.standardInput = platform::Task::Stdio::Null;
+    t.standardOutput = platform::Task::Stdio::Pipe;
+    t.standardError = platform::Task::Stdio::Null;
+    std::string out;
+    if (t.launch()) t.readStandardOutputToEnd(out, std::chrono::seconds(20));
+    return out;
+}
+
+// What a shell command line prints on stdout, at most 64 KiB.
+inline std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* f = popen(command.c_str(), "r")) {
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 65536)
+            out.append(buf, n);
+        pclose(f);
+    }
+    return out;
 }
 
 // One line (without its newline) from a pipe, waiting at most `limit`; empty on time-out or EOF.

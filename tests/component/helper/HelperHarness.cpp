@@ -144,6 +144,18 @@ bool closedByPeer(int fd, std::chrono::milliseconds limit) {
     return extra.empty() && eof;
 }
 
+std::string getVerExchange(const std::string& socketPath, std::chrono::milliseconds connectLimit) {
+    const int fd = connectTo(socketPath, connectLimit);
+    if (fd < 0) return "no connection";
+    std::string out;
+    if (sendText(fd, std::string("CMD_SCNETWORK", 14))) out += recvOnce(fd, 3s);
+    sendText(fd, "GET_VER");
+    out += "," + recvOnce(fd, 3s);
+    if (closedByPeer(fd, 3s)) out += "|eof";
+    close(fd);
+    return out;
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

@@ -60,6 +60,8 @@ bool sendText(int fd, const std::string& text);
 std::string recvOnce(int fd, std::chrono::milliseconds limit = 5s, bool* eof = nullptr);
 // True when the peer closes within the limit without sending anything more.
 bool closedByPeer(int fd, std::chrono::milliseconds limit = 5s);
+// What a client gets for "CMD_SCNETWORK" then "GET_VER": the two replies, then "|eof" if closed.
+std::string getVerExchange(const std::string& socketPath, std::chrono::milliseconds connectLimit = 5s);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text, mode_t mode = 0644);

@@ -30,18 +30,6 @@ std::string asNobody(const std::function<std::string()>& fn) {
     return testsupport::asUser(65534, 65534, fn);
 }
 
-// What a client gets for "CMD_SCNETWORK" then "GET_VER": the two replies, then "|eof" if closed.
-std::string getVerExchange(const std::string& socketPath) {
-    int fd = connectTo(socketPath);
-    if (fd < 0) return "no connection";
-    std::string out;
-    if (sendText(fd, std::string("CMD_SCNETWORK", 14))) out += recvOnce(fd, 3s);
-    sendText(fd, "GET_VER");
-    out += "," + recvOnce(fd, 3s);
-    if (closedByPeer(fd, 3s)) out += "|eof";
-    close(fd);
-    return out;
-}
 
 } // namespace
 

@@ -90,18 +90,6 @@ bool haveSocketActivate() {
     return access("/usr/bin/systemd-socket-activate", X_OK) == 0;
 }
 
-// What a client gets for "CMD_SCNETWORK" then "GET_VER": the two replies, then "|eof" if closed.
-std::string getVerExchange(const std::string& socketPath) {
-    int fd = connectTo(socketPath, 2s);
-    if (fd < 0) return "no connection";
-    std::string out;
-    if (sendText(fd, std::string("CMD_SCNETWORK", 14))) out += recvOnce(fd, 3s);
-    sendText(fd, "GET_VER");
-    out += "," + recvOnce(fd, 3s);
-    if (closedByPeer(fd, 3s)) out += "|eof";
-    close(fd);
-    return out;
-}
 
 // A client as the user nobody that connects and then stays without a word until it is ended.
 struct SilentStranger {
@@ -128,7 +116,7 @@ TEST(Supervisor, StartsOneHelperPerConnectionAndStopsThemOnSigterm) {
     Service s(Service::Supervised);
     ASSERT_TRUE(s.launched) << std::strerror(errno) << " " << s.task.launchPath;
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(getVerExchange(s.socket), "1,240|eof") << "connection " << i;
+        EXPECT_EQ(getVerExchange(s.socket, 2s), "1,240|eof") << "connection " << i;
     ASSERT_TRUE(waitForFile(s.dir.path + "/supervise.pid"));
     EXPECT_EQ(readFile(s.dir.path + "/supervise.pid"), std::to_string(s.task.processIdentifier()) + "\n");
     struct stat st {};
@@ -211,7 +199,7 @@ TEST(HelperService, BackToBackExchangesAreAllServed) {
         ASSERT_TRUE(s.launched);
         int failures = 0;
         for (int i = 0; i < 200; ++i)
-            failures += getVerExchange(s.socket) == "1,240|eof" ? 0 : 1;
+            failures += getVerExchange(s.socket, 2s) == "1,240|eof" ? 0 : 1;
         EXPECT_EQ(failures, 0) << (kind == Service::Supervised ? "supervised" : "socket-activated");
     }
 }
@@ -228,7 +216,7 @@ TEST(HelperService, ARefusedPeerHoldsUpNobody) {
             strangers.push_back(std::make_unique<SilentStranger>(s.socket));
         usleep(200000);
         const auto begin = std::chrono::steady_clock::now();
-        EXPECT_EQ(getVerExchange(s.socket), "1,240|eof");
+        EXPECT_EQ(getVerExchange(s.socket, 2s), "1,240|eof");
         EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
         strangers.clear();
     }

@@ -2,6 +2,7 @@
 // network namespace) with the real helper: SET_KEY realises the profile, a second one updates it in
 // place, and activation on this kernel (no PPP) ends VPN state 2 -> 3 -> 6, the active connection
 // leaving the bus; the application reports connecting, then disconnected. Root only.
+#include "EventLoopWait.h"
 #include "FakeConnectionHost.h"
 #include "L2tpEnvironment.h"
 #include "ProcessUtil.h"
@@ -26,17 +27,7 @@ const char* kNamespace = "tvnml2";
 const char* kNet = "10.218.0"; // apart from the other fixtures' networks
 const std::string kGateway = std::string(kNet) + ".1";
 
-std::string commandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* f = popen(command.c_str(), "r")) {
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 65536)
-            out.append(buf, n);
-        pclose(f);
-    }
-    return out;
-}
+using testsupport::commandOutput;
 
 // UUIDs of NetworkManager's profiles named TavroVPN, as nmcli lists them.
 std::vector<std::string> profileUuids() {
@@ -101,13 +92,7 @@ protected:
     }
 
     template <class Pred> static bool waitFor(Pred pred, int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            if (pred()) return true;
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return pred();
+        return testsupport::processUntil(pred, ms);
     }
     QString status() const { return host->statusText->text(); }
 
@@ -158,7 +143,8 @@ TEST_F(L2tpEndToEnd, ProfileIsRealisedUpdatedInPlaceAndItsActivationEndsDisconne
     // The activation got as far as the IPsec phase (which times out here): the plugin took the
     // profile's settings.
     const std::string nmLog = testsupport::readFile(fixtureDir / "log/NetworkManager.log");
-    EXPECT_NE(nmLog.find("\"TavroVPN\"]: failed to connect: 'Timeout was reached'"), std::string::npos) << nmLog;
+    EXPECT_NE(nmLog.find("\"TavroVPN\"]: failed to connect: 'Timeout was reached'"), std::string::npos)
+        << nmLog;
     EXPECT_EQ(nmLog.find("invalid or not supported"), std::string::npos);
 
     // The second connect updates the same profile; a second observer sees the callback's values.

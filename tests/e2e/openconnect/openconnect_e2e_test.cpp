@@ -47,22 +47,10 @@ std::string env(const char* name) {
 
 using testsupport::readFile;
 
-// Output of a program (no shell), bounded in time.
-std::string capture(const std::string& path, const std::vector<std::string>& args) {
-    platform::Task t;
-    t.launchPath = path;
-    t.arguments = args;
-    t.standardInput = platform::Task::Stdio::Null;
-    t.standardOutput = platform::Task::Stdio::Pipe;
-    t.standardError = platform::Task::Stdio::Null;
-    if (!t.launch()) return "";
-    std::string out;
-    t.readStandardOutputToEnd(out, 20s);
-    return out;
-}
+using testsupport::programOutput;
 
 std::string ip(const std::vector<std::string>& args) {
-    return capture("/usr/sbin/ip", args);
+    return programOutput("/usr/sbin/ip", args);
 }
 
 // Runs the GUI thread's queue until pred holds or the limit passes.

@@ -8,6 +8,7 @@
 // that the DNS switch never touches the machine's own resolver.
 #include "HelperUnderSupervisor.h"
 #include "LocalService.h"
+#include "PrivateEtc.h"
 #include "ProcessUtil.h"
 #include "ServerListFromService.h"
 #include "app/service/Constants.h"
@@ -49,29 +50,7 @@ using testsupport::processesIn;
 using testsupport::readFile;
 using testsupport::waitFor;
 
-inline std::string commandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* f = popen(command.c_str(), "r")) {
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 65536)
-            out.append(buf, n);
-        pclose(f);
-    }
-    return out;
-}
-
-// True when /etc of this process is an overlay (the private copy), never the machine's own.
-inline bool etcIsPrivate() {
-    std::ifstream in("/proc/self/mountinfo");
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream f(line);
-        std::string id, parent, dev, rootField, mountPoint;
-        f >> id >> parent >> dev >> rootField >> mountPoint;
-        if (mountPoint == "/etc" && line.find(" - overlay ") != std::string::npos) return true;
-    }
-    return false;
-}
+using testsupport::commandOutput;
 
 class Environment {
 public:
@@ -80,7 +59,7 @@ public:
     // Empty on success, otherwise what went wrong (everything started so far is stopped again).
     std::string up() {
         if (geteuid() != 0) return "needs root";
-        if (!etcIsPrivate()) return "refusing to run: /etc is not a private overlay in this process";
+        if (!privateetc::etcIsOverlay()) return "refusing to run: /etc is not a private overlay in this process";
         if (!portFree(17505)) return "127.0.0.1:17505 is busy: another openvpn management endpoint runs";
         const fs::path bin = env("TAVROVPN_BINARY_DIR");
         const fs::path helperExe = bin / "helper/tvapphelper";

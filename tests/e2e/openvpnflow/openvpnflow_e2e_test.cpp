@@ -1,6 +1,7 @@
 // The connect button against the real chain: the local service, tvapphelper under its supervisor,
 // the system's openvpn and a real OpenVPN server in a network namespace; the window offscreen.
 // Each test runs in its own process inside a private mount namespace with /etc overlaid.
+#include "EventLoopWait.h"
 #include "FakeConnectionHost.h"
 #include "FlowEnvironment.h"
 #include "PrivateEtc.h"
@@ -59,13 +60,7 @@ protected:
     }
 
     template <class Pred> static bool waitFor(Pred pred, int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            if (pred()) return true;
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return pred();
+        return testsupport::processUntil(pred, ms);
     }
 
     QString status() const { return host->statusText->text(); }

@@ -1,4 +1,5 @@
 #pragma once
+#include "EventLoopWait.h"
 #include "FakeConnectionHost.h"
 #include "FakeHelper.h"
 #include "FakeManagement.h"
@@ -92,21 +93,9 @@ protected:
         ASSERT_TRUE(extParser.parseFile(path));
     }
 
-    static void settle(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms)
-            QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-
+    static void settle(int ms) { testsupport::settle(ms); }
     template <class Pred> static bool waitFor(Pred pred, int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            if (pred()) return true;
-            QApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-        return pred();
+        return testsupport::processUntil(pred, ms);
     }
 
     QString status() const { return host->statusText->text(); }

@@ -1,6 +1,7 @@
 // What can end the application or break its tunnel from outside, seen through the real channels:
 // termination signals raised at this process, logind's announcements over a private bus with a
 // stand-in logind on it, and default-route changes in a network namespace of the test's own.
+#include "EventLoopWait.h"
 #include "FakeLogind.h"
 #include "ProcessUtil.h"
 #include "platform/qt/LoginManager.h"
@@ -26,13 +27,7 @@
 
 namespace {
 
-bool processUntil(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+using testsupport::processUntil;
 
 TEST(TerminationSignals, EachEndingSignalArrivesOnTheGuiThread) {
     TerminationSignals* watcher = TerminationSignals::install();
@@ -81,7 +76,8 @@ TEST(LoginManagerOnAPrivateBus, AnnouncementsFromLogindOnlyAndAShutdownDelayHeld
 }
 
 // A netlink datagram holding one route message of the given kind.
-std::vector<char> routeMessage(uint16_t type, unsigned char dstLen, unsigned char table, unsigned char rtType) {
+std::vector<char> routeMessage(uint16_t type, unsigned char dstLen, unsigned char table,
+                               unsigned char rtType) {
     std::vector<char> buf(NLMSG_SPACE(sizeof(rtmsg)), 0);
     auto* h = reinterpret_cast<nlmsghdr*>(buf.data());
     h->nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
@@ -108,7 +104,8 @@ TEST(RouteMonitor, DefaultRoutesOfTheMainTableCountAndNothingElse) {
         {"a link message", routeMessage(RTM_NEWLINK, 0, RT_TABLE_MAIN, RTN_UNICAST), false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(RouteMonitor::announcesDefaultRouteChange(c.message.data(), c.message.size()), c.counts) << c.name;
+        EXPECT_EQ(RouteMonitor::announcesDefaultRouteChange(c.message.data(), c.message.size()), c.counts)
+            << c.name;
     // Cut or hostile datagrams are read safely.
     const auto whole = routeMessage(RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST);
     for (size_t n = 0; n < whole.size(); ++n)
@@ -147,8 +144,6 @@ TEST(RouteMonitor, SeesTheDefaultRouteOfItsNetworkNamespaceChange) {
     const int afterAdd = changed.count();
     EXPECT_TRUE(testsupport::run("ip -n " + ns + " route del default dev lo"));
     EXPECT_TRUE(processUntil([&] { return changed.count() > afterAdd; }));
-
 }
 
 } // namespace
-

@@ -1,4 +1,5 @@
 #pragma once
+#include "EventLoopWait.h"
 #include "app/account/UserLoginWindow.h"
 #include "app/catalogue/PexXmlParser.h"
 #include "app/connection/SystemService.h"
@@ -67,11 +68,7 @@ protected:
 
     // Runs the event loop until done() or the time is up.
     static bool processUntil(const std::function<bool()>& done, int ms = 3000) {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < ms)
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
+        return testsupport::processUntil(done, ms);
     }
 
     ScriptedAlertPresenter alerts;

@@ -1,4 +1,5 @@
 #pragma once
+#include "EventLoopWait.h"
 #include "LocalService.h"
 #include "XdgScratchHome.h"
 #include "app/catalogue/PexXmlParser.h"
@@ -47,11 +48,7 @@ protected:
         return *delegate;
     }
 
-    static void settle(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
+    static void settle(int ms) { testsupport::settle(ms); }
 
     std::string root() const { return home + "/data/norvell/tavrovpn"; }
 

@@ -4,6 +4,7 @@
 #include "FakeLogind.h"
 #include "ShellFixture.h"
 
+#include "EventLoopWait.h"
 #include "app/connection/ConnectionWindow.h"
 #include "platform/qt/LoginManager.h"
 #include "platform/qt/TerminationSignals.h"
@@ -12,13 +13,7 @@ namespace {
 
 class SessionTest : public ShellFixture {};
 
-bool processUntil(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+using testsupport::processUntil;
 
 TEST_F(SessionTest, ResumeArmsTheReconnectAndShutdownEndsWithoutTheQuestion) {
     FakeLogind logind;
