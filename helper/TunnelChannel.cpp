@@ -181,6 +181,10 @@ void TunnelChannel::end() {
         stopProcess(program_->processIdentifier(), programStart_, stopAsked_ ? SIGHUP : SIGTERM);
         program_->waitUntilExit(std::chrono::seconds(1));
     }
+    // Its routing script may still be in a step (a connect finishing after openconnect was killed):
+    // let it end before the resolver and the route are put back.
+    if (kind_ == TunnelKind::OpenConnect && program_)
+        settleProcessGroup(program_->processIdentifier(), programStart_, std::chrono::seconds(10), true);
     if (dnsSwitched_) hlog("tunnel channel ended with the resolver switched: restoring it.");
     // openconnect's routing script switches the resolver, and back in its disconnect step, which an
     // openconnect killed or stopped early may never have run. set-dns.sh leaves a resolver that is

@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kStopGrace = 5s;
 constexpr auto kSetDnsWait = 30s;
+constexpr auto kGroupSettle = 10s; // the routing script's longest step
 constexpr size_t kMaxRecordBytes = 512;
 constexpr int kMaxRecords = 256;
 
@@ -84,21 +85,77 @@ std::string tunnelRecordDir() {
     return std::string(env && env[0] == '/' ? env : "/run/tavrovpn") + "/tunnels";
 }
 
-uint64_t processStartTime(pid_t pid) {
-    if (pid <= 0) return 0;
+namespace {
+
+struct ProcStat {
+    char state = '?';
+    long long group = 0;
+    uint64_t start = 0;
+};
+
+// /proc/PID/stat's state (field 3), process group (5) and start time (22); false when gone.
+bool readProcStat(pid_t pid, ProcStat& out) {
+    if (pid <= 0) return false;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     std::string text;
-    if (!fd.valid() || !readAll(fd.get(), 4096, text)) return 0;
+    if (!fd.valid() || !readAll(fd.get(), 4096, text)) return false;
     // The command name (field 2) may hold anything, up to the last ")".
     const size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
+    if (close == std::string::npos) return false;
     std::istringstream in(text.substr(close + 1));
     std::string field;
-    for (int i = 3; i <= 22 && in >> field; ++i)
-        if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
-    return 0;
+    for (int i = 3; i <= 22 && in >> field; ++i) {
+        if (i == 3) out.state = field.empty() ? '?' : field[0];
+        if (i == 5) out.group = std::strtoll(field.c_str(), nullptr, 10);
+        if (i == 22) {
+            out.start = std::strtoull(field.c_str(), nullptr, 10);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Live (not zombie) members of the group that started at or after `since`.
+std::vector<std::pair<pid_t, uint64_t>> groupMembers(pid_t pgid, uint64_t since) {
+    std::vector<std::pair<pid_t, uint64_t>> found;
+    DIR* d = ::opendir("/proc");
+    if (!d) return found;
+    while (dirent* e = ::readdir(d)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end) continue;
+        ProcStat st;
+        if (readProcStat(static_cast<pid_t>(pid), st) && st.group == pgid && st.state != 'Z' &&
+            st.start >= since)
+            found.emplace_back(static_cast<pid_t>(pid), st.start);
+    }
+    ::closedir(d);
+    return found;
+}
+
+} // namespace
+
+uint64_t processStartTime(pid_t pid) {
+    ProcStat st;
+    return readProcStat(pid, st) ? st.start : 0;
+}
+
+void settleProcessGroup(pid_t pgid, uint64_t since, std::chrono::milliseconds limit, bool killRest) {
+    if (pgid <= 1 || since == 0) return;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    auto members = groupMembers(pgid, since);
+    while (!members.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        members = groupMembers(pgid, since);
+    }
+    if (members.empty()) return;
+    hlog("process group %d still running after %lld ms: %s", static_cast<int>(pgid),
+         static_cast<long long>(limit.count()), killRest ? "ended" : "left alone");
+    if (!killRest) return;
+    for (const auto& [pid, start] : members)
+        if (processStartTime(pid) == start) ::kill(pid, SIGKILL);
 }
 
 bool sameProcessAlive(pid_t pid, uint64_t start) {
@@ -199,6 +256,7 @@ int cleanUpVanishedTunnels() {
         hlog("tunnel of a vanished helper (pid %d): stopping %s pid %d", static_cast<int>(r.helper),
              r.openConnect ? "openconnect" : "openvpn", static_cast<int>(r.program));
         stopProcess(r.program, r.programStart, SIGTERM);
+        if (r.openConnect) settleProcessGroup(r.program, r.programStart, kGroupSettle, false);
         if ((r.dnsSwitched || r.openConnect) && restoreResolver())
             hlog("tunnel of a vanished helper: resolver restored");
         if (r.openConnect) removeOpenConnectGatewayRoute();

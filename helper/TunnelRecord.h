@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -43,6 +44,12 @@ bool restoreResolver();
 // <state>/openconnect.gateway) and could not take away, because openconnect ended without its
 // disconnect step: removed, with the note.
 void removeOpenConnectGatewayRoute();
+
+// Waits, at most `limit`, until no process of the process group `pgid` that started at or after
+// `since` is alive; with killRest, those still alive then are killed. openconnect leads a group of
+// its own: a routing script that a killed openconnect left mid-step thus finishes (or is ended)
+// before the resolver and the routes are put back.
+void settleProcessGroup(pid_t pgid, uint64_t since, std::chrono::milliseconds limit, bool killRest);
 
 // Stops a process by pid and start time: `first` (SIGHUP or SIGTERM), then SIGTERM and SIGKILL,
 // each after a grace period.

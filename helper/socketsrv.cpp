@@ -501,6 +501,8 @@ std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, con
     task->arguments = {"-u", user, "--passwd-on-stdin", "--no-dtls", "--servercert", "pin-sha256:" + pin,
                        url};
     task->passedDescriptors = {{password.get(), 0}, {status.get(), 1}, {status.get(), 2}};
+    // Its routing script runs on after an openconnect that was killed mid-step; the group finds it.
+    task->ownProcessGroup = true;
     // The routing script switches the resolver through the helper's own set-dns.sh, whose record
     // lets the resolver come back whatever becomes of openconnect.
     const std::string setDns = helper::rootOnlyCopy(helper::kSetDnsCopy);

@@ -171,7 +171,12 @@ bool Task::launch() {
     sigdelset(&all, SIGSTOP);
     posix_spawnattr_setsigmask(&s.attr, &none);
     posix_spawnattr_setsigdefault(&s.attr, &all);
-    posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ownProcessGroup) {
+        posix_spawnattr_setpgroup(&s.attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&s.attr, flags);
 
     StreamPlan in, out, err;
     auto dropPlans = [&] {

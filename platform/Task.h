@@ -25,6 +25,9 @@ public:
     std::vector<std::pair<int, int>> passedDescriptors;
     // "NAME=value" entries set in the child's environment on top of (or in place of) this one's.
     std::vector<std::string> extraEnvironment;
+    // The child leads a process group of its own (its id is the child's pid), so that what it
+    // starts can be found and waited for after it has gone.
+    bool ownProcessGroup = false;
 
     Task() = default;
     Task(const Task&) = delete;

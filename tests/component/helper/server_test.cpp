@@ -315,11 +315,19 @@ TEST(TunnelChannel, ATunnelWhoseChannelEndsWithoutItsStopIsEndedAndItsResolverRe
         {"openconnect, application gone", "oc", End::ClientCloses, "localhost\n"},
         {"openvpn died", "ovpn", End::ProgramDies, "openvpn 10.8.0.1\nlocalhost\n"},
         {"helper killed", "ovpn", End::HelperKilled, "openvpn 10.8.0.1\nlocalhost\n"},
+        // Last: its openconnect leaves a routing-script step running that switches the resolver
+        // after openconnect is gone; the restore must come after it.
+        {"openconnect killed mid-step", "oc", End::ProgramDies, "openvpn 10.9.0.1\nlocalhost\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "openconnect killed mid-step")
+            t.programs.write("openconnect/openconnect",
+                             "#!/bin/bash\n(sleep 4; \"$TAVROVPN_SET_DNS\" openvpn 10.9.0.1) &\n: > ready\n"
+                             "for i in $(seq 300); do sleep 0.1; done\n");
         std::filesystem::remove(t.dir.path + "/set-dns.calls");
         std::filesystem::remove(pidFile);
+        std::filesystem::remove(t.root + "/openconnect/ready");
         ForkedHelper helper(t.dir.path);
         int fd = connectTo(helper.socketPath());
         ASSERT_TRUE(sendText(fd, t.start(c.kind)));
