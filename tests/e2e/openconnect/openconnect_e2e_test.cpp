@@ -91,15 +91,9 @@ std::map<std::string, std::string> keyValues(const std::string& text) {
 // openconnect processes working in dir (left over by a failed test).
 std::vector<pid_t> openconnectsIn(const fs::path& dir) {
     std::vector<pid_t> found;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/proc", ec)) {
-        const std::string name = e.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code ec2;
-        if (fs::read_symlink(e.path() / "cwd", ec2) != dir) continue;
-        if (readFile(e.path() / "comm").rfind("openconnect", 0) != 0) continue;
-        found.push_back(static_cast<pid_t>(std::stol(name)));
-    }
+    for (pid_t pid : testsupport::processesIn(dir))
+        if (readFile(fs::path("/proc") / std::to_string(pid) / "comm").rfind("openconnect", 0) == 0)
+            found.push_back(pid);
     return found;
 }
 
