@@ -36,14 +36,9 @@ using testsupport::waitFor;
 constexpr const char* kUser = "tb000001";
 constexpr const char* kPassword = "secret1";
 
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using testsupport::env;
+using testsupport::programOutput;
 
-std::string output(const std::string& path, const std::vector<std::string>& args) {
-    return testsupport::programOutput(path, args);
-}
 
 // Alive processes running `exe` (by /proc/PID/exe) whose environment holds `mark`: this suite's
 // own, not those of a suite running next to it.
@@ -132,7 +127,7 @@ public:
         setenv("OC_FIXTURE_MAX_SAME", "0", 1);      // hung-up sessions pile up over the runs
         if (!fixture("up")) return "fixture up failed";
         const std::string server = std::string(p_.net) + ".0.2";
-        if (output("/usr/sbin/ip", {"-4", "route", "get", server}).find(std::string(" dev ") + p_.ns + "h ") ==
+        if (programOutput("/usr/sbin/ip", {"-4", "route", "get", server}).find(std::string(" dev ") + p_.ns + "h ") ==
             std::string::npos)
             return "route guard: " + server + " is not routed through the fixture's veth";
 
@@ -200,7 +195,7 @@ public:
 
     // Interface holding an address of the tunnel's network: ours.
     std::string tunnelDevice() const {
-        std::istringstream in(output("/usr/sbin/ip", {"-o", "-4", "addr", "show"}));
+        std::istringstream in(programOutput("/usr/sbin/ip", {"-o", "-4", "addr", "show"}));
         for (std::string line; std::getline(in, line);) {
             std::istringstream f(line);
             std::string index, dev, family, addr;
@@ -222,7 +217,7 @@ public:
 
     // Routes into the tunnel's networks, or to the server itself (openconnect's routing script adds one).
     std::string routesOfOurs() const {
-        std::istringstream in(output("/usr/sbin/ip", {"-o", "route", "show", "table", "all"}));
+        std::istringstream in(programOutput("/usr/sbin/ip", {"-o", "route", "show", "table", "all"}));
         std::string ours;
         const std::string net = p_.net;
         for (std::string line; std::getline(in, line);)
@@ -251,7 +246,7 @@ public:
                 ::kill(pid, SIGKILL);
             break;
         case Fault::ServerStopped:
-            for (const std::string& pid : split(output("/usr/sbin/ip", {"netns", "pids", p_.ns})))
+            for (const std::string& pid : split(programOutput("/usr/sbin/ip", {"netns", "pids", p_.ns})))
                 ::kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
             serverStopped_ = true;
             break;
@@ -334,18 +329,7 @@ private:
             if (w.find_first_not_of("0123456789") == std::string::npos) out.push_back(w);
         return out;
     }
-    bool fixture(const std::string& verb) const {
-        platform::Task t;
-        t.launchPath = "/bin/bash";
-        t.arguments = {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/" + p_.fixture, verb};
-        t.standardOutput = platform::Task::Stdio::Null;
-        if (!t.launch()) return false;
-        if (!t.waitUntilExit(120s)) {
-            t.kill();
-            return false;
-        }
-        return t.terminationStatus() == 0;
-    }
+    bool fixture(const std::string& verb) const { return testsupport::runFixture(p_.fixture, verb) == 0; }
     // What a failed run may have left: never carried into the next one.
     void killLeftovers() {
         for (pid_t pid : tunnelPrograms())

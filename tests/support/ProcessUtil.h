@@ -22,6 +22,12 @@
 
 namespace testsupport {
 
+// A variable of the test's environment; "" when unset.
+inline std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
 inline std::string readFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;
@@ -87,6 +93,23 @@ inline std::string programOutput(const std::string& path, const std::vector<std:
     std::string out;
     if (t.launch()) t.readStandardOutputToEnd(out, std::chrono::seconds(20));
     return out;
+}
+
+// Runs tools/fixtures/<script> <verb> from the source tree, two minutes at most; its exit status,
+// -1 when it could not run or took longer. `out` receives what it printed.
+inline int runFixture(const std::string& script, const std::string& verb, std::string* out = nullptr) {
+    platform::Task t;
+    t.launchPath = "/bin/bash";
+    t.arguments = {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/" + script, verb};
+    t.standardOutput = out ? platform::Task::Stdio::Pipe : platform::Task::Stdio::Null;
+    if (!t.launch()) return -1;
+    const auto limit = std::chrono::seconds(120);
+    if (out ? !t.readStandardOutputToEnd(*out, limit) : !t.waitUntilExit(limit)) {
+        t.kill();
+        t.waitUntilExit();
+        return -1;
+    }
+    return t.terminationStatus();
 }
 
 // What a shell command line prints on stdout, at most 64 KiB.

@@ -6,6 +6,7 @@
 // Root only. Used by the NetworkManager end-to-end test and by the QEMU guest's client.
 #include "HelperUnderSupervisor.h"
 #include "LocalService.h"
+#include "ProcessUtil.h"
 #include "ServerListFromService.h"
 #include "platform/Defaults.h"
 #include "platform/Task.h"
@@ -23,10 +24,7 @@ namespace l2tpenv {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using testsupport::env;
 
 template <class Pred> bool waitPlain(Pred pred, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -64,8 +64,7 @@ protected:
         if (!fixtureDir.empty()) fixture("down");
     }
     static int fixture(const char* verb) {
-        return platform::runProgram(
-            "/bin/bash", {l2tpenv::env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/nm-fixture.sh", verb});
+        return testsupport::runFixture("nm-fixture.sh", verb);
     }
 
     void SetUp() override {

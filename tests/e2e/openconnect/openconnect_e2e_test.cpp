@@ -40,10 +40,7 @@ constexpr const char* kUser = "tb000001";
 constexpr const char* kPassword = "secret1";
 constexpr const char* kPublicAddress = "203.0.113.7";
 
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using testsupport::env;
 
 using testsupport::readFile;
 
@@ -66,15 +63,7 @@ template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit) {
 }
 
 int runFixture(const std::string& verb, std::string* out = nullptr) {
-    platform::Task t;
-    t.launchPath = "/bin/bash";
-    t.arguments = {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/oc-fixture.sh", verb};
-    t.standardOutput = platform::Task::Stdio::Pipe;
-    if (!t.launch()) return -1;
-    std::string text;
-    if (!t.readStandardOutputToEnd(text, 120s)) return -1;
-    if (out) *out = text;
-    return t.terminationStatus();
+    return testsupport::runFixture("oc-fixture.sh", verb, out);
 }
 
 std::map<std::string, std::string> keyValues(const std::string& text) {

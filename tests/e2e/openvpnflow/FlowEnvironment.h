@@ -51,6 +51,7 @@ using testsupport::readFile;
 using testsupport::waitFor;
 
 using testsupport::commandOutput;
+using testsupport::env;
 
 class Environment {
 public:
@@ -160,14 +161,7 @@ public:
     std::unique_ptr<platform::Task> supervisor;
 
 private:
-    static std::string env(const char* name) {
-        const char* v = std::getenv(name);
-        return v ? v : "";
-    }
-    static int fixture(const std::string& verb) {
-        return platform::runProgram("/bin/bash",
-                                    {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/ovpn-fixture.sh", verb});
-    }
+    static int fixture(const std::string& verb) { return testsupport::runFixture("ovpn-fixture.sh", verb); }
     bool fixtureUp_ = false;
 };
 

@@ -41,10 +41,7 @@ const char* kUser2 = "tb000002";
 const char* kPassword2 = "pa ss\"wo\\rd"; // needs quoting on the management line
 const char* kNet = "10.213";
 
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using testsupport::env;
 
 // The test executable lies in <build>/tests; the environment may not carry the build directory.
 fs::path binaryDir() {
@@ -67,8 +64,7 @@ std::vector<std::string> commandLine(pid_t pid) {
 }
 
 int runFixture(const std::string& verb) {
-    return platform::runProgram("/bin/bash",
-                                {env("TAVROVPN_SOURCE_DIR") + "/tools/fixtures/ovpn-fixture.sh", verb});
+    return testsupport::runFixture("ovpn-fixture.sh", verb);
 }
 
 class OpenVPNEndToEnd : public ::testing::Test {

@@ -36,10 +36,7 @@ const std::string kAllowFile = "/etc/com.norvell.tvapphelper.allow";
 const std::string kPidFile = "/run/com.norvell.tvapphelper.supervise.pid";
 const std::string kSocket = "/run/com.norvell.tvapphelper.ipc";
 
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using testsupport::env;
 
 // Runs argv with a clean environment (plus vars), standard error with standard output; the exit
 // status, -1 when it did not run or finish in time.

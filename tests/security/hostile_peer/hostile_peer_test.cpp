@@ -29,10 +29,7 @@ using testsupport::waitFor;
 constexpr uid_t kUser = 65534; // nobody: the user the helper was installed for, here
 constexpr gid_t kGroup = 65534;
 
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using testsupport::env;
 
 // A configuration that passes the check and keeps openvpn waiting for its management client.
 const std::string kConfig =
