@@ -32,13 +32,6 @@ constexpr auto kGroupSettle = 10s; // the routing script's longest step
 constexpr size_t kMaxRecordBytes = 512;
 constexpr int kMaxRecords = 256;
 
-// The folder, created root-only when missing; refused when it is a link or anyone else's.
-bool ensureDir(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           !(st.st_mode & (S_IWGRP | S_IWOTH));
-}
 
 std::string recordPath(pid_t helper) {
     return tunnelRecordDir() + "/" + std::to_string(helper);
@@ -165,8 +158,9 @@ bool sameProcessAlive(pid_t pid, uint64_t start) {
 bool writeTunnelRecord(const TunnelRecord& r) {
     const std::string dir = tunnelRecordDir();
     const size_t slash = dir.rfind('/');
-    if (!ensureDir(dir.substr(0, slash)) || !ensureDir(dir)) {
-        hlog("tunnel record: %s cannot be used", dir.c_str());
+    std::string why;
+    if (!platform::privateDir(dir.substr(0, slash), why) || !platform::privateDir(dir, why)) {
+        hlog("tunnel record: %s cannot be used: %s", dir.c_str(), why.c_str());
         return false;
     }
     char text[kMaxRecordBytes];

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,28 @@ bool writeAll(int fd, const std::string& text) {
 std::string parentDir(const std::string& path) {
     const auto parent = std::filesystem::path(path).parent_path();
     return parent.empty() ? std::string(".") : parent.string();
+}
+
+bool privateDir(const std::string& dir, std::string& error) {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir, ec)) {
+        std::filesystem::create_directories(dir, ec);
+        if (ec) {
+            error = "cannot create " + dir + ": " + ec.message();
+            return false;
+        }
+        ::chmod(dir.c_str(), 0700);
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = dir + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        error = dir + " is not owned by us or is writable by others";
+        return false;
+    }
+    return true;
 }
 
 bool replaceFile(const std::string& path, const std::string& data) {

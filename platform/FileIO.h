@@ -11,6 +11,9 @@ bool readAll(int fd, size_t limit, std::string& text);
 bool writeAll(int fd, const std::string& text);
 // The folder that holds path ("." for a bare name).
 std::string parentDir(const std::string& path);
+// Creates dir (and its parents) when missing, the last one 0700. True when it is a real directory
+// of this user's that nobody else can write into; otherwise false, with the reason in error.
+bool privateDir(const std::string& dir, std::string& error);
 // Replaces path with data in one step: a 0600 temporary beside it, flushed and renamed over it,
 // then the folder flushed so the rename survives a crash. On failure nothing is left behind and
 // errno says why.

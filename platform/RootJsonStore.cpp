@@ -18,28 +18,6 @@ namespace {
 // Far beyond what the helper ever stores; anything larger was not written by it.
 constexpr off_t kMaxFileBytes = 4 << 20;
 
-// The folder must be a real directory of ours that nobody else can write into.
-bool safeDir(const std::string& dir, std::string& error) {
-    std::error_code ec;
-    if (!std::filesystem::exists(dir, ec)) {
-        std::filesystem::create_directories(dir, ec);
-        if (ec) {
-            error = "cannot create " + dir + ": " + ec.message();
-            return false;
-        }
-        ::chmod(dir.c_str(), 0700);
-    }
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = dir + " is not a directory";
-        return false;
-    }
-    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
-        error = dir + " is not owned by us or is writable by others";
-        return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -56,7 +34,7 @@ RootJsonStore::~RootJsonStore() {
 
 bool RootJsonStore::open() {
     doc_ = nlohmann::json::object();
-    if (!safeDir(parentDir(path_), error_)) return false;
+    if (!privateDir(parentDir(path_), error_)) return false;
     if (lockFd_ < 0) {
         const std::string lockPath = path_ + ".lock";
         lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
