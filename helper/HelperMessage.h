@@ -23,8 +23,25 @@ bool isCloseRequest(const char* text);
 enum class Command { OvpnStart, OpenConnectStart, ScNetwork, Unknown };
 Command commandOf(const std::vector<std::string>& fields);
 
-enum class SubCommand { RemovePasswd, GetVer, DeleteKey, GetPasswdSz, GetUserSz, SetKey, RemovePref, Unknown };
+enum class SubCommand {
+    RemovePasswd,
+    GetVer,
+    DeleteKey,
+    GetPasswdSz,
+    GetUserSz,
+    SetKey,
+    RemovePref,
+    Unknown
+};
 SubCommand subCommandOf(const std::vector<std::string>& fields);
+
+// Every field of every command word is held to the shape the application gives it, in one table
+// (HelperMessage.cpp), before anything runs. A message whose word is known but whose fields are
+// not exactly that (too few, too many, or one of another shape) is refused: refusal then holds the
+// log text "<word> refused: <field name>: <value>" with the value escaped (secrets masked).
+// Unknown words pass: nothing is done for them anyway.
+bool checkCommandFields(const std::vector<std::string>& fields, std::string& refusal);
+bool checkSubCommandFields(const std::vector<std::string>& fields, std::string& refusal);
 
 // The root path of a start command names the working folder that every tunnel line and working
 // file is built from; a longer one would not leave room for them in the designed buffers.
@@ -40,8 +57,8 @@ bool parseOvpnStart(const std::vector<std::string>& fields, std::string& rootPat
 struct OpenConnectStart {
     std::string rootPath, user, url, pin;
 };
-// "CMD_OPENCONNECT_START,<root>,<user>,<url>,<pin>": exactly these five fields, with a usable root
-// path.
+// "CMD_OPENCONNECT_START,<root>,<user>,https://<host>:443/,<pin>": exactly these five fields, each
+// of the application's shape (checkCommandFields).
 bool parseOpenConnectStart(const std::vector<std::string>& fields, OpenConnectStart& out);
 
 struct SetKeyRequest {
@@ -56,15 +73,23 @@ struct SetKeyRequest {
 };
 
 enum class SetKeyParse { Ok, MissingFields, InvalidField };
-// Fields beyond the twelfth are ignored (a comma inside a value shifts the later ones, as the
-// protocol has no escaping). problem names the first field that failed its check.
+// Exactly twelve fields, as the application sends them (it sends no value holding a ","; one that
+// did would shift every later field). problem names the first field that failed its check.
 SetKeyParse parseSetKey(const std::vector<std::string>& fields, SetKeyRequest& out, std::string& problem);
 
 // The message as it may appear in a log line: for SET_KEY the password and the shared secret
-// (fields 6 and 12) are masked; everything else, separators included, is kept.
+// (fields 6 and 12) are masked; everything else, separators included, is kept, control bytes
+// escaped.
 std::string maskedForLog(const char* text);
 
 // An IPv4 or IPv6 literal.
 bool isIpLiteral(const std::string& text);
+
+// A service identifier as the helper makes them (a UUID), and a keychain service name built
+// from one (the identifier, or the identifier followed by ".SS").
+bool isServiceIdShape(const std::string& text);
+bool isKeychainServiceShape(const std::string& text);
+// The service identifier a keychain service name belongs to ("I.SS" → "I").
+std::string serviceIdOfKeychainService(const std::string& keychainService);
 
 } // namespace helper

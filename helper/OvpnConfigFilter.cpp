@@ -1,6 +1,7 @@
 #include "helper/OvpnConfigFilter.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -279,6 +280,210 @@ bool tokenizeOvpnLine(const std::string& line, std::vector<std::string>& tokens)
 bool checkOvpnConfigText(const std::string& text, std::string& reason) {
     reason.clear();
     return checkText(text, 0, reason);
+}
+
+namespace {
+
+constexpr size_t kMaxSealedBytes = 1 << 20;
+constexpr size_t kBase64Line = 64;
+
+std::string base64(const std::string& data) {
+    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out, line;
+    for (size_t i = 0; i < data.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16;
+        if (i + 1 < data.size()) v |= static_cast<unsigned char>(data[i + 1]) << 8;
+        if (i + 2 < data.size()) v |= static_cast<unsigned char>(data[i + 2]);
+        line += abc[(v >> 18) & 63];
+        line += abc[(v >> 12) & 63];
+        line += i + 1 < data.size() ? abc[(v >> 6) & 63] : '=';
+        line += i + 2 < data.size() ? abc[v & 63] : '=';
+        if (line.size() >= kBase64Line) {
+            out += line + "\n";
+            line.clear();
+        }
+    }
+    if (!line.empty()) out += line + "\n";
+    return out;
+}
+
+// Host names, ports, methods and key directions, rebuilt into a line openvpn reads back alike.
+bool isPlainToken(const std::string& t) {
+    if (t.empty()) return false;
+    for (char c : t)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != ':' && c != '-' && c != '_')
+            return false;
+    return true;
+}
+
+// What decides whether openvpn binds a local port, and which: the global settings, or those of a
+// <connection> block over them.
+struct Binding {
+    bool bind = false, nobind = false, lportSet = false, localSet = false, portSet = false;
+    bool tcpProto = false, udpRemote = false;
+    std::string lport, port, localPort;
+
+    void apply(const std::vector<std::string>& p) {
+        const std::string& kw = p[0];
+        if (kw == "bind") bind = true;
+        if (kw == "nobind") nobind = true;
+        if (kw == "lport" && p.size() >= 2) lportSet = true, lport = p[1];
+        if (kw == "port" && p.size() >= 2) portSet = true, port = p[1];
+        if (kw == "local") {
+            localSet = true;
+            if (p.size() >= 3) localPort = p[2];
+        }
+        if (kw == "proto" && p.size() >= 2) tcpProto = p[1].compare(0, 3, "tcp") == 0;
+        if (kw == "remote" && p.size() >= 4 && p[3].compare(0, 3, "udp") == 0) udpRemote = true;
+    }
+
+    // Empty when no port below 1024 would be bound.
+    std::string lowPortProblem() const {
+        const bool binds = bind || lportSet || localSet || (!nobind && (!tcpProto || udpRemote));
+        if (!binds) return std::string();
+        const std::string& p = lportSet ? lport : !localPort.empty() ? localPort : portSet ? port : "1194";
+        if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+            return "local port " + p + " is not a number";
+        const long n = std::strtol(p.c_str(), nullptr, 10);
+        if (n > 0 && n < 1024) return "openvpn would bind local port " + p + " (below 1024)";
+        return std::string();
+    }
+};
+
+class Sealer {
+public:
+    Sealer(const OvpnFileReader& readFile, std::string& reason) : readFile_(readFile), reason_(reason) {}
+
+    bool run(const std::string& text, std::string& out) {
+        std::vector<std::string> lines = splitLines(text);
+        if (!lines.empty() && lines[0].compare(0, 3, "\xEF\xBB\xBF") == 0) lines[0].erase(0, 3);
+        // Each <connection> block with the global settings seen before it; checked also over all
+        // of them at the end, whichever way openvpn combines the two.
+        std::vector<std::pair<Binding, std::vector<std::vector<std::string>>>> blocks;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            std::vector<std::string> p;
+            tokenizeOvpnLine(lines[i], p); // the check has accepted every line
+            if (p.empty()) {
+                out += lines[i] + "\n";
+                continue;
+            }
+            if (p[0].size() >= 3 && p[0].compare(0, 2, "--") == 0) p[0].erase(0, 2);
+            if (p.size() == 1 && p[0].size() >= 2 && p[0].front() == '<' && p[0].back() == '>') {
+                const std::string tag = p[0].substr(1, p[0].size() - 2);
+                const std::string closeTag = "</" + tag + ">";
+                Binding block = global_;
+                std::vector<std::vector<std::string>> blockLines;
+                out += lines[i] + "\n";
+                for (++i; i < lines.size() && !startsWithCloseTag(lines[i], closeTag); ++i) {
+                    out += lines[i] + "\n";
+                    if (tag != "connection") continue;
+                    std::vector<std::string> q;
+                    tokenizeOvpnLine(lines[i], q);
+                    if (q.empty()) continue;
+                    if (q[0].size() >= 3 && q[0].compare(0, 2, "--") == 0) q[0].erase(0, 2);
+                    if (q[0] == "http-proxy" && q.size() >= 4 && q[3] != "auto" && q[3] != "auto-nct")
+                        return fail("http-proxy credentials file inside <connection>");
+                    block.apply(q);
+                    blockLines.push_back(q);
+                }
+                if (i < lines.size()) out += lines[i] + "\n";
+                if (tag == "connection") blocks.emplace_back(block, blockLines);
+                continue;
+            }
+            while (p.size() >= 3 && p[0] == "setenv" && p[1] == "opt")
+                p.erase(p.begin(), p.begin() + 2);
+            global_.apply(p);
+            if (!sealDirective(p, lines[i], out)) return false;
+        }
+        std::vector<Binding> entries{global_};
+        for (const auto& [early, directives] : blocks) {
+            Binding late = global_;
+            for (const auto& q : directives)
+                late.apply(q);
+            entries.push_back(early);
+            entries.push_back(late);
+        }
+        for (const Binding& b : entries)
+            if (std::string problem = b.lowPortProblem(); !problem.empty()) return fail(problem);
+        return true;
+    }
+
+private:
+    bool fail(const std::string& why) {
+        reason_ = why;
+        return false;
+    }
+
+    bool read(const std::string& directive, const std::string& path, std::string& content) {
+        std::string why;
+        if (readFile_(path, content, why)) return true;
+        return fail(directive + " " + path + ": " + why);
+    }
+
+    static void inlineBlock(const std::string& tag, const std::string& content, std::string& out) {
+        out += "<" + tag + ">\n" + content;
+        if (!content.empty() && content.back() != '\n') out += "\n";
+        out += "</" + tag + ">\n";
+    }
+
+    bool sealDirective(const std::vector<std::string>& p, const std::string& line, std::string& out) {
+        const std::string& kw = p[0];
+        std::string content;
+        if (kw == "capath") return fail("capath names a folder, which openvpn cannot be given inline");
+        if (kw == "crl-verify" && p.size() >= 3) return fail("crl-verify of a folder cannot be given inline");
+        if (fileDirectives().count(kw) && p.size() >= 2) {
+            if (!read(kw, p[1], content)) return false;
+            inlineBlock(kw, kw == "pkcs12" ? base64(content) : content, out);
+            if ((kw == "tls-auth" || kw == "secret") && p.size() >= 3) {
+                if (!isPlainToken(p[2])) return fail(kw + " direction " + p[2]);
+                out += "key-direction " + p[2] + "\n";
+            }
+            return true;
+        }
+        if (kw == "auth-user-pass" && p.size() == 2) {
+            if (!read(kw, p[1], content)) return false;
+            inlineBlock(kw, content, out);
+            return true;
+        }
+        if (kw == "http-proxy" && p.size() >= 4 && p[3] != "auto" && p[3] != "auto-nct") {
+            if (!isPlainToken(p[1]) || !isPlainToken(p[2]) || (p.size() >= 5 && !isPlainToken(p[4])))
+                return fail("http-proxy with an unusual host, port or method");
+            if (!read(kw, p[3], content)) return false;
+            // The credentials come from the inline block; the name in their place is not read.
+            out += "http-proxy " + p[1] + " " + p[2] + " inline" + (p.size() >= 5 ? " " + p[4] : "") + "\n";
+            inlineBlock("http-proxy-user-pass", content, out);
+            return true;
+        }
+        out += line + "\n";
+        return true;
+    }
+
+    const OvpnFileReader& readFile_;
+    std::string& reason_;
+    Binding global_;
+};
+
+} // namespace
+
+bool sealOvpnConfigText(const std::string& text, const OvpnFileReader& readFile, std::string& sealed,
+                        std::string& reason) {
+    reason.clear();
+    if (!checkText(text, 0, reason)) return false;
+    std::string out;
+    if (!Sealer(readFile, reason).run(text, out)) return false;
+    // What was put inline must not have changed how the text reads (a file holding "</ca>" and
+    // directives after it): the sealed text passes the same check.
+    std::string again;
+    if (!checkText(out, 0, again)) {
+        reason = "a named file changes the configuration: " + again;
+        return false;
+    }
+    if (out.size() > kMaxSealedBytes) {
+        reason = "larger than 1 MiB with its files";
+        return false;
+    }
+    sealed = std::move(out);
+    return true;
 }
 
 } // namespace helper

@@ -11,7 +11,10 @@
 // (comments, quotes, backslashes, a leading "--", inline <tag> blocks, <connection> blocks,
 // "setenv opt"); anything openvpn might read differently (NUL bytes, over-long lines) is refused.
 // Files the configuration names (keys, certificates, proxy credentials) must lie inside the
-// OpenVPN folder, or come inline.
+// OpenVPN folder, or come inline; sealOvpnConfigText reads them for openvpn and puts them inline,
+// so that root opens no file of the user's folder on its own.
+#include <functional>
+
 namespace helper {
 
 // Tokenises one configuration line as openvpn does; false for a line openvpn rejects.
@@ -19,5 +22,17 @@ bool tokenizeOvpnLine(const std::string& line, std::vector<std::string>& tokens)
 
 // True when the text may be given to openvpn; otherwise reason says what was refused.
 bool checkOvpnConfigText(const std::string& text, std::string& reason);
+
+// Reads a file a directive names (a path relative to the OpenVPN folder): false, with reason, when
+// it may not be read.
+using OvpnFileReader =
+    std::function<bool(const std::string& path, std::string& content, std::string& reason)>;
+
+// The text openvpn is given: the checked configuration with every file a directive names read
+// through readFile and put inline (key-direction carrying a tls-auth or secret direction). Refused
+// (false, with reason) when the text fails the check, a named file cannot be read or is not of a
+// kind that can be put inline (a folder), or openvpn would bind a local port below 1024.
+bool sealOvpnConfigText(const std::string& text, const OvpnFileReader& readFile, std::string& sealed,
+                        std::string& reason);
 
 } // namespace helper

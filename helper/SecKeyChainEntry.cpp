@@ -44,13 +44,30 @@ KeychainItem toItem(const json& j) {
     return item;
 }
 
+uid_t ownerOf(const json& item) {
+    auto it = item.find(platform::kItemOwnerUid);
+    return it != item.end() && it->is_number_unsigned() ? it->get<uid_t>() : 0;
+}
+
+// The items of the service that belong to uid (for reading, root is given anyone's).
+std::vector<json*> itemsOf(Keychain& kc, const std::string& service, uid_t uid, bool reading,
+                           size_t limit = SIZE_MAX) {
+    std::vector<json*> out;
+    for (json* item : kc.match(service)) {
+        if (out.size() >= limit) break;
+        if ((reading && uid == 0) || ownerOf(*item) == uid) out.push_back(item);
+    }
+    return out;
+}
+
 // The first item of the service in an open keychain, with readKeyChaineInfo's log lines.
-json* findLogged(Keychain& kc, const std::string& service, const char* startLine, const char* endLine) {
+json* findLogged(Keychain& kc, const std::string& service, uid_t uid, bool reading, const char* startLine,
+                 const char* endLine) {
     hlog("%s", startLine);
     hlog("readKeyChaineInfo\n");
     hlog("1\n");
     hlog("2\n");
-    auto found = kc.match(service, 1);
+    auto found = itemsOf(kc, service, uid, reading, 1);
     if (found.empty()) {
         hlog("readKeyChaineInfo SecItemCopyMatching error. %d \n", errSecItemNotFound);
         return nullptr;
@@ -71,8 +88,9 @@ bool commitKeychain(Keychain& kc, const char* who) {
     return false;
 }
 
-void updateItems(Keychain& kc, const std::string& service, const std::string& data, const json* account) {
-    for (json* item : kc.match(service)) {
+void updateItems(Keychain& kc, const std::string& service, uid_t owner, const std::string& data,
+                 const json* account) {
+    for (json* item : itemsOf(kc, service, owner, false)) {
         if (!data.empty()) (*item)[platform::kSecValueData] = data;
         if (account) (*item)[platform::kSecAttrAccount] = *account;
         (*item)[platform::kSecAttrModificationDate] = platform::keychainNow();
@@ -89,7 +107,7 @@ std::vector<std::string> systemTrustedPrograms() {
 }
 
 bool writeKeyChaineInfo(const char* appPath, const char* name, const char* serviceId, const char* account,
-                        const char* password, const char* sharedSecret, bool isL2tp) {
+                        const char* password, const char* sharedSecret, bool isL2tp, uid_t owner) {
     hlog("writeKeyChaineInfo start.\n");
     Keychain kc;
     if (!openKeychain(kc, "writeKeyChaineInfo")) return false;
@@ -112,31 +130,33 @@ bool writeKeyChaineInfo(const char* appPath, const char* name, const char* servi
     access.descriptor = serviceId;
 
     const std::string id = serviceId;
-    if (findLogged(kc, id, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n")) {
+    if (findLogged(kc, id, owner, false, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n")) {
         hlog("writeKeyChaineInfo exist update...\n");
         const json acct = account;
-        updateItems(kc, id, password, &acct); // an empty password keeps the stored one
+        updateItems(kc, id, owner, password, &acct); // an empty password keeps the stored one
     } else {
         hlog("writeKeyChaineInfo create new...\n");
         kc.add({{platform::kSecAttrAccount, account},
                 {platform::kSecAttrDescription, "PPTP"},
                 {platform::kSecAttrService, id},
                 {platform::kSecAttrLabel, name},
-                {platform::kSecValueData, password}},
+                {platform::kSecValueData, password},
+                {platform::kItemOwnerUid, owner}},
                access);
     }
     if (isL2tp) {
         hlog("writeKeyChaineInfo L2TP\n");
         const std::string ss = id + ".SS";
-        if (findLogged(kc, ss, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n")) {
+        if (findLogged(kc, ss, owner, false, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n")) {
             hlog("writeKeyChaineInfo L2TP update...\n");
-            updateItems(kc, ss, sharedSecret, nullptr);
+            updateItems(kc, ss, owner, sharedSecret, nullptr);
             hlog("writeKeyChaineInfo L2TP key updated\n");
         } else {
             kc.add({{platform::kSecAttrDescription, "L2TP Shared"},
                     {platform::kSecAttrService, ss},
                     {platform::kSecAttrLabel, name},
-                    {platform::kSecValueData, sharedSecret}},
+                    {platform::kSecValueData, sharedSecret},
+                    {platform::kItemOwnerUid, owner}},
                    access);
         }
     }
@@ -147,16 +167,26 @@ bool writeKeyChaineInfo(const char* appPath, const char* name, const char* servi
     return true;
 }
 
-std::optional<KeychainItem> readKeyChaineInfo(const char* service) {
+std::optional<KeychainItem> readKeyChaineInfo(const char* service, uid_t caller) {
     Keychain kc;
     if (!kc.open()) {
         hlog("readKeyChaineInfo start.\n");
         hlog("readKeyChaineInfo SecItemCopyMatching error. %d \n", errSecNotAvailable);
         return std::nullopt;
     }
-    json* item = findLogged(kc, service, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n");
+    json* item =
+        findLogged(kc, service, caller, true, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n");
     if (!item) return std::nullopt;
     return toItem(*item);
+}
+
+std::string keychainDataOf(const std::string& service, uid_t owner) {
+    Keychain kc;
+    if (!kc.open()) return std::string();
+    auto found = itemsOf(kc, service, owner, true, 1);
+    if (found.empty()) return std::string();
+    auto it = found.front()->find(platform::kSecValueData);
+    return it != found.front()->end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 std::optional<KeychainItem> readKeyChaineInfoRef(const char* service) {
@@ -173,27 +203,32 @@ std::optional<KeychainItem> readKeyChaineInfoRef(const char* service) {
     return out;
 }
 
-bool removeKeyChainInfo(const char* service) {
+bool removeKeyChainInfo(const char* service, uid_t caller) {
     hlog("removeKeyChainInfo start.\n");
     Keychain kc;
     if (!openKeychain(kc, "removeKeyChainInfo")) return false;
     hlog("readKeyChaineInfo\n");
     hlog("1\n");
     hlog("2\n");
-    if (kc.match(service).empty()) return false;
+    if (itemsOf(kc, service, caller, false).empty()) return false;
     hlog("SecItemDelete.\n");
-    kc.remove(service);
+    const std::string name = service;
+    kc.removeWhere([&](const json& item) {
+        auto s = item.find(platform::kSecAttrService);
+        return s != item.end() && s->is_string() && s->get<std::string>() == name && ownerOf(item) == caller;
+    });
     if (!commitKeychain(kc, "removeKeyChainInfo")) return false;
     hlog("removeKeyChainInfo end.\n");
     return true;
 }
 
-bool removePasswd(const char* name, const char* service) {
+bool removePasswd(const char* name, const char* service, uid_t caller) {
     (void)name; // the label plays no part in finding the items
     Keychain kc;
     if (!openKeychain(kc, "removePasswd")) return false;
-    if (!findLogged(kc, service, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n")) return true;
-    auto items = kc.match(service);
+    if (!findLogged(kc, service, caller, false, "readKeyChaineInfo start.\n", "readKeyChaineInfo end.\n"))
+        return true;
+    auto items = itemsOf(kc, service, caller, false);
     if (items.empty()) return false;
     for (json* item : items) {
         (*item)[platform::kSecValueData] = "";

@@ -2,6 +2,7 @@
 
 #include "helper/HelperLog.h"
 #include "helper/HelperMessage.h"
+#include "helper/SecKeyChainEntry.h"
 #include "platform/Keychain.h"
 #include "platform/NetworkPreferences.h"
 #include "platform/nm/NmSettings.h"
@@ -28,11 +29,6 @@ const json& sub(const json& entry, const char* key) {
     return (it != entry.end() && it->is_object()) ? *it : empty;
 }
 
-std::string secretOf(Keychain& kc, const std::string& service) {
-    auto found = kc.match(service, 1);
-    return found.empty() ? std::string() : textOf(*found.front(), kSecValueData);
-}
-
 // CCP off: no compression. CCP on: for PPTP the MPPE levels allowed become the ones required
 // (without MPPE its traffic is in clear); under L2TP IPsec already protects the traffic, so MPPE is
 // not demanded of a server that does not offer it. Only keys the plugins accept: nm-l2tp refuses
@@ -57,7 +53,12 @@ void applyCcp(const json& ppp, bool isL2tp, std::map<std::string, std::string>& 
 
 } // namespace
 
-RealiseResult realiseService(const std::string& serviceId) {
+bool isProvisionedService(const std::string& serviceId) {
+    NetworkPreferences prefs;
+    return prefs.open() && prefs.service(serviceId) && prefs.serviceName(serviceId) == helper::kServiceName;
+}
+
+RealiseResult realiseService(const std::string& serviceId, uid_t owner) {
     nm::VpnProfile profile;
     profile.uuid = serviceId;
     profile.id = helper::kServiceName;
@@ -103,11 +104,10 @@ RealiseResult realiseService(const std::string& serviceId) {
             hlog("profile: keychain unavailable: %s\n", kc.error().c_str());
             return RealiseResult::Failed;
         }
-        if (std::string pw = secretOf(kc, serviceId); !pw.empty()) profile.secrets["password"] = pw;
-        if (isL2tp)
-            if (std::string psk = secretOf(kc, serviceId + ".SS"); !psk.empty())
-                profile.secrets["ipsec-psk"] = psk;
     }
+    // Always present: a profile updated without a secret would keep the one it had.
+    profile.secrets["password"] = keychainDataOf(serviceId, owner);
+    if (isL2tp) profile.secrets["ipsec-psk"] = keychainDataOf(serviceId + ".SS", owner);
 
     nm::SettingsClient nmc;
     bool created = false;
@@ -117,9 +117,15 @@ RealiseResult realiseService(const std::string& serviceId) {
     }
     hlog("profile: %s %s (%s)\n", created ? "created" : "updated", serviceId.c_str(),
          profile.serviceType.c_str());
-    // Another profile of the same name would be the one the application finds and starts.
+    // Another profile of the same name would be the one the application finds and starts: one the
+    // helper provisioned earlier goes; a profile it did not make is left alone.
     for (const auto& [path, uuid] : nmc.connectionsNamed(helper::kServiceName)) {
         if (uuid == serviceId) continue;
+        if (!isProvisionedService(uuid)) {
+            hlog("profile: another profile named TavroVPN (%s) is not ours, left alone\n",
+                 helper::escapedForLog(uuid).c_str());
+            continue;
+        }
         if (nmc.remove(path))
             hlog("profile: stale profile %s removed\n", uuid.c_str());
         else

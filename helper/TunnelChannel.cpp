@@ -39,22 +39,6 @@ bool allowedOn(TunnelKind kind, TunnelLineKind line) {
     return false;
 }
 
-// A refused line as it may appear in the log: control bytes written as \xHH, so that a hostile line
-// cannot forge log lines of its own.
-std::string printable(std::string_view line) {
-    std::string out;
-    for (unsigned char c : line) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 TunnelChannel::TunnelChannel(TunnelKind kind, std::string rootPath, uid_t owner)
@@ -63,7 +47,7 @@ TunnelChannel::TunnelChannel(TunnelKind kind, std::string rootPath, uid_t owner)
 bool TunnelChannel::runLine(std::string_view line) {
     const TunnelLine parsed = parseTunnelLine(line, root_);
     if (!allowedOn(kind_, parsed.kind)) {
-        hlog("server: command refused, channel closed: %s", printable(line).c_str());
+        hlog("server: command refused, channel closed: %s", escapedForLog(line).c_str());
         return false;
     }
     hlog("command received... system call.");

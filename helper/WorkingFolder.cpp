@@ -57,6 +57,55 @@ UniqueFd WorkingFolder::openOwnedForReading(const char* name, std::string& reaso
     return fd;
 }
 
+bool WorkingFolder::readOwnedFile(const std::string& relative, size_t limit, std::string& content,
+                                  std::string& reason) const {
+    if (relative.empty() || relative[0] == '/') {
+        reason = "not a path inside the folder";
+        return false;
+    }
+    UniqueFd dir;
+    int at = dir_.get();
+    size_t start = 0;
+    for (int depth = 0; depth < 32; ++depth) {
+        const size_t slash = relative.find('/', start);
+        const std::string part =
+            relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part == "..") {
+            reason = "not a path inside the folder";
+            return false;
+        }
+        if (slash == std::string::npos) {
+            UniqueFd fd(::openat(at, part.c_str(), O_RDONLY | kOpenFlags));
+            struct stat st {};
+            if (!fd.valid()) {
+                reason = whyNotOpened(errno);
+                return false;
+            }
+            if (::fstat(fd.get(), &st) != 0 || !isPlainFile(st) || st.st_uid != owner_) {
+                reason = "not a plain file of the user's";
+                return false;
+            }
+            if (static_cast<size_t>(st.st_size) > limit || !readAll(fd.get(), limit, content)) {
+                reason = "unreadable or larger than " + std::to_string(limit) + " bytes";
+                return false;
+            }
+            return true;
+        }
+        if (!part.empty() && part != ".") {
+            UniqueFd next(::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+            if (!next.valid()) {
+                reason = part + ": " + whyNotOpened(errno);
+                return false;
+            }
+            dir = std::move(next);
+            at = dir.get();
+        }
+        start = slash + 1;
+    }
+    reason = "too deep";
+    return false;
+}
+
 UniqueFd WorkingFolder::openForWriting(const char* name, mode_t mode, bool truncate,
                                        std::string& reason) const {
     // No O_TRUNC here: nothing is cut before the file has been seen to be a plain one.

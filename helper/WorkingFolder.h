@@ -24,6 +24,11 @@ public:
 
     // An existing regular file that belongs to the owner, for reading.
     UniqueFd openOwnedForReading(const char* name, std::string& reason) const;
+    // The whole of a file below the folder (relative path; no ".."), read only when neither it nor
+    // a folder on the way is a link, and it is a plain file of the owner's (one name, not a FIFO or
+    // device) of at most limit bytes; otherwise false with reason.
+    bool readOwnedFile(const std::string& relative, size_t limit, std::string& content,
+                       std::string& reason) const;
     // A regular file (created with mode when absent) for writing; truncated when asked.
     UniqueFd openForWriting(const char* name, mode_t mode, bool truncate, std::string& reason) const;
     // A new file in place of whatever the name held (a link is removed, not followed).

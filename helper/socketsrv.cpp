@@ -2,6 +2,7 @@
 
 #include "helper/HelperLog.h"
 #include "helper/HelperMessage.h"
+#include "helper/InstanceLimits.h"
 #include "helper/NetworkPreferencesEntry.h"
 #include "helper/OvpnConfigFilter.h"
 #include "helper/PeerCheck.h"
@@ -39,8 +40,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kListenBacklog = 5;
+// A peer says what it wants at once (the application sends its next message as soon as the last
+// was answered): one that says nothing for this long gives its instance back.
+constexpr timespec kMessageWait{5, 0};
 constexpr auto kTerminateGrace = 5s;
 constexpr size_t kMaxConfigBytes = 1 << 20;
+constexpr size_t kMaxConfigFileBytes = 256 << 10;
 // A tunnel lives for hours, one shell line now and then; this only keeps the loop finite.
 constexpr long kMaxTunnelCommands = 1000000;
 // How often a waiting tunnel channel looks whether its program still runs, and how long after the
@@ -75,13 +80,26 @@ void installStopHandler() {
     g_stopSignalsBlocked = true;
 }
 
-// Waits until fd is readable (or has a connection to accept); false on a stop request.
-bool waitReadable(int fd) {
+timespec remainingUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::max(std::chrono::nanoseconds(0), deadline - std::chrono::steady_clock::now());
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+    return timespec{static_cast<time_t>(secs.count()), static_cast<long>((left - secs).count())};
+}
+
+// Waits until fd is readable (or has a connection to accept); false on a stop request, or when
+// limit (if any) passes first.
+bool waitReadable(int fd, const timespec* limit = nullptr) {
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        (limit ? std::chrono::seconds(limit->tv_sec) + std::chrono::nanoseconds(limit->tv_nsec)
+               : std::chrono::nanoseconds(0));
     for (int attempt = 0; attempt < 1000; ++attempt) {
         if (g_stopRequested) return false;
         pollfd p{fd, POLLIN, 0};
-        int r = ::ppoll(&p, 1, nullptr, g_stopSignalsBlocked ? &g_waitMask : nullptr);
+        const timespec left = limit ? remainingUntil(deadline) : timespec{};
+        int r = ::ppoll(&p, 1, limit ? &left : nullptr, g_stopSignalsBlocked ? &g_waitMask : nullptr);
         if (r > 0) return true;
+        if (r == 0) return false;
         if (r < 0 && errno != EINTR) return true; // let the call itself report the error
     }
     return false;
@@ -91,17 +109,26 @@ bool waitReadable(int fd) {
 struct Message {
     char text[helper::kMessageBufferSize + 1];
     ssize_t length = -1;
+    bool timedOut = false;
     bool tooLong() const { return length >= static_cast<ssize_t>(helper::kMessageBufferSize); }
 };
 
-void receive(int fd, Message& m) {
+// One message; with a limit, a peer that sends nothing within it counts as a failed receive.
+void receive(int fd, Message& m, const timespec* limit = nullptr) {
     std::memset(m.text, 0, sizeof m.text);
     m.length = -1;
-    for (int attempt = 0; attempt < 100 && waitReadable(fd); ++attempt) {
+    m.timedOut = false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (!waitReadable(fd, limit)) {
+            m.timedOut = limit != nullptr && !g_stopRequested;
+            break;
+        }
         m.length = ::recv(fd, m.text, helper::kMessageBufferSize, 0);
         if (m.length >= 0 || errno != EINTR) return;
     }
     m.length = -1;
+    if (m.timedOut)
+        hlog("server: no message within %ld s, connection closed.", static_cast<long>(limit->tv_sec));
 }
 
 void reply(int fd, const char* text) {
@@ -171,15 +198,20 @@ void runTunnelChannel(int conn, helper::TunnelChannel& channel) {
     }
 }
 
+// The fields of a start command, checked before anything runs: a refusal is logged once and
+// answered "0".
+bool startFieldsAccepted(int conn, const std::vector<std::string>& fields) {
+    std::string refusal;
+    if (helper::checkCommandFields(fields, refusal)) return true;
+    hlog("%s; nothing started.", refusal.c_str());
+    reply(conn, "0");
+    return false;
+}
+
 void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t peer) {
     hlog("CMD_OVPN_START command start.");
     std::string root;
-    if (!helper::parseOvpnStart(fields, root)) {
-        hlog("CMD_OVPN_START refused: one absolute root path of at most %zu bytes expected; nothing started.",
-             helper::kMaxRootPathLength);
-        reply(conn, "0");
-        return;
-    }
+    if (!startFieldsAccepted(conn, fields) || !helper::parseOvpnStart(fields, root)) return;
     helper::cleanUpVanishedTunnels();
     std::unique_ptr<platform::Task> task = execOVPN(root, peer);
     if (!task) {
@@ -201,17 +233,11 @@ void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t pee
 void handleOpenConnectStart(int conn, const std::vector<std::string>& fields, uid_t peer) {
     hlog("CMD_OPENCONNECT_START command start.");
     helper::OpenConnectStart req;
-    if (!helper::parseOpenConnectStart(fields, req)) {
-        hlog("CMD_OPENCONNECT_START refused: root path, user name, URL and pin expected, the root path "
-             "absolute and at most %zu bytes; nothing started.",
-             helper::kMaxRootPathLength);
-        reply(conn, "0");
-        return;
-    }
-    hlog("bundlePath:%s", req.rootPath.c_str());
-    hlog("username:%s", req.user.c_str());
-    hlog("hostname:%s", req.url.c_str());
-    hlog("cert:%s", req.pin.c_str());
+    if (!startFieldsAccepted(conn, fields) || !helper::parseOpenConnectStart(fields, req)) return;
+    hlog("bundlePath:%s", helper::escapedForLog(req.rootPath).c_str());
+    hlog("username:%s", helper::escapedForLog(req.user).c_str());
+    hlog("hostname:%s", helper::escapedForLog(req.url).c_str());
+    hlog("cert:%s", helper::escapedForLog(req.pin).c_str());
     helper::cleanUpVanishedTunnels();
     std::unique_ptr<platform::Task> task = execOPENCONNECT(req.rootPath, req.user, req.url, req.pin, peer);
     if (!task) {
@@ -230,24 +256,26 @@ void handleOpenConnectStart(int conn, const std::vector<std::string>& fields, ui
     channel.end();
 }
 
-void handleSetKey(int conn, const std::vector<std::string>& fields) {
+void handleSetKey(int conn, const std::vector<std::string>& fields, uid_t peer) {
     helper::SetKeyRequest r;
     std::string problem;
-    helper::SetKeyParse parsed = helper::parseSetKey(fields, r, problem);
-    if (parsed != helper::SetKeyParse::Ok) {
+    if (helper::parseSetKey(fields, r, problem) != helper::SetKeyParse::Ok) {
         hlog("SET_KEY refused: %s\n", problem.c_str());
         reply(conn, "0");
         return;
     }
+    using helper::escapedForLog;
     hlog("11111\n");
     hlog("222222\n");
     hlog("33333\n");
-    hlog("strPPPCCPEnabled128:%s\n", r.ccp128Text.c_str());
+    hlog("strPPPCCPEnabled128:%s\n", escapedForLog(r.ccp128Text).c_str());
     hlog("appPath:%s\nserviceName:%s\nserviceId:%s\nserverAddr:%s\naccountName:%s\npassword:%s\n"
          "L2TPpassword:%s\nIsL2tp:%s\nDNSPrim:%s\nDNSSecond:%s\nPPPCCPEnabled40:%s\nPPPCCPEnabled128:%s",
-         r.appPath.c_str(), helper::kServiceName, r.serviceId.c_str(), r.serverAddr.c_str(),
-         r.accountName.c_str(), platform::kMasked, platform::kMasked, r.isL2tpText.c_str(), r.dnsPrim.c_str(),
-         r.dnsSecond.c_str(), r.ccp40Text.c_str(), r.ccp128Text.c_str());
+         escapedForLog(r.appPath).c_str(), helper::kServiceName, escapedForLog(r.serviceId).c_str(),
+         escapedForLog(r.serverAddr).c_str(), escapedForLog(r.accountName).c_str(), platform::kMasked,
+         platform::kMasked, escapedForLog(r.isL2tpText).c_str(), escapedForLog(r.dnsPrim).c_str(),
+         escapedForLog(r.dnsSecond).c_str(), escapedForLog(r.ccp40Text).c_str(),
+         escapedForLog(r.ccp128Text).c_str());
 
     hlog("writePreferences begin.\n");
     std::string serviceId;
@@ -262,13 +290,14 @@ void handleSetKey(int conn, const std::vector<std::string>& fields) {
     hlog("writePreferences success\n");
     hlog("serviceIdUTF8 from Pref:%s\n", serviceId.c_str());
     if (!writeKeyChaineInfo(r.appPath.c_str(), helper::kServiceName, serviceId.c_str(), r.accountName.c_str(),
-                            r.password.c_str(), r.l2tpPassword.c_str(), r.isL2tp)) {
+                            r.password.c_str(), r.l2tpPassword.c_str(), r.isL2tp, peer)) {
         hlog("writeKeyChaineInfo error\n");
         reply(conn, "0");
         return;
     }
-    // A service NetworkManager does not hold cannot be started: that is no success.
-    if (realiseService(serviceId) != RealiseResult::Realised) {
+    // A service NetworkManager does not hold cannot be started: that is no success. The profile
+    // carries this caller's own secrets.
+    if (realiseService(serviceId, peer) != RealiseResult::Realised) {
         hlog("SET_KEY service not realised\n");
         reply(conn, "0");
         return;
@@ -278,8 +307,8 @@ void handleSetKey(int conn, const std::vector<std::string>& fields) {
 }
 
 // GET_PASSWD_SZ / GET_USER_SZ: the attribute's bytes, or nothing at all.
-void handleKeychainRead(int conn, const std::string& service, const char* attribute) {
-    std::optional<KeychainItem> item = readKeyChaineInfo(service.c_str());
+void handleKeychainRead(int conn, const std::string& service, const char* attribute, uid_t peer) {
+    std::optional<KeychainItem> item = readKeyChaineInfo(service.c_str(), peer);
     if (!item) return;
     auto it = item->find(attribute);
     if (it == item->end()) return;
@@ -291,13 +320,51 @@ void handleKeychainRead(int conn, const std::string& service, const char* attrib
     ::send(conn, it->second.data(), it->second.size(), MSG_NOSIGNAL);
 }
 
-void dispatchSubCommand(int conn, const std::vector<std::string>& fields) {
-    const bool haveService = fields.size() >= 2;
-    const std::string service = haveService ? fields[1] : std::string();
-    switch (helper::subCommandOf(fields)) {
+// The profile follows a keychain change of its secrets: a blanked or deleted password no longer
+// connects with the one NetworkManager was given before.
+void followKeychainChange(const std::string& service, uid_t peer) {
+    const std::string id = helper::serviceIdOfKeychainService(service);
+    const RealiseResult result = realiseService(id, peer);
+    if (result == RealiseResult::Failed) hlog("profile: secrets of %s not brought in step\n", id.c_str());
+}
+
+// The designed answer of a sub-command that is not carried out.
+const char* failureReplyOf(helper::SubCommand sub) {
+    switch (sub) {
     case helper::SubCommand::RemovePasswd:
-        if (haveService && removePasswd(helper::kServiceName, service.c_str())) {
+    case helper::SubCommand::DeleteKey:
+    case helper::SubCommand::SetKey:
+        return "0";
+    default:
+        return nullptr;
+    }
+}
+
+void dispatchSubCommand(int conn, const std::vector<std::string>& fields, uid_t peer) {
+    const helper::SubCommand sub = helper::subCommandOf(fields);
+    std::string refusal;
+    if (!helper::checkSubCommandFields(fields, refusal)) {
+        hlog("%s\n", refusal.c_str());
+        if (const char* answer = failureReplyOf(sub)) reply(conn, answer);
+        return;
+    }
+    const std::string service = fields.size() >= 2 ? fields[1] : std::string();
+    // The profile sub-commands name a service of the helper's own making, or they do nothing.
+    const bool namesService = sub == helper::SubCommand::RemovePasswd ||
+                              sub == helper::SubCommand::DeleteKey ||
+                              sub == helper::SubCommand::GetPasswdSz ||
+                              sub == helper::SubCommand::GetUserSz || sub == helper::SubCommand::RemovePref;
+    if (namesService && !isProvisionedService(helper::serviceIdOfKeychainService(service))) {
+        hlog("%s refused: service %s was not provisioned by the helper\n", fields[0].c_str(),
+             service.c_str());
+        if (const char* answer = failureReplyOf(sub)) reply(conn, answer);
+        return;
+    }
+    switch (sub) {
+    case helper::SubCommand::RemovePasswd:
+        if (removePasswd(helper::kServiceName, service.c_str(), peer)) {
             hlog("SET_KEY command success\n");
+            followKeychainChange(service, peer);
             reply(conn, "1");
         } else {
             hlog("removePasswd error\n");
@@ -309,23 +376,23 @@ void dispatchSubCommand(int conn, const std::vector<std::string>& fields) {
         break;
     case helper::SubCommand::DeleteKey:
         hlog("DELETE_KEY start\n");
-        if (haveService) removeKeyChainInfo(service.c_str());
+        if (removeKeyChainInfo(service.c_str(), peer)) followKeychainChange(service, peer);
         hlog("DELETE_KEY end\n");
         reply(conn, "0");
         break;
     case helper::SubCommand::GetPasswdSz:
-        if (haveService) handleKeychainRead(conn, service, "v_Data");
+        handleKeychainRead(conn, service, "v_Data", peer);
         break;
     case helper::SubCommand::GetUserSz:
-        if (haveService) handleKeychainRead(conn, service, "acct");
+        handleKeychainRead(conn, service, "acct", peer);
         break;
     case helper::SubCommand::SetKey:
-        handleSetKey(conn, fields);
+        handleSetKey(conn, fields, peer);
         break;
     case helper::SubCommand::RemovePref:
         // Initialize's removal: the application does not wait for an answer, and none is sent.
         hlog("REMOVE_PREF start\n");
-        if (haveService) removeServiceEverywhere(service);
+        removeServiceEverywhere(service);
         hlog("REMOVE_PREF end\n");
         break;
     case helper::SubCommand::Unknown:
@@ -335,13 +402,13 @@ void dispatchSubCommand(int conn, const std::vector<std::string>& fields) {
 
 // One sub-command per connection. After it the connection is closed, so the next read of the
 // loop fails; the log shows that as it always has.
-void handleScNetwork(UniqueFd& conn) {
+void handleScNetwork(UniqueFd& conn, uid_t peer) {
     hlog("CMD_SCNETWORK command start.");
     reply(conn.get(), "1");
     Message m;
     for (int round = 0; round < 2; ++round) {
         hlog("command recv wait...");
-        if (conn.valid()) receive(conn.get(), m);
+        if (conn.valid()) receive(conn.get(), m, &kMessageWait);
         if (!conn.valid() || m.length < 0) {
             hlog("server: read error");
             return;
@@ -354,9 +421,9 @@ void handleScNetwork(UniqueFd& conn) {
         }
         hlog("buf:%s\n", helper::maskedForLog(m.text).c_str());
         std::vector<std::string> fields = helper::splitFields(m.text);
-        hlog("cmdUTF8;%s\n", fields.size() > 0 ? fields[0].c_str() : "");
-        hlog("serviceIdUTF8;%s\n", fields.size() > 1 ? fields[1].c_str() : "");
-        dispatchSubCommand(conn.get(), fields);
+        hlog("cmdUTF8;%s\n", fields.size() > 0 ? helper::escapedForLog(fields[0]).c_str() : "");
+        hlog("serviceIdUTF8;%s\n", fields.size() > 1 ? helper::escapedForLog(fields[1]).c_str() : "");
+        dispatchSubCommand(conn.get(), fields, peer);
         hlog("server: close accept socket");
         conn.reset();
     }
@@ -392,10 +459,17 @@ UniqueFd checkedConfig(const helper::WorkingFolder& folder) {
         hlog("config.ovpn refused: unreadable or larger than 1 MiB");
         return UniqueFd();
     }
-    if (!helper::checkOvpnConfigText(text, reason)) {
-        hlog("config.ovpn refused: %s", reason.c_str());
+    // Key, certificate and credential files are read here, as the user's own, and go inline: root's
+    // openvpn opens nothing in the user's folder.
+    const auto readFile = [&folder](const std::string& path, std::string& content, std::string& why) {
+        return folder.readOwnedFile(path, kMaxConfigFileBytes, content, why);
+    };
+    std::string sealed;
+    if (!helper::sealOvpnConfigText(text, readFile, sealed, reason)) {
+        hlog("config.ovpn refused: %s", helper::escapedForLog(reason).c_str());
         return UniqueFd();
     }
+    text = std::move(sealed);
     UniqueFd copy(::memfd_create("config.ovpn", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!copy.valid() || !helper::writeAll(copy.get(), text) ||
         ::fcntl(copy.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0 ||
@@ -577,14 +651,28 @@ UniqueFd acceptOne(int listener) {
 bool serveConnection(UniqueFd& conn) {
     uid_t uid = static_cast<uid_t>(-1);
     if (!helper::peerAllowed(conn.get(), helper::allowFilePath(), &uid)) {
-        hlog("server: peer uid %ld not allowed, connection closed.", static_cast<long>(uid));
+        // A flood of such peers writes one line per uid and second, with the count it stands for.
+        if (const long unlogged = helper::refusalsToReport(uid); unlogged == 0)
+            hlog("server: peer uid %ld not allowed, connection closed.", static_cast<long>(uid));
+        else if (unlogged > 0)
+            hlog("server: peer uid %ld not allowed, connection closed (and %ld more not logged).",
+                 static_cast<long>(uid), unlogged);
+        conn.reset();
+        return true;
+    }
+    // Held until this process ends: one user's idle or hostile connections cannot take the
+    // instances that root and the other users need.
+    helper::InstanceSlot slot;
+    if (!slot.acquire(uid)) {
+        hlog("server: uid %ld holds %d helper instances already, connection closed.", static_cast<long>(uid),
+             helper::kMaxInstancesPerUid);
         conn.reset();
         return true;
     }
 
     hlog("server: read");
     Message m;
-    receive(conn.get(), m);
+    receive(conn.get(), m, &kMessageWait);
     if (m.length < 0) {
         hlog("server: read error");
         return false;
@@ -609,9 +697,14 @@ bool serveConnection(UniqueFd& conn) {
     case helper::Command::OpenConnectStart:
         handleOpenConnectStart(conn.get(), fields, uid);
         break;
-    case helper::Command::ScNetwork:
-        handleScNetwork(conn);
+    case helper::Command::ScNetwork: {
+        std::string refusal;
+        if (helper::checkCommandFields(fields, refusal))
+            handleScNetwork(conn, uid);
+        else
+            hlog("%s", refusal.c_str());
         break;
+    }
     case helper::Command::Unknown:
         break;
     }

@@ -18,6 +18,8 @@ inline constexpr const char* kSecAttrCreationDate = "cdat";
 inline constexpr const char* kSecAttrModificationDate = "mdat";
 inline constexpr const char* kSecAttrPersistentRef = "v_PersistentRef";
 inline constexpr const char* kSecAttrGeneric = "gena";
+// The uid of the user whose request wrote the item; an item without one is root's.
+inline constexpr const char* kItemOwnerUid = "ownerUid";
 // The access object: {"descriptor": text, "trustedApplications": [paths]}.
 inline constexpr const char* kSecAccess = "access";
 

@@ -69,7 +69,8 @@ ForkedHelper::ForkedHelper(const std::string& dir, const std::string& allowFile)
         setenv("TVAPPHELPER_SOCKET", socket_.c_str(), 1);
         setenv("TVAPPHELPER_ALLOW_FILE", allow.c_str(), 1);
         // Provisioning stays in the scratch folder, and no NetworkManager of this machine is asked.
-        if (!std::getenv("TVAPPHELPER_STATE_DIR")) setenv("TVAPPHELPER_STATE_DIR", (dir + "/state").c_str(), 1);
+        if (!std::getenv("TVAPPHELPER_STATE_DIR"))
+            setenv("TVAPPHELPER_STATE_DIR", (dir + "/state").c_str(), 1);
         // So do the resolver's and the tunnels' records.
         if (!std::getenv("TAVROVPN_DNS_STATE_DIR"))
             setenv("TAVROVPN_DNS_STATE_DIR", (dir + "/dns-state").c_str(), 1);

@@ -178,7 +178,8 @@ TEST_F(Provisioning, DisabledOrUnorderedServicesAreNotFound) {
 }
 
 TEST_F(Provisioning, KeychainSubCommands) {
-    EXPECT_EQ(send("REMOVE_PASSWD,no-such-service"), "1");
+    // A service the helper did not provision is not touched.
+    EXPECT_EQ(send("REMOVE_PASSWD,0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9"), "0");
     send(SetKey{}.text());
     const std::string id = onlyServiceId();
     struct Case {
@@ -191,7 +192,8 @@ TEST_F(Provisioning, KeychainSubCommands) {
                  {"GET_PASSWD_SZ," + id, ""},
                  {"GET_USER_SZ," + id, "user1"},
                  {"DELETE_KEY," + id + ".SS", "0"},
-                 {"GET_PASSWD_SZ," + id + ".SS", ""}};
+                 {"GET_PASSWD_SZ," + id + ".SS", ""},
+                 {"REMOVE_PASSWD," + id + ".SS", "1"}}; // a service without items
     for (const Case& k : cases)
         EXPECT_EQ(send(k.message), k.reply) << k.message;
     EXPECT_EQ(items(id).size(), 1u);

@@ -1,5 +1,6 @@
 #include "AsUser.h"
 #include "HelperHarness.h"
+#include "HelperMessages.h"
 #include "helper/TunnelRecord.h"
 #include "platform/Task.h"
 
@@ -29,7 +30,6 @@ struct Conversation {
 std::string asNobody(const std::function<std::string()>& fn) {
     return testsupport::asUser(65534, 65534, fn);
 }
-
 
 } // namespace
 
@@ -139,10 +139,10 @@ TEST(HelperServer, SubCommandsWithoutAKeychainItem) {
     struct Case {
         const char* message;
         const char* reply;
-    } cases[] = {{"REMOVE_PASSWD,svc-1", "1"},
+    } cases[] = {{"REMOVE_PASSWD,0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9", "0"},
                  {"REMOVE_PASSWD", "0"},
-                 {"DELETE_KEY,svc-1", "0"},
-                 {"GET_PASSWD_SZ,svc-1", ""},
+                 {"DELETE_KEY,0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9", "0"},
+                 {"GET_PASSWD_SZ,0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9", ""},
                  {"GET_USER_SZ,svc-1", ""}};
     for (const Case& k : cases) {
         Conversation c;
@@ -212,8 +212,7 @@ struct TunnelSetup {
                        "#!/bin/sh\necho \"$*\" >> \"" + dir.path + "/set-dns.calls\"\n");
     }
     std::string start(const std::string& kind) const {
-        return kind == "oc" ? "CMD_OPENCONNECT_START," + root + ",user,https://127.0.0.1/,PIN"
-                            : "CMD_OVPN_START," + root;
+        return kind == "oc" ? testsupport::openConnectStart(root) : "CMD_OVPN_START," + root;
     }
 };
 
@@ -340,9 +339,10 @@ TEST(TunnelChannel, ATunnelWhoseChannelEndsWithoutItsStopIsEndedAndItsResolverRe
             ASSERT_TRUE(waitForFile(t.root + "/openconnect/ready"));
         }
         // The helper's own record of openconnect's pid is what the application's childpid holds.
-        const pid_t program = c.kind == std::string("ovpn")
-                                  ? programPid()
-                                  : static_cast<pid_t>(std::atol(readFile(t.root + "/openconnect/childpid").c_str()));
+        const pid_t program =
+            c.kind == std::string("ovpn")
+                ? programPid()
+                : static_cast<pid_t>(std::atol(readFile(t.root + "/openconnect/childpid").c_str()));
         ASSERT_GT(program, 0);
         switch (c.end) {
         case End::ClientCloses:
@@ -378,7 +378,7 @@ TEST(HelperServer, StartCommandsWithMissingFieldsStartNothing) {
     for (std::string msg :
          {"CMD_OPENCONNECT_START," + t.root + ",user,https://h/", std::string("CMD_OVPN_START"),
           std::string("CMD_OVPN_START,relative/root"), "CMD_OVPN_START," + t.root + ",x",
-          "CMD_OVPN_START," + longRoot, "CMD_OPENCONNECT_START," + t.root + ",user,https://h/,PIN,extra"}) {
+          "CMD_OVPN_START," + longRoot, testsupport::openConnectStart(t.root) + ",extra"}) {
         ForkedHelper helper(t.dir.path);
         int fd = connectTo(helper.socketPath());
         ASSERT_TRUE(sendText(fd, msg));

@@ -90,7 +90,6 @@ bool haveSocketActivate() {
     return access("/usr/bin/systemd-socket-activate", X_OK) == 0;
 }
 
-
 // A client as the user nobody that connects and then stays without a word until it is ended.
 struct SilentStranger {
     pid_t pid = -1;

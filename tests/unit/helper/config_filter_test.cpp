@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using helper::checkOvpnConfigText;
 
 namespace {
@@ -149,4 +151,90 @@ TEST(OvpnConfigFilter, TokenisesLikeOpenvpn) {
     EXPECT_FALSE(helper::tokenizeOvpnLine("u\\p x", t)); // a bad escape makes openvpn refuse the line
     ASSERT_TRUE(helper::tokenizeOvpnLine("   ;x", t));
     EXPECT_TRUE(t.empty());
+}
+
+namespace {
+
+// The files of a user's OpenVPN folder as the helper would read them; a missing one is refused.
+struct FakeFolder {
+    std::map<std::string, std::string> files;
+    helper::OvpnFileReader reader() const {
+        return [this](const std::string& path, std::string& content, std::string& why) {
+            auto it = files.find(path);
+            if (it == files.end()) {
+                why = "a symbolic link";
+                return false;
+            }
+            content = it->second;
+            return true;
+        };
+    }
+};
+
+} // namespace
+
+// What openvpn is given: every named file inline, nothing for root to open in the user's folder.
+TEST(OvpnConfigSeal, NamedFilesGoInline) {
+    FakeFolder folder{{{"ca.crt", "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"},
+                       {"keys/ta.key", "6acef03f"},
+                       {"creds.txt", "puser\nppass\n"},
+                       {"login.txt", "user\npass\n"},
+                       {"id.p12", std::string("\x30\x82\x00\xff", 4)}}};
+    struct Row {
+        std::string line, sealed;
+    } rows[] = {
+        {"ca ca.crt", "<ca>\n-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n</ca>\n"},
+        {"setenv opt ca ca.crt",
+         "<ca>\n-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n</ca>\n"},
+        {"tls-auth keys/ta.key 1", "<tls-auth>\n6acef03f\n</tls-auth>\nkey-direction 1\n"},
+        {"pkcs12 id.p12", "<pkcs12>\nMIIA/w==\n</pkcs12>\n"},
+        {"auth-user-pass login.txt", "<auth-user-pass>\nuser\npass\n</auth-user-pass>\n"},
+        {"auth-user-pass", "auth-user-pass\n"},
+        {"http-proxy h 8080 creds.txt basic",
+         "http-proxy h 8080 inline basic\n<http-proxy-user-pass>\npuser\nppass\n</http-proxy-user-pass>\n"},
+        {"http-proxy h 8080 auto", "http-proxy h 8080 auto\n"},
+    };
+    for (const Row& row : rows) {
+        std::string sealed, reason;
+        ASSERT_TRUE(
+            helper::sealOvpnConfigText("client\nnobind\n" + row.line + "\n", folder.reader(), sealed, reason))
+            << row.line << ": " << reason;
+        EXPECT_EQ(sealed, "client\nnobind\n" + row.sealed) << row.line;
+    }
+}
+
+TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
+    FakeFolder folder{{{"evil.crt", "x\n</ca>\nup /bin/sh\n<ca>\n"}, {"ok.crt", "x\n"}}};
+    struct Row {
+        std::string config, reasonHas;
+    } rows[] = {
+        {"nobind\nca missing.crt\n", "ca missing.crt: a symbolic link"},
+        {"nobind\nauth-user-pass missing.txt\n", "auth-user-pass missing.txt"},
+        {"nobind\nhttp-proxy h 8080 missing.txt\n", "http-proxy missing.txt"},
+        {"nobind\nca evil.crt\n", "changes the configuration"},
+        {"nobind\ncapath certs\n", "capath"},
+        {"nobind\ncrl-verify ok.crt dir\n", "crl-verify"},
+        {"<connection>\nremote h 1\nhttp-proxy h 8080 ok.crt\n</connection>\nnobind\n", "<connection>"},
+        // Root binds no privileged port for the user.
+        {"proto udp\nlport 389\nbind\n", "389"},
+        {"proto udp\nport 53\n", "53"},
+        {"proto tcp-client\nlport 22\n", "22"},
+        {"proto tcp-client\nlocal 127.0.0.1 631\n", "631"},
+        {"nobind\n<connection>\nremote h 1194\nlport 389\n</connection>\n", "389"},
+        {"proto udp\nlport http\n", "not a number"},
+    };
+    for (const Row& row : rows) {
+        std::string sealed, reason;
+        EXPECT_FALSE(helper::sealOvpnConfigText("client\n" + row.config, folder.reader(), sealed, reason))
+            << row.config;
+        EXPECT_NE(reason.find(row.reasonHas), std::string::npos) << row.config << ": " << reason;
+    }
+    // What an ordinary client does binds nothing, or an unprivileged port.
+    for (const char* ok :
+         {"proto udp\nnobind\nport 443\n", "proto tcp-client\nport 443\n", "proto udp\n",
+          "proto udp\nlport 0\n", "proto udp\nlport 5000\nbind\n", "remote h 443 tcp\nproto tcp\n"}) {
+        std::string sealed, reason;
+        EXPECT_TRUE(helper::sealOvpnConfigText(std::string("client\n") + ok, folder.reader(), sealed, reason))
+            << ok << ": " << reason;
+    }
 }

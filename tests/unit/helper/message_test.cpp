@@ -7,6 +7,10 @@
 using namespace helper;
 using Fields = std::vector<std::string>;
 
+namespace {
+const std::string kPin = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+}
+
 TEST(HelperMessage, SplitsLikeStrtok) {
     EXPECT_EQ(splitFields("CMD_OVPN_START,/a b/c"), (Fields{"CMD_OVPN_START", "/a b/c"}));
     EXPECT_EQ(splitFields(",,GET_VER,,,x,"), (Fields{"GET_VER", "x"}));
@@ -50,10 +54,106 @@ TEST(HelperMessage, StartCommandsNeedAllFieldsAndAnAbsoluteRoot) {
     EXPECT_FALSE(parseOvpnStart(splitFields("CMD_OVPN_START,/a\nb"), root));
 
     OpenConnectStart oc;
-    EXPECT_FALSE(parseOpenConnectStart(splitFields("CMD_OPENCONNECT_START,/r,user,https://h"), oc));
-    EXPECT_FALSE(parseOpenConnectStart(splitFields("CMD_OPENCONNECT_START,/r,x,user,https://h,PIN"), oc));
-    ASSERT_TRUE(parseOpenConnectStart(splitFields("CMD_OPENCONNECT_START,/r,user,https://h,PIN="), oc));
-    EXPECT_EQ(oc.pin, "PIN=");
+    ASSERT_TRUE(parseOpenConnectStart(
+        splitFields(("CMD_OPENCONNECT_START,/r,user,https://h:443/," + kPin).c_str()), oc));
+    EXPECT_EQ(oc.pin, kPin);
+    EXPECT_EQ(oc.url, "https://h:443/");
+}
+
+// Every field of every command word against what the application can send: each row is one message
+// and the field it must be refused for ("" when it is accepted as it stands).
+TEST(HelperMessage, EveryFieldHasTheApplicationsShape) {
+    const std::string oc = "CMD_OPENCONNECT_START,/r,";
+    const std::string id = "0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9";
+    const std::string setKey = "SET_KEY,(null),/opt/TavroVPN,vpn.example.jp,";
+    struct Row {
+        std::string message, refusedField;
+    } rows[] = {
+        {oc + "tb000001,https://vpn.example.jp:443/," + kPin, ""},
+        {oc + "u@x.jp,https://10.77.0.2:443/," + kPin, ""},
+        {oc + "u,https://[fd00::1]:443/," + kPin, ""},
+        {oc + "u,https://a_b.example:443/," + kPin, ""},
+        // The URL: exactly https://HOST:443/, never an option or a file.
+        {oc + "u,--config=/etc/shadow," + kPin, "server URL"},
+        {oc + "u,-ohttps://h:443/," + kPin, "server URL"},
+        {oc + "u,https://-h:443/," + kPin, "server URL"},
+        {oc + "u,https://h:444/," + kPin, "server URL"},
+        {oc + "u,https://h:443/x," + kPin, "server URL"},
+        {oc + "u,http://h:443/," + kPin, "server URL"},
+        {oc + "u,https://h h:443/," + kPin, "server URL"},
+        {oc + "u,https://h\n:443/," + kPin, "server URL"},
+        {oc + "u,https://fd00::1:443/," + kPin, "server URL"},
+        {oc + "u,https://[h]:443/," + kPin, "server URL"},
+        {oc + "u,https://h=1:443/," + kPin, "server URL"},
+        {oc + "u,https://" + std::string(254, 'h') + ":443/," + kPin, "server URL"},
+        // The user name: no option, no blanks or control characters, UTF-8.
+        {oc + "-u,https://h:443/," + kPin, "user name"},
+        {oc + "--script=/tmp/x,https://h:443/," + kPin, "user name"},
+        {oc + "a b,https://h:443/," + kPin, "user name"},
+        {oc + "a\tb,https://h:443/," + kPin, "user name"},
+        {oc + "a\nb,https://h:443/," + kPin, "user name"},
+        {oc + "a\xff,https://h:443/," + kPin, "user name"},
+        {oc + "\xc2\x85,https://h:443/," + kPin, "user name"},
+        // The pin: 44 characters of base64 of a SHA-256 digest.
+        {oc + "u,https://h:443/,PIN", "certificate pin"},
+        {oc + "u,https://h:443/," + kPin + " --script=x", "certificate pin"},
+        {oc + "u,https://h:443/," + std::string(43, 'A') + "B=", "certificate pin"},
+        {oc + "u,https://h:443/," + std::string(44, 'A'), "certificate pin"},
+        {oc + "u,https://h:443/,-" + std::string(42, 'A') + "=", "certificate pin"},
+        {oc + "u,https://h:443/," + kPin + ",extra", "fields"},
+        {oc + "u,https://h:443/", "fields"},
+        {"CMD_OVPN_START,relative", "root path"},
+        {"CMD_OVPN_START,/a\x7f"
+         "b",
+         "root path"},
+        {"CMD_SCNETWORK", ""},
+        {"CMD_SCNETWORK,x", "fields"},
+        // Sub-commands: service identifiers the helper makes, nothing else.
+        {"REMOVE_PASSWD," + id, ""},
+        {"REMOVE_PASSWD," + id + ".SS", ""},
+        {"REMOVE_PASSWD,/Applications/TavroVPN.app", "service identifier"},
+        {"DELETE_KEY," + id + ".SSX", "service identifier"},
+        {"GET_PASSWD_SZ,../" + id.substr(3), "keychain service name"},
+        {"GET_USER_SZ," + id + "," + id, "fields"},
+        {"REMOVE_PREF," + id, ""},
+        {"REMOVE_PREF," + id + ".SS", "service identifier"},
+        {"REMOVE_PREF,-" + id.substr(1), "service identifier"},
+        {"GET_VER", ""},
+        {"GET_VER,anything", ""},
+        // SET_KEY: credentials are UTF-8 without control characters.
+        {setKey + "user1,pw,TRUE,none,none,0,1,859", ""},
+        {setKey + "ユーザー,パス\\\"'$(x),TRUE,none,none,0,1,859", ""},
+        {setKey + "user\n1,pw,TRUE,none,none,0,1,859", "accountName"},
+        {setKey + "user1,p\x01"
+                  "w,TRUE,none,none,0,1,859",
+         "password"},
+        {setKey + "user1,pw,TRUE,none,none,0,1,8\xc0"
+                  "59",
+         "L2TPpassword"},
+        {setKey + "user1,pw,TRUE,none,none,0,1,859,extra", "fields"},
+        {"SET_KEY,x,/opt/TavroVPN,vpn.example.jp,user1,pw,TRUE,none,none,0,1,859", "service identifier"},
+        {"SET_KEY,(null),relative,vpn.example.jp,user1,pw,TRUE,none,none,0,1,859", "appPath"},
+        {"SET_KEY,(null),/opt/TavroVPN,-vpn,user1,pw,TRUE,none,none,0,1,859", "serverAddr"},
+        {setKey + "user1,pw,TRUE 1,none,none,0,1,859", "IsL2tp"},
+    };
+    for (const Row& row : rows) {
+        const auto fields = splitFields(row.message.c_str());
+        std::string refusal;
+        const bool ok = commandOf(fields) != Command::Unknown ? checkCommandFields(fields, refusal)
+                                                              : checkSubCommandFields(fields, refusal);
+        if (row.refusedField.empty()) {
+            EXPECT_TRUE(ok) << row.message << ": " << refusal;
+            continue;
+        }
+        EXPECT_FALSE(ok) << row.message;
+        EXPECT_EQ(refusal.rfind(fields[0] + " refused: " + row.refusedField, 0), 0u) << refusal;
+        // The refusal names the value, escaped: it stays one line; secrets are masked.
+        EXPECT_EQ(refusal.find_first_of("\n\r"), std::string::npos) << refusal;
+        EXPECT_EQ(refusal.find("p\x01"
+                               "w"),
+                  std::string::npos)
+            << refusal;
+    }
 }
 
 TEST(HelperMessage, SetKeyFieldsAsTheApplicationSendsThem) {
