@@ -4,10 +4,30 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
 
 namespace helper {
 namespace {
 LogSink g_sink = nullptr;
+int g_logFile = -1;
+
+void appendToLogFile(const char* line) {
+    std::string text = line;
+    if (text.empty() || text.back() != '\n') text += '\n';
+    // One write per line: instances writing at once do not interleave within a line.
+    ssize_t n = ::write(g_logFile, text.data(), text.size());
+    (void)n;
+}
+} // namespace
+
+void logToFileFromEnvironment() {
+    const char* path = std::getenv("TVAPPHELPER_LOG_FILE");
+    if (!path || path[0] != '/') return;
+    g_logFile = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (g_logFile >= 0) g_sink = appendToLogFile;
 }
 
 void setLogSink(LogSink sink) {

@@ -14,8 +14,9 @@
 namespace testsupport {
 
 // Writes dir/allow (root and the uids in allowed, owner-only), points TVAPPHELPER_SOCKET at
-// dir/helper.ipc, TVAPPHELPER_ALLOW_FILE at dir/allow, TVAPPHELPER_STATE_DIR at dir/state and (unless
-// set) TAVROVPN_DNS_STATE_DIR at dir/dns-state, and
+// dir/helper.ipc, TVAPPHELPER_ALLOW_FILE at dir/allow, TVAPPHELPER_STATE_DIR at dir/state,
+// TVAPPHELPER_LOG_FILE at dir/helper.log (every instance's lines) and (unless set)
+// TAVROVPN_DNS_STATE_DIR at dir/dns-state, and
 // launches the supervisor (pidfile dir/supervise.pid) over the helper. A non-empty wrapper is a
 // command the supervisor is started through (its arguments followed by the supervisor's command
 // line). The caller waits for the socket.
@@ -35,8 +36,10 @@ inline bool launchHelperUnderSupervisor(platform::Task& supervisor, const std::f
     setenv("TVAPPHELPER_SOCKET", (dir / "helper.ipc").c_str(), 1);
     setenv("TVAPPHELPER_ALLOW_FILE", (dir / "allow").c_str(), 1);
     setenv("TVAPPHELPER_STATE_DIR", (dir / "state").c_str(), 1);
+    setenv("TVAPPHELPER_LOG_FILE", (dir / "helper.log").c_str(), 1);
     // The resolver's and the tunnels' records stay in the scratch folder too.
-    if (!std::getenv("TAVROVPN_DNS_STATE_DIR")) setenv("TAVROVPN_DNS_STATE_DIR", (dir / "dns-state").c_str(), 1);
+    if (!std::getenv("TAVROVPN_DNS_STATE_DIR"))
+        setenv("TAVROVPN_DNS_STATE_DIR", (dir / "dns-state").c_str(), 1);
     std::vector<std::string> command = wrapper;
     for (const std::string& a : {supervise.string(), std::string("--pidfile"),
                                  (dir / "supervise.pid").string(), std::string("--"), helper.string()})

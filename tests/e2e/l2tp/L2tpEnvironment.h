@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace l2tpenv {
 
@@ -40,7 +41,8 @@ public:
     ~Environment() { down(); }
 
     // Empty on success, otherwise what went wrong (everything started so far is stopped again).
-    std::string up(const std::string& gateway) {
+    // The helper serves root and the uids in allowed (their processes can reach its socket).
+    std::string up(const std::string& gateway, const std::vector<uid_t>& allowed = {}) {
         if (geteuid() != 0) return "needs root";
         const fs::path bin = env("TAVROVPN_BINARY_DIR");
         const fs::path helperExe = bin / "helper/tvapphelper";
@@ -50,6 +52,7 @@ public:
         char tmpl[] = "/tmp/tv-l2tp-XXXXXX";
         if (!mkdtemp(tmpl)) return "mkdtemp failed";
         tmp = tmpl;
+        fs::permissions(tmp, fs::perms(0755));
         // The OpenConnect servers are loopback ones: an attempt the cycle moves on to stays here.
         service = std::make_unique<LocalService>(
             std::vector<std::string>{"--openvpn-host", gateway, "--openconnect-host", "127.0.0.1"});
@@ -60,7 +63,7 @@ public:
         setenv("XDG_CACHE_HOME", (tmp / "cache").c_str(), 1);
         supervisor = std::make_unique<platform::Task>();
         supervisor->standardOutput = platform::Task::Stdio::Null;
-        if (!testsupport::launchHelperUnderSupervisor(*supervisor, tmp, supervise, helperExe) ||
+        if (!testsupport::launchHelperUnderSupervisor(*supervisor, tmp, supervise, helperExe, {}, allowed) ||
             !waitPlain([&] { return fs::exists(tmp / "helper.ipc"); }, 10s))
             return down("the helper did not come up");
         platform::Defaults& d = platform::Defaults::standard();

@@ -2,8 +2,10 @@
 // network namespace) with the real helper: SET_KEY realises the profile, a second one updates it in
 // place, and activation on this kernel (no PPP) ends VPN state 2 -> 3 -> 6, the active connection
 // leaving the bus; the application reports connecting, then disconnected. Root only.
+#include "AsUser.h"
 #include "EventLoopWait.h"
 #include "FakeConnectionHost.h"
+#include "HelperMessages.h"
 #include "L2tpEnvironment.h"
 #include "ProcessUtil.h"
 #include "app/connection/ConnectionWindow.h"
@@ -26,6 +28,7 @@ namespace fs = std::filesystem;
 const char* kNamespace = "tvnml2";
 const char* kNet = "10.218.0"; // apart from the other fixtures' networks
 const std::string kGateway = std::string(kNet) + ".1";
+constexpr uid_t kAlice = 65534, kBob = 65533; // two users the helper serves besides root
 
 using testsupport::commandOutput;
 
@@ -57,15 +60,13 @@ protected:
         const std::string address = out.substr(at + 24, out.find('\n', at) - at - 24);
         // Before the application's first use of the system bus: the helper inherits it too.
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-        setupError = environment.up(kGateway);
+        setupError = environment.up(kGateway, {kAlice, kBob});
     }
     static void TearDownTestSuite() {
         environment.down();
         if (!fixtureDir.empty()) fixture("down");
     }
-    static int fixture(const char* verb) {
-        return testsupport::runFixture("nm-fixture.sh", verb);
-    }
+    static int fixture(const char* verb) { return testsupport::runFixture("nm-fixture.sh", verb); }
 
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root: network namespaces, NetworkManager, helper as root";
@@ -199,6 +200,72 @@ TEST_F(L2tpEndToEnd, LaunchFollowsAnActivationAlreadyUnderWayAndInitializeRemove
     EXPECT_TRUE(extThisServiceID.empty());
     EXPECT_FALSE(extConnection);
     EXPECT_TRUE(waitFor([&] { return profileUuids().empty(); }, 5000));
+}
+
+// One sub-command as a user's process sends it; the helper's answer, "" for none.
+std::string subCommandAs(uid_t uid, const std::string& sub) {
+    const std::string answers = testsupport::asUser(uid, uid, [&] {
+        return testsupport::converse({"CMD_SCNETWORK", sub}, 30s);
+    });
+    // "1;<reply>;(eof);", or "1;(eof);" when there is none.
+    if (answers.rfind("1;", 0) != 0) return "(no CMD_SCNETWORK answer: " + answers + ")";
+    const std::string rest = answers.substr(2);
+    return rest == "(eof);" ? "" : rest.substr(0, rest.find(';'));
+}
+
+// The profile sub-commands reach only what the helper provisioned, and each user's secrets are
+// their own: another user sees none of them, NetworkManager holds those of the user whose request
+// provisioned the profile, and a blanked or deleted secret no longer connects.
+TEST_F(L2tpEndToEnd, OtherProfilesAndOtherUsersSecretsAreOutOfReach) {
+    const auto setKey = [](const std::string& user, const std::string& password) {
+        return "SET_KEY,(null),/opt/TavroVPN," + kGateway + "," + user + "," + password +
+               ",TRUE,none,none,0,1,859";
+    };
+    const fs::path keyfile = fixtureDir / "etc-up/NetworkManager/system-connections/TavroVPN.nmconnection";
+    const auto profile = [&] { return testsupport::readFile(keyfile); };
+    ASSERT_EQ(subCommandAs(kAlice, setKey("alice", "alice-pw")), "1");
+    ASSERT_EQ(profileUuids().size(), 1u);
+    const std::string id = profileUuids().front();
+    EXPECT_NE(profile().find("password=alice-pw"), std::string::npos);
+
+    struct Row {
+        uid_t uid;
+        std::string sub, reply, profileHas, profileHasNot;
+    } rows[] = {
+        {kBob, "GET_PASSWD_SZ," + id, "", "password=alice-pw", ""},
+        {kBob, "GET_USER_SZ," + id, "", "", ""},
+        {kBob, "GET_PASSWD_SZ," + id + ".SS", "", "", ""},
+        {kAlice, "GET_PASSWD_SZ," + id, "alice-pw", "", ""},
+        {kAlice, "GET_USER_SZ," + id, "alice", "", ""},
+        // Bob's SET_KEY gives the shared profile Bob's own secrets; Alice's stay hers.
+        {kBob, setKey("bob", "bob-pw"), "1", "password=bob-pw", "password=alice-pw"},
+        {kAlice, "GET_PASSWD_SZ," + id, "alice-pw", "", ""},
+        {kBob, "GET_PASSWD_SZ," + id, "bob-pw", "", ""},
+        {kBob, "REMOVE_PASSWD," + id, "1", "", "password=bob-pw"},
+        {kBob, "DELETE_KEY," + id + ".SS", "0", "", "ipsec-psk=859"},
+        {kAlice, "GET_PASSWD_SZ," + id + ".SS", "859", "", ""},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(subCommandAs(row.uid, row.sub), row.reply) << row.uid << " " << row.sub;
+        if (!row.profileHas.empty()) {
+            EXPECT_NE(profile().find(row.profileHas), std::string::npos) << row.sub;
+        }
+        if (!row.profileHasNot.empty()) {
+            EXPECT_EQ(profile().find(row.profileHasNot), std::string::npos) << row.sub << "\n" << profile();
+        }
+    }
+
+    // Not the helper's: the base profile, whose UUID anyone can list, stays whatever it is asked.
+    std::string base;
+    std::istringstream lines(commandOutput("nmcli -t -f NAME,UUID connection show 2>/dev/null"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("TavroVPN:", 0) != 0 && line.find(':') != std::string::npos)
+            base = line.substr(line.rfind(':') + 1);
+    ASSERT_FALSE(base.empty());
+    for (const std::string& sub : {"REMOVE_PREF," + base, "REMOVE_PASSWD," + base, "DELETE_KEY," + base})
+        subCommandAs(kAlice, sub);
+    EXPECT_NE(commandOutput("nmcli -t -f UUID connection show 2>/dev/null").find(base), std::string::npos);
+    EXPECT_EQ(profileUuids(), std::vector<std::string>{id});
 }
 
 } // namespace

@@ -106,8 +106,8 @@ int main(int argc, char** argv) {
         stopped = waitFor([&] { return status() == "未接続"; }, 60000);
     }
     waitFor([&] { return !g_statuses.empty() && g_statuses.back() == 0; }, 5000);
-    std::cout << "connection: statuses seen " << statuses() << " (stop "
-              << (stopped ? "reported" : "missing") << ")" << std::endl;
+    std::cout << "connection: statuses seen " << statuses() << " (stop " << (stopped ? "reported" : "missing")
+              << ")" << std::endl;
     const bool pass = connected && addressShown && successStored && stopped && alerts.shown.isEmpty() &&
                       !g_statuses.empty() && g_statuses.back() == kSCNetworkConnectionDisconnected;
     std::cout << (pass ? "PASS" : "FAIL") << std::endl;
