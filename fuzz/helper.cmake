@@ -2,6 +2,7 @@
 tv_add_fuzzer(fuzz_helper_msg
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/helper_msg_fuzz.cpp
+    ${PROJECT_SOURCE_DIR}/helper/HelperLog.cpp
     ${PROJECT_SOURCE_DIR}/helper/HelperMessage.cpp
     ${PROJECT_SOURCE_DIR}/helper/OvpnConfigFilter.cpp
     ${PROJECT_SOURCE_DIR}/helper/ShellQuote.cpp
