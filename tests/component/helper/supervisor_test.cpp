@@ -71,17 +71,22 @@ struct Service {
     explicit Service(Kind kind) {
         writeFile(dir.path + "/allow", "0\n", 0644);
         setenv("TVAPPHELPER_ALLOW_FILE", (dir.path + "/allow").c_str(), 1);
+        // The helper's run-time state (its instance limits) stays in the scratch folder too.
+        setenv("TAVROVPN_DNS_STATE_DIR", (dir.path + "/run").c_str(), 1);
         const std::string helper = buildDir() + "/helper/tvapphelper";
         if (kind == Supervised) {
             task.launchPath = supervisePath();
             task.arguments = {"--socket", socket, "--pidfile", dir.path + "/supervise.pid", "--", helper};
         } else {
             task.launchPath = "/usr/bin/systemd-socket-activate";
-            task.arguments = {"--accept", "-l", socket, "-E", "TVAPPHELPER_ALLOW_FILE", helper};
+            task.arguments = {
+                "--accept", "-l", socket, "-E", "TVAPPHELPER_ALLOW_FILE", "-E", "TAVROVPN_DNS_STATE_DIR",
+                helper};
             task.standardError = platform::Task::Stdio::Null;
         }
         launched = task.launch() && waitForFile(socket);
         unsetenv("TVAPPHELPER_ALLOW_FILE");
+        unsetenv("TAVROVPN_DNS_STATE_DIR");
     }
     bool launched = false;
 };
