@@ -1,8 +1,9 @@
-# tv_add_test(name LABEL <label> SOURCES ... LIBS ... [QT_MAIN] [SERIAL] [TIMEOUT s] [ENV k=v ...])
+# tv_add_test(name LABEL <label> SOURCES ... LIBS ... [QT_MAIN] [SERIAL] [OWN_NETNS] [TIMEOUT s] [ENV k=v ...])
 # One executable per call; tests are discovered at ctest time so nothing runs during the build.
 # QT_MAIN: link tests/support/qt_test_main.cpp (one QApplication, offscreen) instead of gtest_main.
+# OWN_NETNS: run (as root) in a network namespace of its own, see tests/support/own-netns.sh.
 function(tv_add_test name)
-  cmake_parse_arguments(T "QT_MAIN;SERIAL" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "QT_MAIN;SERIAL;OWN_NETNS" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   if(NOT T_LABEL)
     message(FATAL_ERROR "tv_add_test(${name}): LABEL is required")
   endif()
@@ -41,6 +42,10 @@ function(tv_add_test name)
   endif()
   if(T_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  if(T_OWN_NETNS)
+    set_target_properties(${name} PROPERTIES
+      CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/tests/support/own-netns.sh)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()

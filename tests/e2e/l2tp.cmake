@@ -1,6 +1,6 @@
 # The L2TP flow against a real NetworkManager in a network namespace, with the real helper.
 # Root only; one at a time (the fixture's namespace names).
-tv_add_test(l2tp_e2e_test LABEL e2e SERIAL QT_MAIN TIMEOUT 400
+tv_add_test(l2tp_e2e_test LABEL e2e OWN_NETNS SERIAL QT_MAIN TIMEOUT 400
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/l2tp/l2tp_e2e_test.cpp
   LIBS tv_connection)
 target_include_directories(l2tp_e2e_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/l2tp)

@@ -3,7 +3,7 @@
 # build/faults/). The two run side by side: separate namespaces, networks and helpers; everything
 # else that uses the management port 17505 runs alone.
 if(TARGET TavroVPN)
-  tv_add_test(faults_test LABEL faults TIMEOUT 1500
+  tv_add_test(faults_test LABEL faults OWN_NETNS TIMEOUT 1500
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/faults_test.cpp
     LIBS tv_platform)
   add_dependencies(faults_test TavroVPN tavrovpn_resources tavro-service tvapphelper tvapphelper-supervise)
