@@ -1,6 +1,7 @@
 #include "helper/TunnelChannel.h"
 
 #include "helper/HelperLog.h"
+#include "helper/LeakBlock.h"
 #include "helper/ProgramCopies.h"
 #include "helper/TunnelCommand.h"
 #include "helper/TunnelRecord.h"
@@ -56,6 +57,8 @@ bool TunnelChannel::runLine(std::string_view line) {
         saveResolver();
         break;
     case TunnelLineKind::SwitchDns:
+        // The first connected report: from now on only the tunnel carries traffic.
+        blockLeaks();
         if (parsed.addresses.empty()) {
             hlog("set-dns.sh openvpn without an address: resolver left as it is");
             break;
@@ -139,6 +142,31 @@ void TunnelChannel::stopOpenConnect() {
     ::kill(program_->processIdentifier(), SIGHUP);
 }
 
+void TunnelChannel::blockLeaks() {
+    if (leakBlockTried_ || !programRunning()) return;
+    leakBlockTried_ = true;
+    LeakBlockSpec spec;
+    spec.tunnel = tunnelInterfaceOf(program_->processIdentifier());
+    std::string log, server;
+    LeakTransport transport;
+    constexpr size_t kMaxLog = 4 << 20;
+    if (programLog_.valid()) {
+        char buf[65536];
+        for (off_t at = 0; log.size() < kMaxLog;) {
+            const ssize_t n = ::pread(programLog_.get(), buf, sizeof buf, at);
+            if (n <= 0) break;
+            log.append(buf, static_cast<size_t>(n));
+            at += n;
+        }
+    }
+    if (openVpnTransportFromLog(log, server, transport)) {
+        spec.servers = {server};
+        spec.transports = {transport};
+    }
+    spec.localSubnets = localSubnets(spec.tunnel);
+    applyLeakBlock(spec, leakOwnerOfThisHelper());
+}
+
 void TunnelChannel::setProgram(platform::Task* task) {
     program_ = task;
     programStart_ = task ? processStartTime(task->processIdentifier()) : 0;
@@ -169,6 +197,9 @@ void TunnelChannel::end() {
     // let it end before the resolver and the route are put back.
     if (kind_ == TunnelKind::OpenConnect && program_)
         settleProcessGroup(program_->processIdentifier(), programStart_, std::chrono::seconds(10), true);
+    // The tunnel is over: its leak block (applied here, or by openconnect's routing script for
+    // this instance) goes with it.
+    removeLeakBlock(leakOwnerOfThisHelper());
     if (dnsSwitched_) hlog("tunnel channel ended with the resolver switched: restoring it.");
     // openconnect's routing script switches the resolver, and back in its disconnect step, which an
     // openconnect killed or stopped early may never have run. set-dns.sh leaves a resolver that is

@@ -1,4 +1,5 @@
 #pragma once
+#include "helper/UniqueFd.h"
 #include "platform/Task.h"
 
 #include <cstdint>
@@ -27,6 +28,8 @@ public:
     // The tunnel program this channel started (openvpn or openconnect): the stop line signals only
     // this process, and a record of it lets it be ended even if this helper instance vanishes.
     void setProgram(platform::Task* task);
+    // A read-only descriptor of openvpn's log, where the helper finds the tunnel's transport.
+    void setProgramLog(UniqueFd log) { programLog_ = std::move(log); }
     bool programRunning() const { return program_ && program_->isRunning(); }
 
     // Runs one received line. False when it is not a line this channel runs: nothing was done and
@@ -43,6 +46,7 @@ private:
     bool runSetDns(const std::vector<std::string>& arguments); // true when set-dns.sh succeeded
     void stopOpenConnect();
     void updateRecord();
+    void blockLeaks();
 
     TunnelKind kind_;
     std::string root_;
@@ -51,6 +55,8 @@ private:
     bool stopAsked_ = false;
     platform::Task* program_ = nullptr;
     uint64_t programStart_ = 0;
+    UniqueFd programLog_;
+    bool leakBlockTried_ = false;
 };
 
 } // namespace helper

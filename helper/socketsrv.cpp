@@ -3,6 +3,7 @@
 #include "helper/HelperLog.h"
 #include "helper/HelperMessage.h"
 #include "helper/InstanceLimits.h"
+#include "helper/LeakBlock.h"
 #include "helper/NetworkPreferencesEntry.h"
 #include "helper/OvpnConfigFilter.h"
 #include "helper/PeerCheck.h"
@@ -213,7 +214,9 @@ void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t pee
     std::string root;
     if (!startFieldsAccepted(conn, fields) || !helper::parseOvpnStart(fields, root)) return;
     helper::cleanUpVanishedTunnels();
-    std::unique_ptr<platform::Task> task = execOVPN(root, peer);
+    helper::removeStaleLeakBlock();
+    UniqueFd log;
+    std::unique_ptr<platform::Task> task = execOVPN(root, peer, &log);
     if (!task) {
         hlog("CMD_OVPN_START command failed.");
         reply(conn, "0");
@@ -222,6 +225,7 @@ void handleOvpnStart(int conn, const std::vector<std::string>& fields, uid_t pee
     hlog("CMD_OVPN_START command success");
     helper::TunnelChannel channel(helper::TunnelKind::OpenVpn, root, peer);
     channel.setProgram(task.get());
+    channel.setProgramLog(std::move(log));
     reply(conn, "1");
     runTunnelChannel(conn, channel);
     hlog("task terminate.");
@@ -239,6 +243,7 @@ void handleOpenConnectStart(int conn, const std::vector<std::string>& fields, ui
     hlog("hostname:%s", helper::escapedForLog(req.url).c_str());
     hlog("cert:%s", helper::escapedForLog(req.pin).c_str());
     helper::cleanUpVanishedTunnels();
+    helper::removeStaleLeakBlock();
     std::unique_ptr<platform::Task> task = execOPENCONNECT(req.rootPath, req.user, req.url, req.pin, peer);
     if (!task) {
         hlog("CMD_OPENCONNECT_START command failed.");
@@ -446,6 +451,18 @@ std::string openConnectCommandLine(const std::string& user, const std::string& u
 
 namespace {
 
+// This program's path, also after an upgrade replaced the file (then the new one).
+std::string ownProgramPath() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    std::string path(buf, static_cast<size_t>(n));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
+        path.resize(path.size() - kDeleted.size());
+    return path;
+}
+
 // config.ovpn as it passed the directive check, sealed in memory: what openvpn reads is exactly
 // what was checked, whatever happens to the file in the working folder afterwards.
 UniqueFd checkedConfig(const helper::WorkingFolder& folder) {
@@ -489,7 +506,7 @@ bool openFolder(helper::WorkingFolder& folder, const std::string& dir, uid_t own
 
 } // namespace
 
-std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t folderOwner) {
+std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t folderOwner, UniqueFd* logReader) {
     const std::string exe = rootPath + "/OpenVPN/openvpn";
     const std::string dir = rootPath + "/OpenVPN";
     hlog("executablePath:%s", exe.c_str());
@@ -514,6 +531,11 @@ std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t fold
     std::snprintf(cmd, sizeof cmd, "chmod 755 %s", helper::doubleQuotedPath(dir + "/ovpn.log").c_str());
     hlog("chg mode log:%s", cmd);
     ::fchmod(log.get(), 0755);
+    if (logReader) {
+        // The same file, whatever becomes of its name in the folder.
+        const std::string self = "/proc/self/fd/" + std::to_string(log.get());
+        logReader->reset(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    }
 
     auto task = std::make_unique<platform::Task>();
     task->launchPath = program;
@@ -581,6 +603,13 @@ std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, con
     // lets the resolver come back whatever becomes of openconnect.
     const std::string setDns = helper::rootOnlyCopy(helper::kSetDnsCopy);
     if (!setDns.empty()) task->extraEnvironment = {"TAVROVPN_SET_DNS=" + setDns};
+    // Its connect step has this instance put the leak block in force (tvapphelper --leak-block).
+    if (const std::string self = ownProgramPath(); !self.empty()) {
+        const helper::LeakOwner owner = helper::leakOwnerOfThisHelper();
+        task->extraEnvironment.push_back("TAVROVPN_HELPER=" + self);
+        task->extraEnvironment.push_back("TAVROVPN_TUNNEL_OWNER=" + std::to_string(owner.pid) + " " +
+                                         std::to_string(owner.start));
+    }
     hlog("running the helper's own copy: %s", program.c_str());
     hlog("task launch");
     if (!task->launch()) {

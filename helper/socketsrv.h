@@ -1,6 +1,8 @@
 #pragma once
 #include "platform/Task.h"
 
+#include "helper/UniqueFd.h"
+
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -20,7 +22,9 @@ std::string helperSocketPath();
 // its task without waiting. What runs is the helper's own copy of the openvpn launcher, given the
 // checked config.ovpn and the log opened by the helper; nullptr when the folder (which must belong
 // to folderOwner), config.ovpn, ovpn.log or the copy is refused, or nothing could be started.
-std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t folderOwner = 0);
+// logReader, when given, receives a read-only descriptor of the ovpn.log that openvpn writes.
+std::unique_ptr<platform::Task> execOVPN(const std::string& rootPath, uid_t folderOwner = 0,
+                                         helper::UniqueFd* logReader = nullptr);
 
 // Starts openconnect in <root>/openconnect (the helper's own copy of the launcher), its input read
 // from password.txt and its output written to a fresh status.log, and records its pid in childpid.
