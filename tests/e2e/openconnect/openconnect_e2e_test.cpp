@@ -6,6 +6,7 @@
 // vpnc-script rewrites resolv.conf, which must never reach the machine's own.
 #include "FakeConnectionHost.h"
 #include "HelperUnderSupervisor.h"
+#include "LeakNet.h"
 #include "ProcessUtil.h"
 #include "ServerListFromService.h"
 #include "app/connection/OpenConnecctMgr.h"
@@ -297,6 +298,25 @@ TEST_F(OpenConnectEndToEnd, ConnectsShowsTheAddressAndStopsCleanly) {
     EXPECT_EQ(handOvers, 0);
     EXPECT_NE(readFile(ocDir / "status.log").find("User detached from session (SIGHUP); exiting."),
               std::string::npos);
+}
+
+// A dual-stack local network with its own resolver: while 接続中 only the tunnel carries traffic.
+TEST_F(OpenConnectEndToEnd, NothingLeaksPastTheTunnelWhileConnected) {
+    const std::string net = kNet;
+    testsupport::LeakNet lan((tmp / "leak-net").string(), kNs, net + ".1.0/24", fixture["OC_FIXTURE_DNS"],
+                             net + ".2.10");
+    ASSERT_TRUE(lan.up());
+    const auto before = lan.probe();
+    connect();
+    const auto connected = lan.probe();
+    const bool blockWhileUp = testsupport::LeakNet::blockPresent();
+    Mgr::Stop(true);
+    ASSERT_TRUE(waitFor([&] { return idle() && status() == "未接続"; }, 20s));
+    EXPECT_TRUE(waitFor([&] { return !tunnelRoutePresent() && !tunnelAddressPresent(); }, 10s));
+    const auto after = lan.probe();
+    EXPECT_EQ(lan.judge(before, connected, after, blockWhileUp, testsupport::LeakNet::blockPresent(),
+                        "Leaks past an OpenConnect tunnel"),
+              "");
 }
 
 TEST_F(OpenConnectEndToEnd, WrongPasswordFailsWithTheAlertOrHandsOver) {

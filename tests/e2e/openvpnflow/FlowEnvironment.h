@@ -76,6 +76,7 @@ public:
         setenv("OVPN_FIXTURE_NET", kNet, 1);
         setenv("OVPN_FIXTURE_USER", kUser, 1);
         setenv("OVPN_FIXTURE_PASSWORD", kPassword, 1);
+        setenv("OVPN_FIXTURE_ROUTE", "yes", 1); // NET.9.0/24 through the tunnel
         if (fixture("up") != 0) {
             fixture("down");
             return "ovpn-fixture.sh up failed";

@@ -4,6 +4,7 @@
 #include "EventLoopWait.h"
 #include "FakeConnectionHost.h"
 #include "FlowEnvironment.h"
+#include "LeakNet.h"
 #include "PrivateEtc.h"
 #include "app/connection/ConnectionWindow.h"
 #include "platform/qt/AlertPresenter.h"
@@ -111,6 +112,27 @@ TEST_F(OpenVPNFlowEndToEnd, ConnectSwitchesDnsAndStopUndoesEverything) {
     expectAllUndone(tun);
     EXPECT_TRUE(host->ipaddrText->text().isEmpty());
     EXPECT_TRUE(alerts.shown.isEmpty());
+}
+
+// A dual-stack local network with its own resolver: while 接続中 only the tunnel carries traffic.
+TEST_F(OpenVPNFlowEndToEnd, NothingLeaksPastTheTunnelWhileConnected) {
+    if (delegated) return;
+    const std::string net = flowenv::kNet;
+    testsupport::LeakNet lan((environment.tmp / "leak-net").string(), flowenv::kNamespace, net + ".8.0/24",
+                             flowenv::pushedDns(), net + ".9.10");
+    ASSERT_TRUE(lan.up());
+    const auto before = lan.probe();
+    connectAndWait();
+    const auto connected = lan.probe();
+    const bool blockWhileUp = testsupport::LeakNet::blockPresent();
+    const std::string tun = environment.tunDevice();
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 10000));
+    expectAllUndone(tun);
+    const auto after = lan.probe();
+    EXPECT_EQ(lan.judge(before, connected, after, blockWhileUp, testsupport::LeakNet::blockPresent(),
+                        "Leaks past an OpenVPN tunnel"),
+              "");
 }
 
 TEST_F(OpenVPNFlowEndToEnd, WrongPasswordEndsWithTheFailureNotice) {
