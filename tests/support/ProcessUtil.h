@@ -112,6 +112,14 @@ inline int runFixture(const std::string& script, const std::string& verb, std::s
     return t.terminationStatus();
 }
 
+// A word for a shell command line, whatever it holds.
+inline std::string shellQuoted(const std::string& word) {
+    std::string out = "'";
+    for (char c : word)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 // What a shell command line prints on stdout, at most 64 KiB.
 inline std::string commandOutput(const std::string& command) {
     std::string out;

@@ -58,6 +58,12 @@ rm -f "$UNITS/$LABEL.service"
 install -d -m 755 "$UNITS"
 install -o 0 -g 0 -m 644 "$B/Contents/Resources/install/$LABEL.socket" "$UNITS/$LABEL.socket"
 install -o 0 -g 0 -m 644 "$B/Contents/Resources/install/$LABEL@.service" "$UNITS/$LABEL@.service"
+# The L2TP profile's leak block, applied by NetworkManager's dispatcher.
+DISPATCHER=${TAVROVPN_DISPATCHER_DIR:-/etc/NetworkManager/dispatcher.d}
+if [ -d "$(dirname "$DISPATCHER")" ]; then
+	install -d -m 755 "$DISPATCHER"
+	install -o 0 -g 0 -m 755 "$B/Contents/Resources/install/90-tavrovpn-leak-block" "$DISPATCHER/90-tavrovpn-leak-block"
+fi
 
 if [ -d /run/systemd/system ]; then
 	systemctl daemon-reload

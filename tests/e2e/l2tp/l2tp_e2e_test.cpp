@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <gtest/gtest.h>
+#include <fstream>
 #include <sys/stat.h>
 
 namespace {
@@ -266,6 +267,61 @@ TEST_F(L2tpEndToEnd, OtherProfilesAndOtherUsersSecretsAreOutOfReach) {
         subCommandAs(kAlice, sub);
     EXPECT_NE(commandOutput("nmcli -t -f UUID connection show 2>/dev/null").find(base), std::string::npos);
     EXPECT_EQ(profileUuids(), std::vector<std::string>{id});
+}
+
+} // namespace
+
+namespace {
+
+// NetworkManager's dispatcher runs the package's script with the profile's name and UUID: the leak
+// block follows the profile the helper provisioned, and nothing else.
+TEST_F(L2tpEndToEnd, TheDispatcherScriptLeakBlocksTheProvisionedProfileOnly) {
+    ASSERT_EQ(subCommandAs(kAlice, "SET_KEY,(null),/opt/TavroVPN," + kGateway + ",alice,alice-pw,TRUE,none,none,0,1,859"),
+              "1");
+    ASSERT_EQ(profileUuids().size(), 1u);
+    const std::string id = profileUuids().front();
+    std::string base;
+    std::istringstream lines(commandOutput("nmcli -t -f NAME,UUID connection show 2>/dev/null"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("TavroVPN:", 0) != 0 && line.find(':') != std::string::npos)
+            base = line.substr(line.rfind(':') + 1);
+
+    // The script as installed, pointing at the built helper; it inherits the helper's stores.
+    std::string script = testsupport::readFile(l2tpenv::env("TAVROVPN_SOURCE_DIR") +
+                                               "/tools/install/90-tavrovpn-leak-block");
+    const std::string installed = "HELPER=/usr/local/libexec/tavrovpn/tvapphelper";
+    ASSERT_NE(script.find(installed), std::string::npos);
+    script.replace(script.find(installed), installed.size(),
+                   "HELPER=" + l2tpenv::env("TAVROVPN_BINARY_DIR") + "/helper/tvapphelper");
+    const fs::path path = environment.tmp / "90-tavrovpn-leak-block";
+    std::ofstream(path) << script;
+    const auto dispatch = [&](const std::string& name, const std::string& uuid, const std::string& action) {
+        const std::string line = "CONNECTION_ID=" + testsupport::shellQuoted(name) +
+                                 " CONNECTION_UUID=" + testsupport::shellQuoted(uuid) +
+                                 " VPN_IP_IFACE=ppp7 sh " + path.string() + " ppp7 " + action + " 2>&1";
+        commandOutput(line);
+        return commandOutput("nft list table inet tavrovpn 2>/dev/null");
+    };
+    struct Row {
+        std::string name, uuid, action;
+        bool blocked;
+    } rows[] = {
+        {"TavroVPN", id, "vpn-up", true},
+        {"TavroVPN", id, "vpn-down", false},
+        {"Office", id, "vpn-up", false},                   // another profile's name
+        {"TavroVPN", base, "vpn-up", false},               // not the helper's profile
+        {"TavroVPN", id + "; nft flush ruleset", "vpn-up", false},
+        {"TavroVPN", id, "up", false},                     // a device event, not the VPN's
+    };
+    for (const Row& r : rows) {
+        const std::string table = dispatch(r.name, r.uuid, r.action);
+        EXPECT_EQ(!table.empty(), r.blocked) << r.name << " " << r.uuid << " " << r.action << "\n" << table;
+        if (r.blocked) {
+            EXPECT_NE(table.find("oifname \"ppp7\" accept"), std::string::npos) << table;
+            EXPECT_NE(table.find("ip daddr " + kGateway + " udp dport 4500 accept"), std::string::npos) << table;
+            EXPECT_NE(table.find("ip daddr " + kGateway + " meta l4proto esp accept"), std::string::npos) << table;
+        }
+    }
 }
 
 } // namespace

@@ -227,6 +227,7 @@ void checkInstalledFiles() {
         {kLibexec + "/openconnect/vpnc-script-wrapper", 0755},
         {kUnits + "/com.norvell.tvapphelper.socket", 0644},
         {kUnits + "/com.norvell.tvapphelper@.service", 0644},
+        {"/usr/lib/NetworkManager/dispatcher.d/90-tavrovpn-leak-block", 0755},
         {"/usr/share/polkit-1/actions/com.norvell.tavrovpn.policy", 0644},
         {"/usr/share/applications/com.norvell.tavrovpn.desktop", 0644},
         {"/usr/share/metainfo/com.norvell.tavrovpn.metainfo.xml", 0644},
