@@ -1,14 +1,15 @@
 // Faults injected into real tunnels: the application (the real program, offscreen) connects
 // through the real helper under its supervisor to a real OpenVPN server or ocserv in a network
 // namespace, then something breaks. Whatever broke, the machine must end up as it was: the
-// resolver byte-identical (or the system's own newer version kept), no tunnel device or route of
-// ours, no process of ours; and the next connect must succeed. Each case runs
+// resolver byte-identical (or the system's own newer version kept), no tunnel device, route or leak
+// block (table inet tavrovpn) of ours, no process of ours; and the next connect must succeed. Each case runs
 // TAVROVPN_FAULT_RUNS times (3 by default) and the suite prints a table of runs and passes.
 //
 // Root only. Each protocol runs in its own process inside a private mount namespace with /etc
 // overlaid, so the resolver it changes is a private copy.
 #include "AppProcess.h"
 #include "HelperUnderSupervisor.h"
+#include "LeakNet.h"
 #include "LocalService.h"
 #include "PrivateEtc.h"
 #include "ProcessUtil.h"
@@ -62,6 +63,7 @@ enum class Fault {
     AppKilledConnecting,
     TunnelProgramKilled,
     HelperKilled,
+    HelperKilledWhileBlocking,
     ServerStopped,
     ResolverReplaced,
 };
@@ -76,6 +78,7 @@ const FaultCase kCases[] = {
     {Fault::AppKilledConnecting, "application SIGKILLed while connecting"},
     {Fault::TunnelProgramKilled, "tunnel program SIGKILLed"},
     {Fault::HelperKilled, "helper SIGKILLed"},
+    {Fault::HelperKilledWhileBlocking, "helper killed while the block is in force"},
     {Fault::ServerStopped, "server stopped"},
     {Fault::ResolverReplaced, "resolver replaced by the system"},
 };
@@ -241,6 +244,9 @@ public:
             for (pid_t pid : tunnelPrograms())
                 ::kill(pid, SIGKILL);
             break;
+        case Fault::HelperKilledWhileBlocking:
+            if (!waitFor([] { return testsupport::LeakNet::blockPresent(); }, 10s)) blockMissing_ = true;
+            [[fallthrough]];
         case Fault::HelperKilled:
             for (pid_t pid : helperInstances())
                 ::kill(pid, SIGKILL);
@@ -271,15 +277,18 @@ public:
         const std::string noticed = std::string(p_.name) == "OpenVPN" ? "stopOVPNTunnel" : "_OnStoping true";
         auto clean = [&] {
             return readFile("/etc/resolv.conf") == wantResolver && tunnelDevice().empty() &&
-                   routesOfOurs().empty() && tunnelPrograms().empty() &&
+                   routesOfOurs().empty() && tunnelPrograms().empty() && !testsupport::LeakNet::blockPresent() &&
                    (!appSurvives || app_->output().find(noticed) != std::string::npos);
         };
         std::string why;
+        if (blockMissing_) why += "no leak block in force when the helper was killed; ";
+        blockMissing_ = false;
         if (!waitFor(clean, 40s)) {
             if (readFile("/etc/resolv.conf") != wantResolver) why += "resolver not restored; ";
             if (!tunnelDevice().empty()) why += "tunnel device " + tunnelDevice() + " left; ";
             if (!routesOfOurs().empty()) why += "routes left: " + routesOfOurs();
             if (!tunnelPrograms().empty()) why += std::string(p_.program) + " left running; ";
+            if (testsupport::LeakNet::blockPresent()) why += "table inet tavrovpn left; ";
             if (appSurvives && app_->output().find(noticed) == std::string::npos)
                 why += "the application did not notice the loss; ";
         }
@@ -346,6 +355,7 @@ private:
     std::unique_ptr<testsupport::AppProcess> app_;
     int launches_ = 0;
     bool serverStopped_ = false;
+    bool blockMissing_ = false;
 };
 
 std::string tail(const std::string& text, size_t n) {
