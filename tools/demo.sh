@@ -6,8 +6,8 @@
 # (tools/tour): a picture per step in build/demo/tour and a table of what each step showed.
 # The servers and their files live in a fresh folder under /tmp that goes when the demo ends:
 # ocserv's workers run as nobody and must reach it wherever the clone is (/root is 0700).
-# As root the demo runs in a private mount namespace with /etc overlaid, so the tunnels' DNS
-# changes never reach the machine's own resolver configuration.
+# As root the demo runs in private mount and network namespaces with /etc overlaid, so the tunnels'
+# DNS changes, routes and leak block never reach the machine's own.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 B=${1:?usage: demo.sh BUILD_DIR [--tour | application arguments]}
@@ -26,8 +26,12 @@ if [ -z "${TAVROVPN_DEMO_SCRATCH:-}" ]; then
   rc=0
   if [ "$(id -u)" -eq 0 ]; then
     mkdir "$S/etc-upper" "$S/etc-work"
-    unshare -m --propagation private bash -c \
-      'mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/etc-upper,workdir=$0/etc-work" /etc && exec bash "$@"' \
+    # Its own network namespace too: the servers' namespaces, the tunnels' routes and the helper's
+    # leak block stay in it (the display and the session bus are reached through their files).
+    [ -d /run/netns ] || mkdir -p /run/netns
+    unshare -m -n --propagation private bash -c \
+      'mount -t tmpfs -o mode=0755 tv-netns /run/netns && mount -t sysfs sysfs /sys && ip link set lo up &&
+       mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/etc-upper,workdir=$0/etc-work" /etc && exec bash "$@"' \
       "$S" "$0" "$B" "$@" || rc=$?
   else
     bash "$0" "$B" "$@" || rc=$?

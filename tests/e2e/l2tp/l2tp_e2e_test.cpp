@@ -62,6 +62,12 @@ protected:
         // Before the application's first use of the system bus: the helper inherits it too.
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
         setupError = environment.up(kGateway, {kAlice, kBob});
+        // NetworkManager's dispatcher finds the package's script in its /etc (the fixture's overlay).
+        const fs::path dispatcher = fixtureDir / "etc-up/NetworkManager/dispatcher.d";
+        std::error_code ec;
+        fs::create_directories(dispatcher, ec);
+        std::ofstream(dispatcher / "90-tavrovpn-leak-block") << l2tpenv::Environment::leakDispatcherScript();
+        fs::permissions(dispatcher / "90-tavrovpn-leak-block", fs::perms(0755), ec);
     }
     static void TearDownTestSuite() {
         environment.down();
@@ -286,13 +292,8 @@ TEST_F(L2tpEndToEnd, TheDispatcherScriptLeakBlocksTheProvisionedProfileOnly) {
         if (line.rfind("TavroVPN:", 0) != 0 && line.find(':') != std::string::npos)
             base = line.substr(line.rfind(':') + 1);
 
-    // The script as installed, pointing at the built helper; it inherits the helper's stores.
-    std::string script = testsupport::readFile(l2tpenv::env("TAVROVPN_SOURCE_DIR") +
-                                               "/tools/install/90-tavrovpn-leak-block");
-    const std::string installed = "HELPER=/usr/local/libexec/tavrovpn/tvapphelper";
-    ASSERT_NE(script.find(installed), std::string::npos);
-    script.replace(script.find(installed), installed.size(),
-                   "HELPER=" + l2tpenv::env("TAVROVPN_BINARY_DIR") + "/helper/tvapphelper");
+    const std::string script = l2tpenv::Environment::leakDispatcherScript();
+    ASSERT_FALSE(script.empty());
     const fs::path path = environment.tmp / "90-tavrovpn-leak-block";
     std::ofstream(path) << script;
     const auto dispatch = [&](const std::string& name, const std::string& uuid, const std::string& action) {

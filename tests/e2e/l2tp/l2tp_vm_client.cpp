@@ -1,7 +1,8 @@
 // The client `./run test l2tp-vm` runs inside the QEMU guest (tools/fixtures/l2tp-vm.sh), where a
 // real L2TP/IPsec server answers: the application's L2TP flow, offscreen, with the real helper and
 // the guest's NetworkManager. SET_KEY provisions, the profile activates, the callback reports
-// connected, GetAndSetIPAddr shows the address, and the stop is reported as disconnected.
+// connected, GetAndSetIPAddr shows the address, and the stop is reported as disconnected. The
+// package's dispatcher script keeps the leak block in force exactly while the profile is up.
 // Prints PASS or FAIL; exit 0 on PASS.
 #include "FakeConnectionHost.h"
 #include "L2tpEnvironment.h"
@@ -15,6 +16,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 
 namespace {
@@ -57,6 +60,10 @@ std::string pppAddress() {
     return out;
 }
 
+bool leakBlockOnPpp() {
+    return std::system("nft list table inet tavrovpn 2>/dev/null | grep -q 'oifname \"ppp'") == 0;
+}
+
 bool pluginGone() {
     return std::system("gdbus call --system --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
                        "--method org.freedesktop.DBus.NameHasOwner org.freedesktop.NetworkManager.l2tp "
@@ -77,6 +84,11 @@ int main(int argc, char** argv) {
         std::cout << "connection: setup failed: " << error << "\nFAIL" << std::endl;
         return 1;
     }
+    // NetworkManager runs the dispatcher scripts of /etc (the guest's own overlay).
+    const std::string dispatcher = "/etc/NetworkManager/dispatcher.d/90-tavrovpn-leak-block";
+    std::filesystem::create_directories("/etc/NetworkManager/dispatcher.d");
+    std::ofstream(dispatcher) << l2tpenv::Environment::leakDispatcherScript();
+    std::filesystem::permissions(dispatcher, std::filesystem::perms(0755));
     ScriptedAlertPresenter alerts;
     AlertPresenter::setCurrent(&alerts);
     FakeConnectionHost host;
@@ -100,15 +112,20 @@ int main(int argc, char** argv) {
               << ", public address shown: " << host.ipaddrText->text().toStdString() << std::endl;
     std::cout << "ppp address: " << pppAddress() << std::endl;
     const bool successStored = platform::Defaults::standard().string("SuccessProtcol") == "L2TP";
+    const bool blockedWhileUp = connected && waitFor(leakBlockOnPpp, 10000);
     bool stopped = false;
     if (connected) {
         host.connectButton->click();
         stopped = waitFor([&] { return status() == "未接続"; }, 60000);
     }
+    const bool blockGone = waitFor([] { return !leakBlockOnPpp(); }, 15000);
+    std::cout << "tunnel leak block: while up " << (blockedWhileUp ? "present" : "absent") << ", after the stop "
+              << (blockGone ? "absent" : "present") << std::endl;
     waitFor([&] { return !g_statuses.empty() && g_statuses.back() == 0; }, 5000);
     std::cout << "connection: statuses seen " << statuses() << " (stop " << (stopped ? "reported" : "missing")
               << ")" << std::endl;
-    const bool pass = connected && addressShown && successStored && stopped && alerts.shown.isEmpty() &&
+    const bool pass = connected && addressShown && successStored && stopped && blockedWhileUp && blockGone &&
+                      alerts.shown.isEmpty() &&
                       !g_statuses.empty() && g_statuses.back() == kSCNetworkConnectionDisconnected;
     std::cout << (pass ? "PASS" : "FAIL") << std::endl;
     AlertPresenter::setCurrent(nullptr);
