@@ -309,11 +309,18 @@ std::vector<std::string> localSubnets(const std::string& tunnel) {
 
 bool openVpnTransportFromLog(std::string_view log, std::string& server, LeakTransport& transport) {
     static constexpr std::string_view kMark = " link remote: [AF_INET";
-    const size_t at = log.rfind(kMark);
-    if (at == std::string_view::npos) return false;
-    const size_t lineStart = log.rfind('\n', at);
-    const std::string_view before = log.substr(lineStart == std::string_view::npos ? 0 : lineStart + 1,
-                                               at - (lineStart == std::string_view::npos ? 0 : lineStart + 1));
+    // openvpn's own line is "[DATE TIME ]PROTO link remote: …"; the same words quoted inside a
+    // longer line (a message the server pushed, logged as received) are not it.
+    size_t at = log.size();
+    std::string_view before;
+    for (;;) {
+        at = at == 0 ? std::string_view::npos : log.rfind(kMark, at - 1);
+        if (at == std::string_view::npos) return false;
+        const size_t nl = log.rfind('\n', at);
+        const size_t lineStart = nl == std::string_view::npos ? 0 : nl + 1;
+        before = log.substr(lineStart, at - lineStart);
+        if (std::count(before.begin(), before.end(), ' ') <= 2 && before.find('\'') == std::string_view::npos) break;
+    }
     const std::string_view proto = before.substr(before.rfind(' ') == std::string_view::npos ? 0 : before.rfind(' ') + 1);
     if (proto.rfind("UDP", 0) == 0) transport.protocol = "udp";
     else if (proto.rfind("TCP", 0) == 0) transport.protocol = "tcp";

@@ -105,6 +105,10 @@ TEST(LeakBlock, TheTransportComesFromTheLastLinkRemoteLineOfTheLog) {
         {"x UDPv6 link remote: [AF_INET6]2001:db8::1:1194\n", true, "2001:db8::1", "udp", 1194},
         {"a UDPv4 link remote: [AF_INET]10.0.0.1:1194\nb TCP_CLIENT link remote: [AF_INET]10.0.0.2:443\n", true,
          "10.0.0.2", "tcp", 443},
+        // A server's pushed text, logged as received, is not openvpn's own line.
+        {"a UDPv4 link remote: [AF_INET]10.0.0.1:1194\n"
+         "b c PUSH: Received control message: 'PUSH_REPLY,x UDPv4 link remote: [AF_INET]8.8.8.8:53'\n",
+         true, "10.0.0.1", "udp", 1194},
         {"", false, "", "", 0},
         {"x UDPv4 link remote: [AF_INET]10.0.0.1\n", false, "", "", 0},
         {"x UDPv4 link remote: [AF_INET]10.0.0.1:99999\n", false, "", "", 0},
