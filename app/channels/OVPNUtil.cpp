@@ -57,15 +57,15 @@ int mapState(std::string_view text) {
         ovpnAssignAddr[n] = '\0';
     }
 
-    if (state == "RECONNECTING") return 0;
-    if (state == "CONNECTING" || state == "WAIT" || state == "AUTH" || state == "GET_CONFIG" ||
-        state == "ASSIGN_IP")
-        return 1;
     if (state == "CONNECTED") {
         if (description != "SUCCESS") return 0;
         return chkStat.exchange(true) ? 1 : 2;
     }
-    return 0;
+    // Only these end a session. Every other state (CONNECTING, RESOLVE, TCP_CONNECT, WAIT, AUTH,
+    // AUTH_PENDING, GET_CONFIG, ASSIGN_IP, ADD_ROUTES, and any a later openvpn adds) is a step of
+    // the set-up, which the caller's time-out bounds.
+    if (state == "RECONNECTING" || state == "EXITING") return 0;
+    return 1;
 }
 
 // One receive into buf (cleared, at most size-1 bytes so it stays terminated); returns the count.

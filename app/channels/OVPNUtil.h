@@ -13,8 +13,8 @@ extern char ovpnStateName[32];
 inline constexpr int kStateReplyMs = 250;
 
 // One state poll on the management connection (the reply is read up to its END line, at most
-// kStateReplyMs): -1 credentials refused, 0 not connected (lost,
-// reconnecting, unknown state, connection closed), 1 being set up or connected again, 2 connected
+// kStateReplyMs): -1 credentials refused, 0 ended (RECONNECTING, EXITING, CONNECTED without
+// SUCCESS, connection closed), 1 being set up (any other state) or connected again, 2 connected
 // for the first time since ConnectOVPNControle.
 int CheckStat(int fd);
 

@@ -488,6 +488,7 @@ int OpenConnectMgr::OnConnectStatus() {
             GetAndSetIPAddr();
         });
         platform::Defaults::standard().setString("SuccessProtcol", "OpenConnect");
+        Constants::autoConnectCount = -1;
         _opcon_estb_check_count = 0;
         return 1;
     }

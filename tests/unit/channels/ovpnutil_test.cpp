@@ -89,13 +89,18 @@ TEST_F(MgmtReaders, CheckStatMapsStates) {
         {"1,CONNECTED,ERROR,10.8.0.6,10.213.0.2,1194,,\r\nEND\r\n", 0},
         {"1,RECONNECTING,auth-failure,,,,,\r\nEND\r\n", 0},
         {"1,EXITING,SIGTERM,,,,,\r\nEND\r\n", 0},
-        {"1,TCP_CONNECT,,,,,,\r\nEND\r\n", 0},
         {"1,CONNECTING,,,,,,\r\nEND\r\n", 1},
+        // openvpn 2.6 set-up states, and one it may add later: still connecting.
+        {"1,RESOLVE,,,,,,\r\nEND\r\n", 1},
+        {"1,TCP_CONNECT,,,,,,\r\nEND\r\n", 1},
+        {"1,AUTH_PENDING,,,,,,\r\nEND\r\n", 1},
+        {"1,ADD_ROUTES,,10.8.0.6,,,,\r\nEND\r\n", 1},
+        {"1,SOME_NEW_STEP,,,,,,\r\nEND\r\n", 1},
         {"1,WAIT,,,,,,\r\nEND\r\n", 1},
         {"1,AUTH,,,,,,\r\nEND\r\n", 1},
         {"1,GET_CONFIG,,,,,,\r\nEND\r\n", 1},
         {"1,ASSIGN_IP,,10.8.0.6,10.213.0.2,1194,,\r\nEND\r\n", 1},
-        {"1,connected,SUCCESS,10.8.0.6\r\n", 0}, // names are exact
+        {"1,connected,SUCCESS,10.8.0.6\r\n", 1}, // names are exact: not CONNECTED, still setting up
         {"1,CONNECTED\r\nEND\r\n", 0},           // connected without a description
     };
     for (const auto& c : cases)
