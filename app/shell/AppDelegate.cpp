@@ -263,7 +263,19 @@ void AppDelegate::applicationDidFinishLaunching() {
     applyStatusIcon("grey-16");
     buildStatusMenu();
     statusItem->setToolTip("タブロVPN");
-    if (QSystemTrayIcon::isSystemTrayAvailable()) statusItem->show();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        statusItem->show();
+    } else {
+        // The item is placed only when shown while a tray host runs: show it once one appears.
+        trayWatch = new QTimer(this);
+        trayWatch->setInterval(kTrayWatchMs);
+        connect(trayWatch, &QTimer::timeout, this, [this] {
+            if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+            trayWatch->stop();
+            statusItem->show();
+        });
+        trayWatch->start();
+    }
 
     // 7.
     ipaddrText->setText("");
