@@ -298,7 +298,9 @@ void AppDelegate::applicationDidFinishLaunching() {
                      "タブロVPNアプリをご利用いただくには、ヘルパーツールの追加が必要です。アプリを再起動し、"
                      "「タブロVPNが変更を加えようとしています」の画面でパスワードを入力してください。",
                      {"はい"});
-        terminate();
+        // A refused authorisation ends the application without the quit question, also when the
+        // helper is installed and only this user's approval was declined.
+        requestTermination(false);
         return;
     }
 
