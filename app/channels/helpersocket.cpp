@@ -125,10 +125,13 @@ void helpertest() {}
 
 namespace {
 
-// Sends command (without its NUL), pauses and drains the reply. The last piece read goes to *last;
-// false (and *last empty) when the send failed, the peer closed, or nothing came.
-bool sendAndDrain(int fd, const char* command, std::string* last) {
-    last->clear();
+struct Drained {
+    std::string last;   // the last piece read, "" when none came
+    bool ended = false; // the peer closed, or a read failed, after whatever was read
+};
+
+// Sends command (without its NUL), pauses and drains the reply. False when the send failed.
+bool sendAndDrain(int fd, const char* command, Drained& out) {
     if (fd < 0) return false;
     if (!command) return false;
     if (channels::sendBytes(fd, command, std::strlen(command)) == 0) return false;
@@ -137,30 +140,28 @@ bool sendAndDrain(int fd, const char* command, std::string* last) {
 
     // Only the last piece read is examined, as it arrives; the reply is not reassembled.
     char buf[2048];
-    std::memset(buf, 0, sizeof buf);
-    long n = 0;
     const auto deadline = std::chrono::steady_clock::now() + channels::kMaxDrainTime;
     int pieces = 0;
     bool readable = channels::waitReadable(fd);
     while (readable) {
-        std::memset(buf, 0, sizeof buf);
-        n = ::recv(fd, buf, sizeof buf - 1, 0);
-        if (n == 0) return false;
-        if (n < 0) break;
+        const long n = ::recv(fd, buf, sizeof buf - 1, 0);
+        if (n <= 0) {
+            out.ended = true;
+            break;
+        }
+        out.last.assign(buf, static_cast<size_t>(n));
         if (++pieces >= channels::kMaxDrainPieces || std::chrono::steady_clock::now() >= deadline) break;
         readable = channels::waitReadable(fd);
     }
-    if (n <= 0) return false;
-    last->assign(buf, static_cast<size_t>(n));
     return true;
 }
 
 } // namespace
 
 int SendCommand(int fd, const char* command) {
-    std::string last;
-    if (!sendAndDrain(fd, command, &last)) return 0;
-    return last.find("SUCCESS") != std::string::npos ? 1 : 0;
+    Drained d;
+    if (!sendAndDrain(fd, command, d) || d.ended || d.last.empty()) return 0;
+    return d.last.find("SUCCESS") != std::string::npos ? 1 : 0;
 }
 
 int pollHelperAnswer(int fd, std::string& answer) {
@@ -211,8 +212,9 @@ int ConnectOVPNControle(const char* user, const char* password, uint16_t port) {
 int requestScNetwork(const char* subCommand, std::string* answer) {
     static const char kScNetwork[] = "CMD_SCNETWORK";
     const int fd = requestDaemonBySocket(kScNetwork, sizeof kScNetwork);
-    std::string last;
-    (void)sendAndDrain(fd, subCommand, &last);
-    if (answer) *answer = std::move(last);
+    Drained d;
+    (void)sendAndDrain(fd, subCommand, d);
+    // The helper closes the connection after its answer: the answer still counts.
+    if (answer) *answer = std::move(d.last);
     return fd;
 }
