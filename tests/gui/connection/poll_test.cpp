@@ -159,24 +159,6 @@ TEST_F(PollTest, ManagementClosedCountsAsLost) {
     EXPECT_EQ(alerts.shown.size(), 1);
 }
 
-TEST_F(PollTest, SetUpStatesOfOpenvpnWaitForTheTimeOut) {
-    for (const char* state : {"RESOLVE", "TCP_CONNECT", "AUTH_PENDING", "ADD_ROUTES"}) {
-        SCOPED_TRACE(state);
-        FakeManagement mgmt;
-        mgmt.setState(std::string("1796690804,") + state + ",,,,,,");
-        enterWaitingState(mgmt);
-        cw->_ovpn_estb_check_count = 0;
-        for (int i = 0; i < 3; ++i)
-            cw->OVPNStatusTimerFunc();
-        EXPECT_EQ(status(), "接続中...");
-        EXPECT_EQ(cw->_ovpn_estb_check_count, 3);
-        EXPECT_FALSE(mgmt.received("signal SIGTERM"));
-        cw->resumeOVPNConnect();
-        settle(50);
-    }
-    EXPECT_TRUE(alerts.shown.isEmpty());
-}
-
 TEST_F(PollTest, TunnelChannelClosedByTheHelperCountsAsLost) {
     for (bool connected : {false, true}) {
         SCOPED_TRACE(connected ? "connected" : "waiting");
