@@ -91,8 +91,14 @@ protected:
     void setProbe(const std::string& stderrText) { octest::writeFile(D + "/probe-stderr.txt", stderrText); }
     QString status() const { return app->statusText->text(); }
     bool idle() const { return !Mgr::_OnSarting.load() && !Mgr::_OnStoping.load(); }
+    // Until the start command has arrived (the connection alone is recorded a moment earlier).
     bool waitStarted() {
-        return octest::waitFor([&] { return !helper->connections().empty(); }, 30s);
+        return octest::waitFor(
+            [&] {
+                const auto c = helper->connections();
+                return !c.empty() && !c[0].first.empty();
+            },
+            30s);
     }
     std::string killLine() const { return "kill -HUP $(cat \"" + D + "/childpid\")"; }
 
