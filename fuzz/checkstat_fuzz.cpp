@@ -1,6 +1,6 @@
 // CheckStat, GetAssignDNS and SendCommand reading arbitrary peer output. The input is cut into
 // pieces at 0xFF bytes; each piece is one record of a SOCK_SEQPACKET pair, so the reads see the
-// pieces exactly as cut.
+// pieces exactly as cut. All of them are queued in advance, so the readers run without waiting.
 #include "app/channels/ChannelIO.h"
 #include "app/channels/OVPNUtil.h"
 #include "app/channels/helpersocket.h"
@@ -45,8 +45,11 @@ void queuePieces(const Pair& p, const uint8_t* data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Every piece is queued before a reader runs: no wait can bring more, so none is made.
     static const bool once = [] {
         channels::setCommandPause(std::chrono::milliseconds(0));
+        channels::setReadinessWait(std::chrono::microseconds(0));
+        setStateReplyBound(std::chrono::milliseconds(0));
         return true;
     }();
     (void)once;

@@ -132,14 +132,16 @@ bool TunnelChannel::runSetDns(const std::vector<std::string>& arguments) {
 }
 
 // kill -HUP $(cat "R/openconnect/childpid"): the openconnect this channel started, and only it;
-// whatever number the file holds now is the user's to write.
+// whatever number the file holds now is the user's to write. It is ended with SIGTERM, on which it
+// logs off: a hang-up would keep the session on the server for a reconnect that never comes, and
+// count against the account's session limit.
 void TunnelChannel::stopOpenConnect() {
     stopAsked_ = true;
     if (!programRunning()) {
         hlog("kill -HUP: the openconnect of this channel is not running");
         return;
     }
-    ::kill(program_->processIdentifier(), SIGHUP);
+    ::kill(program_->processIdentifier(), SIGTERM);
 }
 
 void TunnelChannel::blockLeaks() {
@@ -187,10 +189,10 @@ void TunnelChannel::updateRecord() {
 
 void TunnelChannel::end() {
     if (kind_ == TunnelKind::OpenConnect && programRunning()) {
-        // After its stop line openconnect is already on its way out (hung up, as designed). Without
-        // one the application is gone and nobody else would ever stop it: it logs off the server.
+        // After its stop line openconnect is already logging off. Without one the application is
+        // gone and nobody else would ever stop it: it logs off the server all the same.
         if (!stopAsked_) hlog("tunnel channel ended without its stop: openconnect stopped.");
-        stopProcess(program_->processIdentifier(), programStart_, stopAsked_ ? SIGHUP : SIGTERM);
+        stopProcess(program_->processIdentifier(), programStart_, SIGTERM);
         program_->waitUntilExit(std::chrono::seconds(1));
     }
     // Its routing script may still be in a step (a connect finishing after openconnect was killed):

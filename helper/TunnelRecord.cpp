@@ -29,6 +29,7 @@ using namespace std::chrono_literals;
 constexpr auto kStopGrace = 5s;
 constexpr auto kSetDnsWait = 30s;
 constexpr auto kGroupSettle = 10s; // the routing script's longest step
+constexpr int kKillRounds = 50;
 constexpr size_t kMaxRecordBytes = 512;
 constexpr int kMaxRecords = 256;
 
@@ -147,8 +148,15 @@ void settleProcessGroup(pid_t pgid, uint64_t since, std::chrono::milliseconds li
     hlog("process group %d still running after %lld ms: %s", static_cast<int>(pgid),
          static_cast<long long>(limit.count()), killRest ? "ended" : "left alone");
     if (!killRest) return;
-    for (const auto& [pid, start] : members)
-        if (processStartTime(pid) == start) ::kill(pid, SIGKILL);
+    // A shell of the group may start a command between a listing and its end: list and end again
+    // until none is left, so that no step of the script runs on after this returns.
+    for (int round = 0; round < kKillRounds && !members.empty(); ++round) {
+        for (const auto& [pid, start] : members)
+            if (processStartTime(pid) == start) ::kill(pid, SIGKILL);
+        std::this_thread::sleep_for(20ms);
+        members = groupMembers(pgid, since);
+    }
+    if (!members.empty()) hlog("process group %d: %zu processes would not end", static_cast<int>(pgid), members.size());
 }
 
 bool sameProcessAlive(pid_t pid, uint64_t start) {
@@ -250,7 +258,9 @@ int cleanUpVanishedTunnels() {
         hlog("tunnel of a vanished helper (pid %d): stopping %s pid %d", static_cast<int>(r.helper),
              r.openConnect ? "openconnect" : "openvpn", static_cast<int>(r.program));
         stopProcess(r.program, r.programStart, SIGTERM);
-        if (r.openConnect) settleProcessGroup(r.program, r.programStart, kGroupSettle, false);
+        // A routing-script step still running would switch the resolver or add the gateway route
+        // after they are put back: it finishes, or is ended, first.
+        if (r.openConnect) settleProcessGroup(r.program, r.programStart, kGroupSettle, true);
         if ((r.dnsSwitched || r.openConnect) && restoreResolver())
             hlog("tunnel of a vanished helper: resolver restored");
         if (r.openConnect) removeOpenConnectGatewayRoute();

@@ -46,9 +46,9 @@ bool restoreResolver();
 void removeOpenConnectGatewayRoute();
 
 // Waits, at most `limit`, until no process of the process group `pgid` that started at or after
-// `since` is alive; with killRest, those still alive then are killed. openconnect leads a group of
-// its own: a routing script that a killed openconnect left mid-step thus finishes (or is ended)
-// before the resolver and the routes are put back.
+// `since` is alive; with killRest, those still alive then are killed, until none is left.
+// openconnect leads a group of its own: a routing script that a killed openconnect left mid-step
+// thus finishes (or is ended) before the resolver and the routes are put back.
 void settleProcessGroup(pid_t pgid, uint64_t since, std::chrono::milliseconds limit, bool killRest);
 
 // Stops a process by pid and start time: `first` (SIGHUP or SIGTERM), then SIGTERM and SIGKILL,

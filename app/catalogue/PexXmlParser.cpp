@@ -114,13 +114,14 @@ void PexXmlParser::didStartElement(const std::string& name, const XmlAttributes&
         (isServerElement(name) ? _serverList : _OCserverList).push_back(*info);
         trace(info->debugDescription());
     } else if (isRegionElement(name)) {
+        // A skipped element still takes its position: every later region keeps its key.
+        const int row = _regionElements++;
         const std::string* region = attribute(attributes, "Region");
         const std::string* no = attribute(attributes, "No");
         if (!region || !no || region->empty() || no->empty()) {
             platform::logInfo("server list: %s element without Region or No skipped", name.c_str());
             return;
         }
-        const int row = static_cast<int>(_regionInfos.size());
         _regionInfos[std::to_string(row)] = RegionInfo{*region, *no, row};
     } else if (name == "AuthServer") {
         const std::string* host = attribute(attributes, "Server");
@@ -192,4 +193,5 @@ void PexXmlParser::clearCatalogue() {
     _serverList.clear();
     _OCserverList.clear();
     _regionInfos.clear();
+    _regionElements = 0;
 }

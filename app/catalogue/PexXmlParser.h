@@ -21,6 +21,8 @@ public:
     static inline std::vector<ServerInfo> _serverList;            // OpenVPN servers, document order
     static inline std::vector<ServerInfo> _OCserverList;          // OpenConnect servers, document order
     static inline std::map<std::string, RegionInfo> _regionInfos; // by position key "0", "1", ...
+    // Region elements seen so far, skipped ones included: the next position key.
+    static inline int _regionElements = 0;
 
     // Set by the application shell; called at the end of a complete document.
     static inline std::function<void()> onParseFinished;

@@ -9,7 +9,9 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -17,10 +19,6 @@ constexpr const char* kFlag = "flag";
 constexpr const char* kRegion = "region";
 const QColor kGridColor(224, 224, 224);
 
-const RegionInfo* regionForRow(int row) {
-    const auto it = PexXmlParser::_regionInfos.find(std::to_string(row));
-    return it == PexXmlParser::_regionInfos.end() ? nullptr : &it->second;
-}
 
 // A flag image scaled down to fit the box, keeping its proportions.
 QPixmap flagImage(const QString& name, const QSize& box) {
@@ -62,6 +60,16 @@ ServerListTableView::ServerListTableView(QWidget* parent) : QTableWidget(parent)
     reloadData();
 }
 
+const RegionInfo* ServerListTableView::regionAt(int row) {
+    if (row < 0 || static_cast<size_t>(row) >= PexXmlParser::_regionInfos.size()) return nullptr;
+    std::vector<const RegionInfo*> ordered;
+    ordered.reserve(PexXmlParser::_regionInfos.size());
+    for (const auto& [key, info] : PexXmlParser::_regionInfos)
+        ordered.push_back(&info);
+    std::sort(ordered.begin(), ordered.end(), [](const RegionInfo* a, const RegionInfo* b) { return a->Row < b->Row; });
+    return ordered[static_cast<size_t>(row)];
+}
+
 int ServerListTableView::numberOfRows() {
     return static_cast<int>(PexXmlParser::_regionInfos.size());
 }
@@ -89,7 +97,7 @@ QString ServerListTableView::columnIdentifier(int column) const {
 }
 
 QWidget* ServerListTableView::viewForTableColumn(const QString& identifier, int row) {
-    const RegionInfo* info = regionForRow(row);
+    const RegionInfo* info = regionAt(row);
     if (identifier == kFlag) {
         setColumnWidth(0, kFlagColumnWidth);
         auto* cell = new QWidget;

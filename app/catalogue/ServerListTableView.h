@@ -3,9 +3,10 @@
 #include <QTableWidget>
 
 class QPaintEvent;
+struct RegionInfo;
 
-// The region selection list: one row per entry of the server list's region table, row r showing
-// the region stored under the position key r (so rows follow the server list's order). Two columns,
+// The region selection list: one row per entry of the server list's region table, in the order of
+// their positions in the server list (a skipped region element leaves no row). Two columns,
 // "flag" and "region", each cell a view of its own. No header, white, 44-point rows, and separator
 // lines only where rows exist.
 class ServerListTableView : public QTableWidget {
@@ -19,6 +20,8 @@ public:
 
     // Number of rows the region table gives.
     static int numberOfRows();
+    // The region of row r (stored regions ordered by position), or nullptr.
+    static const RegionInfo* regionAt(int row);
     // Rebuilds the rows from the region table; a selected row that still exists stays selected.
     void reloadData();
     // The cell view of the column with that identifier for row r (an empty 40x40 view for an

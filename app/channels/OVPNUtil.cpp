@@ -3,6 +3,7 @@
 #include "app/channels/ChannelIO.h"
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -12,6 +13,17 @@
 std::atomic<bool> chkStat{false};
 char ovpnAssignAddr[256];
 char ovpnStateName[32];
+
+namespace {
+std::atomic<long long> stateReplyMs{kStateReplyMs};
+} // namespace
+
+std::chrono::milliseconds stateReplyBound() {
+    return std::chrono::milliseconds(stateReplyMs.load());
+}
+void setStateReplyBound(std::chrono::milliseconds bound) {
+    stateReplyMs.store(bound.count() < 0 ? 0 : bound.count());
+}
 
 namespace {
 
@@ -57,15 +69,15 @@ int mapState(std::string_view text) {
         ovpnAssignAddr[n] = '\0';
     }
 
-    if (state == "RECONNECTING") return 0;
-    if (state == "CONNECTING" || state == "WAIT" || state == "AUTH" || state == "GET_CONFIG" ||
-        state == "ASSIGN_IP")
-        return 1;
     if (state == "CONNECTED") {
         if (description != "SUCCESS") return 0;
         return chkStat.exchange(true) ? 1 : 2;
     }
-    return 0;
+    // Only these end a session. Every other state (CONNECTING, RESOLVE, TCP_CONNECT, WAIT, AUTH,
+    // AUTH_PENDING, GET_CONFIG, ASSIGN_IP, ADD_ROUTES, and any a later openvpn adds) is a step of
+    // the set-up, which the caller's time-out bounds.
+    if (state == "RECONNECTING" || state == "EXITING") return 0;
+    return 1;
 }
 
 // One receive into buf (cleared, at most size-1 bytes so it stays terminated); returns the count.
@@ -127,12 +139,13 @@ int CheckStat(int fd) {
     // The reply may come in pieces: read on until its END line, within a short bound, so that a
     // split reply is not taken for an empty one.
     std::string reply;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateReplyMs);
+    const auto deadline = std::chrono::steady_clock::now() + stateReplyBound();
     for (int pieces = 0; pieces < channels::kMaxDrainPieces && reply.size() < kMaxStateReply; ++pieces) {
         if (parseStateReply(reply).complete) break;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !channels::waitReadableFor(fd, left)) break;
+        // Past the bound, only what has already arrived is still taken.
+        const auto left = std::max(std::chrono::microseconds(0), std::chrono::duration_cast<std::chrono::microseconds>(
+                                                                      deadline - std::chrono::steady_clock::now()));
+        if (!channels::waitReadableFor(fd, left)) break;
         const long n = receivePiece(fd, buf, sizeof buf);
         if (n == 0) return 0;
         if (n < 0) break;

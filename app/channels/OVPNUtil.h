@@ -9,12 +9,18 @@ extern char ovpnAssignAddr[256];
 // poll got no state line.
 extern char ovpnStateName[32];
 
+#include <chrono>
+
 // How long CheckStat reads on for the END line of a state reply that arrives in pieces.
 inline constexpr int kStateReplyMs = 250;
+// That bound as used; harnesses that queue the whole reply in advance set it to zero, and the reader
+// then takes exactly what is already there.
+std::chrono::milliseconds stateReplyBound();
+void setStateReplyBound(std::chrono::milliseconds bound);
 
 // One state poll on the management connection (the reply is read up to its END line, at most
-// kStateReplyMs): -1 credentials refused, 0 not connected (lost,
-// reconnecting, unknown state, connection closed), 1 being set up or connected again, 2 connected
+// stateReplyBound()): -1 credentials refused, 0 ended (RECONNECTING, EXITING, CONNECTED without
+// SUCCESS, connection closed), 1 being set up (any other state) or connected again, 2 connected
 // for the first time since ConnectOVPNControle.
 int CheckStat(int fd);
 

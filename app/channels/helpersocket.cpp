@@ -123,30 +123,56 @@ int socket_close(int fd) {
 
 void helpertest() {}
 
-int SendCommand(int fd, const char* command) {
-    if (fd < 0) return 0;
-    if (!command) return 0;
-    if (channels::sendBytes(fd, command, std::strlen(command)) == 0) return 0;
+namespace {
+
+struct Drained {
+    std::string last;   // the last piece read, "" when none came
+    bool ended = false; // the peer closed, or a read failed, after whatever was read
+};
+
+// Sends command (without its NUL), pauses and drains the reply. False when the send failed.
+bool sendAndDrain(int fd, const char* command, Drained& out) {
+    if (fd < 0) return false;
+    if (!command) return false;
+    if (channels::sendBytes(fd, command, std::strlen(command)) == 0) return false;
 
     channels::pauseAfterCommand();
 
     // Only the last piece read is examined, as it arrives; the reply is not reassembled.
     char buf[2048];
-    std::memset(buf, 0, sizeof buf);
-    long last = 0;
     const auto deadline = std::chrono::steady_clock::now() + channels::kMaxDrainTime;
     int pieces = 0;
     bool readable = channels::waitReadable(fd);
     while (readable) {
-        std::memset(buf, 0, sizeof buf);
-        last = ::recv(fd, buf, sizeof buf - 1, 0);
-        if (last == 0) return 0;
-        if (last < 0) break;
+        const long n = ::recv(fd, buf, sizeof buf - 1, 0);
+        if (n <= 0) {
+            out.ended = true;
+            break;
+        }
+        out.last.assign(buf, static_cast<size_t>(n));
         if (++pieces >= channels::kMaxDrainPieces || std::chrono::steady_clock::now() >= deadline) break;
         readable = channels::waitReadable(fd);
     }
-    if (last <= 0) return 0;
-    return std::string(buf, static_cast<size_t>(last)).find("SUCCESS") != std::string::npos ? 1 : 0;
+    return true;
+}
+
+} // namespace
+
+int SendCommand(int fd, const char* command) {
+    Drained d;
+    if (!sendAndDrain(fd, command, d) || d.ended || d.last.empty()) return 0;
+    return d.last.find("SUCCESS") != std::string::npos ? 1 : 0;
+}
+
+int pollHelperAnswer(int fd, std::string& answer) {
+    if (fd < 0 || !channels::waitReadable(fd)) return fd < 0 ? -1 : 0;
+    char buf[256];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+        answer.assign(buf, static_cast<size_t>(n));
+        return 1;
+    }
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
 }
 
 int ConnectOVPNControle(const char* user, const char* password, uint16_t port) {
@@ -183,9 +209,12 @@ int ConnectOVPNControle(const char* user, const char* password, uint16_t port) {
     return -1;
 }
 
-int requestScNetwork(const char* subCommand) {
+int requestScNetwork(const char* subCommand, std::string* answer) {
     static const char kScNetwork[] = "CMD_SCNETWORK";
     const int fd = requestDaemonBySocket(kScNetwork, sizeof kScNetwork);
-    (void)SendCommand(fd, subCommand);
+    Drained d;
+    (void)sendAndDrain(fd, subCommand, d);
+    // The helper closes the connection after its answer: the answer still counts.
+    if (answer) *answer = std::move(d.last);
     return fd;
 }

@@ -47,5 +47,10 @@ int SendCommand(int fd, const char* command);
 
 // One sub-command ("SET_KEY,…", "REMOVE_PREF,…") on a fresh "CMD_SCNETWORK" connection, sent with
 // SendCommand once the helper has answered the connection. Returns the descriptor (-1 for none);
-// the caller closes it. Every system-service request of the application goes through here.
-int requestScNetwork(const char* subCommand);
+// the caller closes it. Every system-service request of the application goes through here. The
+// sub-command's answer, when one came within SendCommand's pause, goes to *answer ("" otherwise).
+int requestScNetwork(const char* subCommand, std::string* answer = nullptr);
+
+// One readiness wait on a helper connection for an answer still owed: 1 and the answer read into
+// `answer` (one receive, at most 256 bytes), 0 nothing yet, -1 the helper closed or the read failed.
+int pollHelperAnswer(int fd, std::string& answer);

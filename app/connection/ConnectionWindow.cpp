@@ -139,6 +139,8 @@ void ConnectionWindow::stopConnection() {
 void ConnectionWindow::startConnection() {
     extIsManualStop = false;
     app_->_current_protcol = QString::fromStdString(platform::Defaults::standard().string("ProtcolChoice"));
+    // A cycle left by switching to a chosen protocol does not carry over to the next one.
+    if (!isProtcolAuto()) Constants::autoConnectCount = -1;
     if (isProtcolAuto() && !runAutomaticCycle()) return;
     startProtcol(app_->_current_protcol);
 }
@@ -386,8 +388,9 @@ void ConnectionWindow::onOVPNEnded(bool timedOut) {
     app_->updateStatus(kDisconnected);
     app_->stopConnectedTimer();
     app_->serverSelButton->setEnabled(true);
-    // A lost tunnel is not retried; a time-out goes on to the next protocol after a second.
-    if (timedOut) QTimer::singleShot(1000, this, [] { goNext(); });
+    // A lost tunnel is not retried. An attempt that never reached 接続中 (timed out, refused,
+    // or ended by openvpn or the helper) failed: the next protocol follows after a second.
+    if (!wasConnected) QTimer::singleShot(1000, this, [] { goNext(); });
     if (!timedOut && wasConnected && reconnectAfterLoss("OpenVPN")) return;
     if (!isProtcolAuto()) showConnectFailureNotice();
 }
@@ -498,8 +501,11 @@ void ConnectionWindow::resumeOVPNConnect() {
 // ---- Automatic cycle -----------------------------------------------------------------------------
 
 void goNext() {
-    if (!isProtcolAuto()) return;
     ConnectionHost* app = connectionHost();
-    if (!app || !app->_isAction || extIsManualStop.load()) return;
+    if (!isProtcolAuto() || !app || !app->_isAction || extIsManualStop.load()) {
+        // The cycle ends here: the next click starts a fresh one.
+        Constants::autoConnectCount = -1;
+        return;
+    }
     app->connectButton->click();
 }

@@ -109,9 +109,8 @@ void ConnectionWindow::onServerSelCloseButton() {
         if (selServerTableView->rowCount() == 0) closeSelectionWindow(selServerWindow);
         return;
     }
-    const auto it = PexXmlParser::_regionInfos.find(std::to_string(row));
-    if (it != PexXmlParser::_regionInfos.end()) {
-        const RegionInfo chosen = it->second; // a copy: the display update must not see the table change
+    if (const RegionInfo* region = ServerListTableView::regionAt(row)) {
+        const RegionInfo chosen = *region; // a copy: the display update must not see the table change
         if (ConnectionHost* app = connectionHost()) app->updateRegionDisp(chosen);
     }
     closeSelectionWindow(selServerWindow);

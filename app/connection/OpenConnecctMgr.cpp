@@ -392,7 +392,14 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     // Files of an earlier attempt would be read as this attempt's if the helper never runs.
     ::unlink((D + "/status.log").c_str());
     ::unlink((D + "/childpid").c_str());
-    _helper_daemon_socket = requestDaemonBySocket(message.data(), message.size());
+    std::string helperReply;
+    _helper_daemon_socket = requestDaemonBySocket(message.data(), message.size(), &helperReply);
+    if (helperReply != "1") {
+        // Without its "1" the helper started nothing: no status.log will ever come.
+        nslog("the helper started no openconnect: attempt ended");
+        if (const int fd = _helper_daemon_socket.exchange(-1); fd >= 0) socket_close(fd);
+        return;
+    }
     nslog("onConnectionButton 2");
     sleepSeconds(1);
     nslog("onConnectionButton 3");
@@ -488,6 +495,7 @@ int OpenConnectMgr::OnConnectStatus() {
             GetAndSetIPAddr();
         });
         platform::Defaults::standard().setString("SuccessProtcol", "OpenConnect");
+        Constants::autoConnectCount = -1;
         _opcon_estb_check_count = 0;
         return 1;
     }

@@ -22,15 +22,20 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 std::string extThisServiceID;
 std::string extThisServiceName;
 std::string extThisService;
 SCNetworkConnection* extConnection = nullptr;
+bool extL2TPAttemptPending = false;
 
 namespace {
 
 constexpr int kHelperSettleMs = 1000;
+// The helper answers SET_KEY once NetworkManager holds the profile, which may take a while.
+constexpr int kSetKeyAnswerMs = kHelperReplyTimeoutSeconds * 1000;
+constexpr int kSetKeyAnswerStepMs = 50;
 constexpr int kCallTimeoutMs = 25000;
 constexpr const char* kServiceName = "TavroVPN";
 const QString kNetworkManager = QStringLiteral("org.freedesktop.NetworkManager");
@@ -113,26 +118,42 @@ bool startSystemServiceConnection() {
     const std::string user = host->authUsername.toStdString();
     const std::string password = host->authPassword.toStdString();
     const std::string app = platform::bundlePath();
-    if (fitsCommand(server) && fitsCommand(user) && fitsCommand(password) && fitsCommand(app)) {
-        const std::string command =
-            "SET_KEY,(null)," + app + "," + server + "," + user + "," + password + ",TRUE,none,none,0,1,859";
-        const int fd = requestScNetwork(command.c_str());
-        waitWithEvents(kHelperSettleMs);
-        if (fd >= 0) socket_close(fd);
-    } else {
-        // Not sent: the helper would store shifted fields. A service provisioned before may remain.
+    auto endInvalid = [] {
+        QTimer::singleShot(
+            0, [] { scNetworkConnectionCallback(nullptr, kSCNetworkConnectionInvalid, nullptr); });
+    };
+    if (!(fitsCommand(server) && fitsCommand(user) && fitsCommand(password) && fitsCommand(app))) {
+        // Not sent: the helper would store shifted fields.
         trace("L2TP: server, account or path not usable in SET_KEY");
+        endInvalid();
+        return true;
+    }
+    const std::string command =
+        "SET_KEY,(null)," + app + "," + server + "," + user + "," + password + ",TRUE,none,none,0,1,859";
+    std::string answer;
+    const int fd = requestScNetwork(command.c_str(), &answer);
+    for (int waited = 0; fd >= 0 && answer.empty() && waited < kSetKeyAnswerMs; waited += kSetKeyAnswerStepMs) {
+        waitWithEvents(kSetKeyAnswerStepMs);
+        if (pollHelperAnswer(fd, answer) < 0) break;
+    }
+    waitWithEvents(kHelperSettleMs);
+    if (fd >= 0) socket_close(fd);
+    if (answer != "1") {
+        // A profile provisioned before would connect with its old gateway and account.
+        trace("L2TP: the helper did not provision the service");
+        endInvalid();
+        return true;
     }
     readCurrentService();
     if (extThisServiceID.empty()) {
         trace("L2TP: no service named TavroVPN");
-        QTimer::singleShot(
-            0, [] { scNetworkConnectionCallback(nullptr, kSCNetworkConnectionInvalid, nullptr); });
+        endInvalid();
         return true;
     }
     // A service made anew (after initialize, or by hand) has a new identifier.
     if (extConnection && extConnection->serviceID().toStdString() != extThisServiceID) forgetConnection();
     if (!extConnection) createConnection();
+    extL2TPAttemptPending = true;
     extConnection->start();
     return true;
 }
@@ -166,6 +187,7 @@ void scNetworkConnectionCallback(SCNetworkConnection*, int status, void*) {
         host->updateStatus(QStringLiteral("接続中"));
         host->startConnectedTimer();
         GetAndSetIPAddr();
+        extL2TPAttemptPending = false;
         Constants::autoConnectCount = -1;
         platform::Defaults::standard().setString("SuccessProtcol", "L2TP");
         host->_current_protcol = QStringLiteral("L2TP");
@@ -178,16 +200,21 @@ void scNetworkConnectionCallback(SCNetworkConnection*, int status, void*) {
         trace("disconnecting");
         host->updateStatus(QStringLiteral("接続中..."));
         break;
-    case kSCNetworkConnectionDisconnected:
+    case kSCNetworkConnectionDisconnected: {
         trace("disconnected");
+        // An attempt that ends before 接続中 failed, and is told as on the other protocols.
+        const bool failed = std::exchange(extL2TPAttemptPending, false) && !extIsManualStop.load();
         host->stopConnectedTimer();
         host->updateStatus(QStringLiteral("未接続"));
         clearTexts();
         host->serverSelButton->setEnabled(true);
+        if (failed && !isProtcolAuto()) showConnectFailureNotice();
         goNext();
         break;
+    }
     case kSCNetworkConnectionInvalid:
         trace("invalid");
+        extL2TPAttemptPending = false;
         host->updateStatus(QStringLiteral("未接続"));
         host->stopConnectedTimer();
         clearTexts();

@@ -12,6 +12,9 @@ extern std::string extThisService;     // its settings object on the bus
 // The connection object for extThisServiceID, created once with scNetworkConnectionCallback and
 // kept (owned here); nullptr until then.
 extern SCNetworkConnection* extConnection;
+// True from an L2TP start until the service reports connected or the attempt ends: an end before
+// connected is a failed attempt.
+extern bool extL2TPAttemptPending;
 
 // Finds the first connection profile named "TavroVPN" and fills the globals; without one (or
 // without NetworkManager) they keep their values.
@@ -19,9 +22,11 @@ void readCurrentService();
 // Launch: creates the connection object for extThisServiceID (when one is known), so that an
 // activation already under way is followed from the start.
 void attachSystemServiceConnection();
-// L2TP start: provisions through the helper ("SET_KEY"), waits, finds the service and activates it.
-// The outcome arrives through the callback, invalid included (no service, NetworkManager absent or
-// refusing); returns false only when nothing was attempted.
+// L2TP start: provisions through the helper ("SET_KEY"), waits for its answer, finds the service
+// and activates it. Only a "1" from the helper lets a profile start: otherwise an earlier one would
+// connect with its old gateway and account. The outcome arrives through the callback, invalid
+// included (not provisioned, no service, NetworkManager absent or refusing); returns false only
+// when nothing was attempted.
 bool startSystemServiceConnection();
 // L2TP stop: asks for deactivation; the callback reports the end. Without a connection, nothing.
 void stopSystemServiceConnection();

@@ -263,7 +263,19 @@ void AppDelegate::applicationDidFinishLaunching() {
     applyStatusIcon("grey-16");
     buildStatusMenu();
     statusItem->setToolTip("タブロVPN");
-    if (QSystemTrayIcon::isSystemTrayAvailable()) statusItem->show();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        statusItem->show();
+    } else {
+        // The item is placed only when shown while a tray host runs: show it once one appears.
+        trayWatch = new QTimer(this);
+        trayWatch->setInterval(kTrayWatchMs);
+        connect(trayWatch, &QTimer::timeout, this, [this] {
+            if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+            trayWatch->stop();
+            statusItem->show();
+        });
+        trayWatch->start();
+    }
 
     // 7.
     ipaddrText->setText("");
@@ -286,7 +298,9 @@ void AppDelegate::applicationDidFinishLaunching() {
                      "タブロVPNアプリをご利用いただくには、ヘルパーツールの追加が必要です。アプリを再起動し、"
                      "「タブロVPNが変更を加えようとしています」の画面でパスワードを入力してください。",
                      {"はい"});
-        terminate();
+        // A refused authorisation ends the application without the quit question, also when the
+        // helper is installed and only this user's approval was declined.
+        requestTermination(false);
         return;
     }
 

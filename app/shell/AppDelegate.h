@@ -104,6 +104,9 @@ public:
     MenuAction action4 = &AppDelegate::config;
     QPointer<SettingsMenuViewController> settingsMenuVC;
     QSystemTrayIcon* statusItem = nullptr;
+    // Looks for a tray host while none has taken the status item (one may start after login).
+    QTimer* trayWatch = nullptr;
+    static constexpr int kTrayWatchMs = 2000;
     QMenu* _appMenu = nullptr;
     QAction* _menuItemConnect = nullptr;
     QPushButton* sbMenu = nullptr;

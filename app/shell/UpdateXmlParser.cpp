@@ -75,6 +75,18 @@ double UpdateXmlParser::versionValue(const std::string& version) {
     return readSlot(p[3]) * 100 + readSlot(p[2]) * 10 + readSlot(p[1]) + readSlot(p[0]) * 0.0001;
 }
 
+int UpdateXmlParser::compareVersions(const std::string& a, const std::string& b) {
+    const auto p = versionSlots(a);
+    const auto q = versionSlots(b);
+    for (int i = 3; i >= 0; --i) {
+        const double x = readSlot(p[static_cast<size_t>(i)]);
+        const double y = readSlot(q[static_cast<size_t>(i)]);
+        if (x < y) return -1;
+        if (x > y) return 1;
+    }
+    return 0;
+}
+
 std::string UpdateXmlParser::updateTitle(const std::string& latestVersion) {
     const auto l = versionSlots(latestVersion);
     return "v" + l[3] + "." + l[2] + "." + l[1] + "にアップデートしてください";
@@ -119,7 +131,7 @@ void UpdateXmlParser::parserDidEndDocument() {
     trace("XML解析終了しました", "");
     if (_messageText && showMessageButton) showMessageButton(false, *_messageText);
     if (_LatestVersion && _downloadUrl) {
-        if (versionValue(currentVersion()) < versionValue(*_LatestVersion)) {
+        if (compareVersions(currentVersion(), *_LatestVersion) < 0) {
             if (showUpdateButton)
                 showUpdateButton(false, _messageText.has_value(), updateTitle(*_LatestVersion));
         }

@@ -34,6 +34,10 @@ public:
     static std::array<std::string, 4> versionSlots(const std::string& version);
     // P[3]*100 + P[2]*10 + P[1] + P[0]*0.0001, each slot read like atof.
     static double versionValue(const std::string& version);
+    // Negative, zero or positive as version a is older than, the same as or newer than b: the
+    // slots compared one by one as numbers (read like atof), the first part first, so that a part
+    // of 10 or more never spills into the next.
+    static int compareVersions(const std::string& a, const std::string& b);
     // "v" + L[3] + "." + L[2] + "." + L[1] + "にアップデートしてください"
     static std::string updateTitle(const std::string& latestVersion);
 

@@ -3,8 +3,14 @@
 #include "platform/qt/Dispatch.h"
 
 #include <QAbstractButton>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRect>
+#include <QScreen>
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -36,6 +42,26 @@ int runAlert(const QString& message, const QString& informative, const QStringLi
     return answer;
 }
 
+void MessageBoxPresenter::keepLinesWhole(QMessageBox& box) {
+    // A wrapping label may break Japanese text between any two characters, and the box picks a
+    // narrow width: give each text label room for its longest line as long as that fits the screen.
+    const QScreen* screen = box.screen() ? box.screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // The widest the message box itself allows on this screen.
+    const int screenWidth = screen->availableGeometry().width();
+    const int boxLimit = screenWidth <= 1024 ? screenWidth : std::min(screenWidth - 480, 1000);
+    const int room = boxLimit - kScreenMargin;
+    for (QLabel* label : box.findChildren<QLabel*>()) {
+        if (label->text().isEmpty() || !label->pixmap().isNull()) continue;
+        // The widest line as the label lays it out, its own margins and a little slack for rounding.
+        const QFontMetrics metrics(label->font());
+        const int widest = metrics.boundingRect(QRect(0, 0, kUnbounded, kUnbounded), Qt::AlignLeft, label->text()).width();
+        const int wanted = widest + label->contentsMargins().left() + label->contentsMargins().right() +
+                           2 * label->margin() + 2 * std::max(0, label->indent()) + kLineSlack;
+        if (wanted <= room) label->setMinimumWidth(wanted);
+    }
+}
+
 int MessageBoxPresenter::runModal(const Alert& alert) {
     QMessageBox box;
     box.setWindowModality(Qt::ApplicationModal);
@@ -51,6 +77,7 @@ int MessageBoxPresenter::runModal(const Alert& alert) {
     // offers it, and the only button of a single-button notice.
     if (alert.buttons.size() > 1 || created.size() == 1)
         box.setEscapeButton(created[dismissedAnswer(alert.buttons)]);
+    keepLinesWhole(box);
     box.exec();
     int idx = created.indexOf(box.clickedButton());
     return idx < 0 ? 0 : idx;

@@ -3,6 +3,8 @@
 #include <QStringList>
 #include <functional>
 
+class QMessageBox;
+
 // Every modal alert of the application goes through the presenter, so tests can answer them.
 struct Alert {
     QString messageText;
@@ -33,6 +35,12 @@ int runAlert(const QString& message, const QString& informative, const QStringLi
 class MessageBoxPresenter : public AlertPresenter {
 public:
     int runModal(const Alert& alert) override;
+    // Lets every line of the box's texts stay on one line where it fits the screen.
+    static void keepLinesWhole(QMessageBox& box);
+    // Kept free beside the text: the icon column, the box's margins and the screen's edges.
+    static constexpr int kScreenMargin = 120;
+    static constexpr int kLineSlack = 4;
+    static constexpr int kUnbounded = 100000;
 };
 
 // Test presenter: records every alert and answers from a queue (default: first button).

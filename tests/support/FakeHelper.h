@@ -54,6 +54,11 @@ public:
         std::lock_guard l(mu_);
         firstReply_ = reply;
     }
+    // The answer to each later message of a connection (none by default, as for shell lines).
+    void setLaterReply(const std::string& reply) {
+        std::lock_guard l(mu_);
+        laterReply_ = reply;
+    }
     std::vector<Connection> connections() const {
         std::lock_guard l(mu_);
         return conns_;
@@ -106,6 +111,8 @@ private:
                     (void)::send(p[i].fd, firstReply_.data(), firstReply_.size(), MSG_NOSIGNAL);
                 } else {
                     conn.messages.emplace_back(buf, static_cast<size_t>(n));
+                    if (!laterReply_.empty())
+                        (void)::send(p[i].fd, laterReply_.data(), laterReply_.size(), MSG_NOSIGNAL);
                 }
             }
         }
@@ -122,5 +129,6 @@ private:
     std::vector<Connection> conns_;
     std::vector<size_t> toEnd_;
     std::string firstReply_ = "1";
+    std::string laterReply_;
     std::thread thread_;
 };

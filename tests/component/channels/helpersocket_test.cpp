@@ -1,5 +1,6 @@
 // The helper-socket client against a real Unix-domain listener in a private directory.
 #include "app/channels/helpersocket.h"
+#include "app/channels/ChannelIO.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -224,6 +226,65 @@ TEST_F(HelperSocket, NoDescriptorLeftGivesMinusOne) {
     EXPECT_EQ(a, -1);
     EXPECT_EQ(b, -1);
     EXPECT_EQ(c, -1);
+}
+
+// A sub-command's answer as the helper gives it: "1" for the connection, then, after the
+// sub-command, its answer (late, or none) and the connection closed.
+TEST_F(HelperSocket, ASubCommandsAnswerIsKeptAlsoWhenTheHelperClosesAfterIt) {
+    struct Case {
+        const char* name;
+        const char* answer; // nullptr: closed without one
+        int delayMs;        // before the answer
+        std::string got;    // what requestScNetwork hands back
+        std::string later;  // what pollHelperAnswer then finds ("" for nothing)
+        int laterResult;
+    } cases[] = {
+        {"answered and closed", "1", 0, "1", "", -1},
+        {"refused and closed", "0", 0, "0", "", -1},
+        {"answered after the pause", "1", 400, "", "1", 1},
+        {"closed without an answer", nullptr, 0, "", "", -1},
+    };
+    channels::setCommandPause(100ms);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        unlink(path_.c_str());
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        std::string sub;
+        std::thread helper([&] {
+            const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (conn < 0) return;
+            char buf[512];
+            pollfd p{conn, POLLIN, 0};
+            if (poll(&p, 1, 5000) > 0 && recv(conn, buf, sizeof buf, 0) > 0) send(conn, "1", 1, MSG_NOSIGNAL);
+            if (poll(&p, 1, 5000) > 0) {
+                const ssize_t n = recv(conn, buf, sizeof buf, 0);
+                if (n > 0) sub.assign(buf, static_cast<size_t>(n));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.delayMs));
+            if (c.answer) send(conn, c.answer, std::strlen(c.answer), MSG_NOSIGNAL);
+            close(conn);
+        });
+        std::string answer = "stale";
+        const int fd = requestScNetwork("SET_KEY,x", &answer);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(answer, c.got);
+        std::string later;
+        int result = 0;
+        for (int i = 0; i < 200 && (result = pollHelperAnswer(fd, later)) == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(result, c.laterResult);
+        EXPECT_EQ(later, c.later);
+        helper.join();
+        EXPECT_EQ(sub, "SET_KEY,x");
+        close(fd);
+        close(listener);
+    }
+    channels::setCommandPause(1000ms);
 }
 
 } // namespace

@@ -6,13 +6,17 @@
 #include "FlowEnvironment.h"
 #include "LeakNet.h"
 #include "PrivateEtc.h"
+#include "app/channels/OVPNUtil.h"
 #include "app/connection/ConnectionWindow.h"
+#include "app/connection/OpenConnecctMgr.h"
 #include "platform/qt/AlertPresenter.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
@@ -84,6 +88,29 @@ protected:
         host->connectButton->click();
         EXPECT_EQ(status(), "接続中...");
         ASSERT_TRUE(waitFor([&] { return status() == "接続中"; }, 30000)) << status().toStdString();
+    }
+
+    // nft in the fixture's namespace (a table of the test's own, gone with the namespace).
+    static std::string nft(const std::string& commands) {
+        return flowenv::commandOutput(std::string("ip netns exec ") + flowenv::kNamespace + " nft '" + commands +
+                                      "' 2>&1");
+    }
+    // The client configuration the service hands out for the server, with `from` replaced by `to`.
+    void serveClientConfig(const std::vector<std::pair<std::string, std::string>>& edits) {
+        const auto dir = environment.tmp / "fixture/client";
+        std::string text = flowenv::readFile(dir / "config.ovpn");
+        for (const auto& [from, to] : edits) {
+            const size_t at = text.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            text.replace(at, from.size(), to);
+        }
+        std::string name = flowenv::serverAddress();
+        std::replace(name.begin(), name.end(), '.', '_');
+        std::ofstream(dir / (name + ".ovpn"), std::ios::trunc) << text;
+    }
+    // Lets the poll timer run for `polls` of its intervals, or until pred holds.
+    template <class Pred> bool pollUntil(Pred pred, int polls) {
+        return waitFor(pred, polls * ConnectionWindow::kPollIntervalConnectingMs + 500);
     }
 
     bool delegated = false;
@@ -170,6 +197,90 @@ TEST_F(OpenVPNFlowEndToEnd, ServerKilledWhileConnectedIsReportedAsLost) {
     ASSERT_EQ(alerts.shown.size(), 1);
     EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
     expectAllUndone(tun);
+}
+
+// A TCP server that answers the connect only after a while (its SYNs dropped first): openvpn sits
+// in TCP_CONNECT, which is the set-up still under way; once the server answers, 接続中.
+TEST_F(OpenVPNFlowEndToEnd, ATcpServerThatAcceptsLateIsWaitedFor) {
+    if (delegated) return;
+    // A second server of the fixture's, on TCP 1195.
+    const auto serverDir = environment.tmp / "fixture/server";
+    std::string conf = flowenv::readFile(serverDir / "server.conf");
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"proto udp4", "proto tcp4-server"},
+             {"port 1194", "port 1195"},
+             {"server " + std::string(flowenv::kNet) + ".8.0", "server " + std::string(flowenv::kNet) + ".9.0"}}) {
+        const size_t at = conf.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        conf.replace(at, from.size(), to);
+    }
+    std::ofstream(serverDir / "server-tcp.conf") << conf;
+    ASSERT_EQ(nft("add table inet tvlate; add chain inet tvlate in { type filter hook input priority 0; }; "
+                  "add rule inet tvlate in tcp dport 1195 drop"),
+              "");
+    platform::Task tcpServer;
+    tcpServer.launchPath = "/usr/sbin/ip";
+    tcpServer.arguments = {"netns", "exec", flowenv::kNamespace, "/usr/sbin/openvpn", "--cd", serverDir.string(),
+                           "--config", "server-tcp.conf", "--log", (serverDir / "server-tcp.log").string()};
+    ASSERT_TRUE(tcpServer.launch());
+    serveClientConfig({{"proto udp4", "proto tcp4-client"},
+                       {"remote " + flowenv::serverAddress() + " 1194", "remote " + flowenv::serverAddress() + " 1195"}});
+
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return cw->_OVPNStatusTimer != nullptr; }, 30000)) << "the poll never started";
+    // Three polls while the server does not answer: still connecting, nothing torn down.
+    pollUntil([] { return false; }, 3);
+    // openvpn was in its TCP connect all along (its state replies then come late, or say TCP_CONNECT).
+    const std::string log = flowenv::readFile(environment.root / "OpenVPN/ovpn.log");
+    EXPECT_NE(log.find("Attempting to establish TCP connection"), std::string::npos) << log;
+    EXPECT_EQ(log.find("TCP connection established"), std::string::npos) << log;
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_EQ(environment.openvpnProcesses().size(), 1u);
+    EXPECT_TRUE(alerts.shown.isEmpty());
+
+    EXPECT_EQ(nft("delete table inet tvlate"), "");
+    // The next SYN the client sends gets through (they are resent after 1, 3, 7, 15 and 31 s).
+    EXPECT_TRUE(pollUntil([&] { return status() == "接続中"; }, 20))
+        << status().toStdString() << "\n" << flowenv::readFile(environment.root / "OpenVPN/ovpn.log");
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    const std::string tun = environment.tunDevice();
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 10000));
+    expectAllUndone(tun);
+    tcpServer.terminate();
+    tcpServer.waitUntilExit(std::chrono::seconds(10));
+}
+
+// A server that never answers: the attempt ends by the time-out, and in automatic mode without a
+// notice the cycle goes on to the next protocol.
+TEST_F(OpenVPNFlowEndToEnd, AServerThatNeverAnswersTimesOutAndTheCycleMovesOn) {
+    if (delegated) return;
+    ASSERT_EQ(nft("add table inet tvlate; add chain inet tvlate in { type filter hook input priority 0; }; "
+                  "add rule inet tvlate in udp dport 1194 drop"),
+              "");
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    platform::Defaults::standard().setString("SuccessProtcol", "OpenVPN");
+    QStringList tried;
+    QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
+    OpenConnectMgr::nextProtocolHook = [] {}; // the cycle is followed up to its next protocol only
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return cw->_OVPNStatusTimer != nullptr; }, 30000)) << "the poll never started";
+    // Still waiting after a few polls: openvpn keeps trying (WAIT).
+    pollUntil([] { return false; }, 2);
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_EQ(tried, QStringList{"OpenVPN"});
+    // Two polls before the time-out instead of ninety seconds.
+    cw->_ovpn_estb_check_count = ConnectionWindow::kConnectTimeoutPolls - 2;
+    EXPECT_TRUE(pollUntil([&] { return tried.size() >= 2; }, 6));
+    EXPECT_EQ(tried, (QStringList{"OpenVPN", "OpenConnect"}));
+    EXPECT_TRUE(alerts.shown.isEmpty()) << "no notice in automatic mode";
+    EXPECT_TRUE(waitFor([&] { return environment.openvpnProcesses().empty(); }, 15000)) << "openvpn still runs";
+    // The OpenConnect attempt ends by itself (the list has no server for it).
+    EXPECT_TRUE(waitFor([] { return !OpenConnectMgr::_OnSarting.load() && !OpenConnectMgr::_OnStoping.load(); },
+                        30000));
+    OpenConnectMgr::nextProtocolHook = nullptr;
+    QObject::disconnect(cw, &ConnectionWindow::attemptStarted, cw, nullptr);
+    EXPECT_EQ(nft("delete table inet tvlate"), "");
 }
 
 } // namespace

@@ -279,4 +279,39 @@ TEST_F(FlowTest, UserStopEndsTheCycle) {
     EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
+// The cycle counter never outlives its cycle: whatever ended the last one, the next click tries
+// a protocol instead of giving up at once.
+TEST_F(FlowTest, TheCycleCounterNeverOutlivesItsCycle) {
+    struct Case {
+        const char* name;
+        bool automatic;
+        int count;              // left by the earlier cycle
+        bool callGoNext;        // an attempt ends while the cycle cannot go on
+        QStringList tried;      // attempts the next click starts before a notice
+        QStringList buttons;    // of the notice that ends it
+    } cases[] = {
+        {"a chosen protocol after an unfinished cycle", false, 3, false, {"OpenVPN"}, {"OK"}},
+        {"an attempt ending after a switch to a chosen protocol", false, 2, true, {"OpenVPN"}, {"OK"}},
+        {"an attempt ending outside the user's action", true, 2, true, {"OpenConnect", "L2TP", "OpenVPN"}, {"はい"}},
+    };
+    loadCatalogue("127.0.10.1"); // downloads fail: the web host refuses
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        alerts.shown.clear();
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", c.automatic ? 1 : 0);
+        Constants::autoConnectCount = c.count;
+        if (c.callGoNext) {
+            host->_isAction = false;
+            goNext();
+            EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+        }
+        const QStringList tried = runFailingCycle();
+        EXPECT_EQ(tried, c.tried);
+        ASSERT_EQ(alerts.shown.size(), 1);
+        EXPECT_EQ(alerts.shown[0].buttons, c.buttons);
+        EXPECT_EQ(Constants::autoConnectCount.load(), -1);
+        ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 10000));
+    }
+}
+
 } // namespace

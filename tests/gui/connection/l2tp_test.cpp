@@ -25,7 +25,8 @@ TEST_F(L2tpTest, StatusCallbackActions) {
         bool automatic, userStopped;
         const char* word;
         bool timerRuns;
-        QStringList notices; // buttons of the alerts shown
+        QStringList notices;  // buttons of the alerts shown
+        bool pending = false; // an attempt of ours had not reached 接続中
     } cases[] = {
         {kSCNetworkConnectionConnected, false, false, "接続中", true, {}},
         {kSCNetworkConnectionConnecting, false, false, "接続中...", true, {}},
@@ -36,10 +37,16 @@ TEST_F(L2tpTest, StatusCallbackActions) {
         {kSCNetworkConnectionInvalid, false, false, "未接続", false, {"OK"}},
         {kSCNetworkConnectionInvalid, true, false, "未接続", false, {"はい"}},
         {7, false, false, "未接続", true, {}},
+        // An attempt that ends before 接続中 failed: told in manual mode, unless the user stopped it.
+        {kSCNetworkConnectionDisconnected, false, false, "未接続", false, {"OK"}, true},
+        {kSCNetworkConnectionDisconnected, false, true, "未接続", false, {}, true},
+        {kSCNetworkConnectionDisconnected, true, false, "未接続", false, {"はい"}, true},
+        {kSCNetworkConnectionInvalid, false, false, "未接続", false, {"OK"}, true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(testing::Message() << "status " << k.status << (k.automatic ? " auto" : " manual")
-                                        << (k.userStopped ? " after a stop" : ""));
+                                        << (k.userStopped ? " after a stop" : "")
+                                        << (k.pending ? " before connected" : ""));
         platform::Defaults::standard().setInteger("ProtcolSelAuto", k.automatic ? 1 : 0);
         platform::Defaults::standard().removeObject("SuccessProtcol");
         alerts.shown.clear();
@@ -50,6 +57,7 @@ TEST_F(L2tpTest, StatusCallbackActions) {
         host->_isAction = true;
         host->_current_protcol = "OpenVPN";
         extIsManualStop = k.userStopped;
+        extL2TPAttemptPending = k.pending;
         Constants::autoConnectCount = 3;
 
         scNetworkConnectionCallback(nullptr, k.status, nullptr);
@@ -72,15 +80,56 @@ TEST_F(L2tpTest, StatusCallbackActions) {
             EXPECT_EQ(Constants::autoConnectCount.load(), -1);
             EXPECT_EQ(host->_current_protcol, "L2TP");
         }
+        EXPECT_FALSE(extL2TPAttemptPending);
         host->stopConnectedTimer();
     }
     EXPECT_TRUE(attempts.isEmpty());
+}
+
+// Only the helper's "1" to SET_KEY lets a profile start: an earlier "TavroVPN" profile must not
+// connect with its old gateway and account while the window shows the new region.
+TEST_F(L2tpTest, OnlyAProvisionedProfileIsStarted) {
+    struct Case {
+        const char* name;
+        const char* server; // of region 0; "" for none
+        const char* answer; // the helper's answer to SET_KEY
+        bool sent, started;
+    } cases[] = {
+        {"provisioned", "192.0.2.10", "1", true, true},
+        {"refused by the helper", "192.0.2.10", "0", true, false},
+        {"no server address", "", "1", false, false},
+    };
+    platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        alerts.shown.clear();
+        PexXmlParser::clearCatalogue();
+        if (*c.server) loadCatalogue(c.server);
+        helper->setLaterReply(c.answer);
+        const size_t before = helper->connections().size();
+        extThisServiceID = "5c0ff8a4-0000-4000-8000-0000000000e1"; // a profile of an earlier attempt
+        host->connectButton->click();
+        ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000));
+        settle(50);
+        EXPECT_EQ(helper->connections().size(), before + (c.sent ? 1 : 0));
+        // Without NetworkManager on the bus even the provisioned profile ends invalid, but only it
+        // was started.
+        EXPECT_EQ(extConnection != nullptr, c.started);
+        EXPECT_EQ(status(), "未接続");
+        EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+        EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+        EXPECT_FALSE(extL2TPAttemptPending);
+        extThisServiceID.clear();
+        removeSystemService(); // forgets the connection object; nothing is sent without a service
+        settle(50);
+    }
 }
 
 // SET_KEY goes to the helper in its fixed form, then, with no NetworkManager to find a
 // service on, the attempt ends invalid.
 TEST_F(L2tpTest, StartSendsSetKeyThenEndsInvalidWithoutNetworkManager) {
     loadCatalogue("192.0.2.10");
+    helper->setLaterReply("0"); // what the helper answers without NetworkManager
     platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
     host->connectButton->click();
     const auto messages = helperMessages(1);

@@ -67,19 +67,83 @@ TEST_F(PollTest, LostTunnelNoticeInManualModeOnly) {
         platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
         alerts.shown.clear();
         FakeManagement mgmt;
-        mgmt.setState(kReconnecting);
+        mgmt.setState(kConnected);
         enterWaitingState(mgmt);
-        Constants::autoConnectCount = 3;
         cw->OVPNStatusTimerFunc();
-        settle(1500); // past the second after which a time-out would have gone on
+        ASSERT_EQ(status(), "接続中");
+        mgmt.setState(kReconnecting);
+        QStringList tried;
+        QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
+        cw->OVPNStatusTimerFunc();
+        settle(1500); // past the second after which a failed attempt goes on
+        QObject::disconnect(cw, &ConnectionWindow::attemptStarted, cw, nullptr);
         EXPECT_EQ(status(), "未接続");
         EXPECT_EQ(cw->_ovpn_socket_fd.load(), -1);
+        EXPECT_TRUE(tried.isEmpty()) << "a lost tunnel is not retried";
         if (automatic) {
-            EXPECT_TRUE(alerts.shown.isEmpty()) << "a lost tunnel is not retried";
-            EXPECT_EQ(Constants::autoConnectCount.load(), 3);
+            EXPECT_TRUE(alerts.shown.isEmpty());
         } else {
             ASSERT_EQ(alerts.shown.size(), 1);
             EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+        }
+    }
+}
+
+// However it ends, an attempt that never reached 接続中 failed: the notice in manual mode, the next
+// protocol in automatic mode (here the cycle's last one, whose failure then ends the cycle).
+TEST_F(PollTest, AnAttemptEndingBeforeConnectedFailsAndTheCycleMovesOn) {
+    enum class End { Reply, ManagementClosed, ChannelClosed };
+    struct Case {
+        const char* name;
+        End end;
+        const char* state;
+    } cases[] = {
+        {"reconnecting", End::Reply, kReconnecting},
+        {"exiting", End::Reply, "1796690804,EXITING,SIGTERM,,,,,"},
+        {"connected with an error", End::Reply, "1796690804,CONNECTED,ERROR,,,,,"},
+        {"management closed", End::ManagementClosed, nullptr},
+        {"tunnel channel closed", End::ChannelClosed, nullptr},
+    };
+    for (const Case& c : cases) {
+        for (bool automatic : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (automatic ? ", automatic" : ", manual"));
+            platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
+            alerts.shown.clear();
+            FakeManagement mgmt;
+            if (c.state) mgmt.setState(c.state);
+            enterWaitingState(mgmt);
+            Constants::autoConnectCount = automatic ? 2 : -1; // OpenConnect and L2TP were tried
+            if (c.end == End::ManagementClosed) mgmt.hangUp();
+            if (c.end == End::ChannelClosed) {
+                int sv[2];
+                ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+                socket_close(cw->_helper_daemon_socket.exchange(sv[0]));
+                ::close(sv[1]);
+            }
+            settle(50);
+            QStringList tried, shown;
+            QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) {
+                tried << p;
+                shown << status();
+            });
+            cw->OVPNStatusTimerFunc();
+            settle(100);
+            EXPECT_EQ(status(), "未接続");
+            EXPECT_EQ(cw->_ovpn_socket_fd.load(), -1);
+            if (automatic) {
+                EXPECT_TRUE(alerts.shown.isEmpty()) << "no notice before the cycle ends";
+                ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000));
+                EXPECT_EQ(tried, QStringList{"OpenVPN"}) << "the next attempt of the cycle ran";
+                EXPECT_EQ(alerts.shown.back().buttons, QStringList{"はい"});
+                ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 15000));
+            } else {
+                ASSERT_EQ(alerts.shown.size(), 1);
+                EXPECT_EQ(alerts.shown[0].buttons, QStringList{"OK"});
+                settle(1200);
+                EXPECT_TRUE(tried.isEmpty());
+            }
+            QObject::disconnect(cw, &ConnectionWindow::attemptStarted, cw, nullptr);
+            EXPECT_EQ(Constants::autoConnectCount.load(), -1);
         }
     }
 }

@@ -52,9 +52,13 @@ TEST_F(StatusPoll, EstablishedNeedsTheUpLineAndTheGatewayLine) {
     };
     for (const Case& c : cases) {
         Mgr::_opcon_estb_check_count = 0;
+        Constants::autoConnectCount = 2; // mid-cycle
         octest::writeFile(status(), c.text);
         EXPECT_EQ(Mgr::OnConnectStatus(), c.expected) << c.text;
+        // A success ends the cycle: the next click starts a fresh one.
+        EXPECT_EQ(Constants::autoConnectCount.load(), c.expected == 1 ? -1 : 2) << c.text;
     }
+    Constants::autoConnectCount = -1;
     EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenConnect");
 }
 

@@ -4,10 +4,14 @@
 #include "platform/qt/Frames.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -48,6 +52,53 @@ TEST(MessageBoxAlert, EscapeAndClosingNeverAnswerYes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(answerBy(c.buttons, c.dismiss), c.want);
+    }
+}
+
+// Each line of an alert's texts is laid out whole when it fits the screen; a line wider than the
+// screen still wraps inside the box.
+TEST(MessageBoxAlert, LinesStayWholeWhereTheyFit) {
+    struct Case {
+        const char* name;
+        QString informative;
+        bool fits;
+    } cases[] = {
+        {"quit question", "タブロVPNを終了しますか？", true},
+        {"failure notice",
+         "VPN接続に失敗しました。プロトコルを変更して再接続してください。\n"
+         "突然接続できなくなった場合は、設定から「設定を初期化」ボタンをクリックしてください。",
+         true},
+        {"wider than the screen", QString(400, QChar(0x3042)), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QMessageBox box;
+        box.setText("タブロVPN");
+        box.setInformativeText(c.informative);
+        box.addButton("OK", QMessageBox::AcceptRole);
+        MessageBoxPresenter::keepLinesWhole(box);
+        box.show();
+        QApplication::processEvents();
+        QLabel* label = nullptr;
+        for (QLabel* l : box.findChildren<QLabel*>())
+            if (l->text() == c.informative) label = l;
+        ASSERT_NE(label, nullptr);
+        const QFontMetrics metrics(label->font());
+        const QStringList lines = c.informative.split('\n');
+        int widest = 0;
+        for (const QString& line : lines)
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+        const int screenWidth = box.screen()->availableGeometry().width();
+        EXPECT_LE(box.width(), screenWidth);
+        // The height the text takes when nothing limits its width: one row per line.
+        const int unbroken = label->heightForWidth(100000);
+        if (c.fits) {
+            EXPECT_GE(label->contentsRect().width(), widest);
+            EXPECT_EQ(label->height(), unbroken) << "a line was broken";
+        } else {
+            EXPECT_GT(label->height(), unbroken) << "wrapped";
+        }
+        box.hide();
     }
 }
 

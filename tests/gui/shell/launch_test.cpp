@@ -8,7 +8,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -118,11 +120,27 @@ TEST_F(LaunchTest, OfflineFirstStartRestoresTheBundledListWarnsAndAsksToQuit) {
     EXPECT_EQ(d.loginWindow, nullptr) << "the launch stops at the termination";
 }
 
+// The real user and group of the test for a while (the effective ones stay root's): a user the
+// installed helper does not serve yet.
+class RealUser {
+public:
+    RealUser(uid_t uid, gid_t gid) {
+        ok = setresgid(gid, static_cast<gid_t>(-1), static_cast<gid_t>(-1)) == 0 &&
+             setresuid(uid, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) == 0;
+    }
+    ~RealUser() {
+        (void)!setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1));
+        (void)!setresgid(0, static_cast<gid_t>(-1), static_cast<gid_t>(-1));
+    }
+    bool ok = false;
+};
+
 TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplanation) {
     struct Case {
         const char* name;
         const char* pkexec;
         const char* says;
+        bool installed = false; // the package's helper, this user's approval declined
     } cases[] = {
         {"no agent",
          "echo 'Error executing command as another user: No authentication agent found.' >&2; exit 127",
@@ -130,6 +148,8 @@ TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplan
         {"dismissed", "exit 126", "パスワードを入力してください。"},
         {"not authorised", "echo 'Error executing command as another user: Not authorized' >&2; exit 127",
          "パスワードを入力してください。"},
+        {"installed, approval dismissed", "exit 126", "パスワードを入力してください。", true},
+        {"installed, approval not authorised", "exit 127", "パスワードを入力してください。", true},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -138,9 +158,24 @@ TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplan
         std::ofstream(fake) << "#!/bin/sh\n" << c.pkexec << "\n";
         fs::permissions(fake, fs::perms::owner_all);
         setenv("TAVROVPN_PKEXEC", fake.c_str(), 1);
+        const std::string job = home + (c.installed ? "/job-file" : "/no-job-file");
+        if (c.installed) std::ofstream(job) << "[Socket]\n";
+        setenv("TAVROVPN_HELPER_JOB_FILE", job.c_str(), 1);
+        setenv("TVAPPHELPER_ALLOW_FILE", (home + "/no-allow-file").c_str(), 1);
         alerts.shown.clear();
         terminations = 0;
-        makeDelegate().applicationDidFinishLaunching();
+        {
+            std::optional<RealUser> user;
+            if (c.installed) {
+                // pkexec is looked up with the real user and group.
+                fs::permissions(home, fs::perms::others_exec, fs::perm_options::add);
+                fs::permissions(fake, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+                user.emplace(65534, 65534);
+                ASSERT_TRUE(user->ok);
+            }
+            makeDelegate().applicationDidFinishLaunching();
+        }
+        // No quit question: the explanation is the only alert.
         ASSERT_EQ(alerts.shown.size(), 1);
         EXPECT_NE(alerts.shown[0].informativeText.indexOf(QString::fromUtf8(c.says)), -1)
             << alerts.shown[0].informativeText.toStdString();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs a test program on a private Xvfb display with the trayer tray host.
-# Exit 77 (skipped) only when Xvfb cannot start here.
+# Runs a test program on a private Xvfb display with the trayer tray host, started TRAY_DELAY
+# seconds after the program (0 when unset). Exit 77 (skipped) only when Xvfb cannot start here.
 set -u
 prog=$1; shift
 command -v Xvfb >/dev/null && command -v trayer >/dev/null || { echo "SKIPPED: Xvfb or trayer missing"; exit 77; }
@@ -16,7 +16,9 @@ for n in $(seq 90 120); do
 done
 [ -n "$disp" ] || { cat "$dir/xvfb.log"; rm -rf "$dir"; echo "SKIPPED: Xvfb could not start"; exit 77; }
 export DISPLAY=$disp QT_QPA_PLATFORM=xcb
-trayer --edge top --align right --widthtype request --height 24 >"$dir/trayer.log" 2>&1 &
+delay=${TRAY_DELAY:-0}
+case $delay in ''|*[!0-9]*) delay=0 ;; esac
+(sleep "$delay"; exec trayer --edge top --align right --widthtype request --height 24) >"$dir/trayer.log" 2>&1 &
 tpid=$!
 "$prog" "$@"
 rc=$?

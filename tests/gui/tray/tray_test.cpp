@@ -19,4 +19,27 @@ TEST_F(TrayTest, LaunchShowsTheStatusIconInTheTray) {
     EXPECT_TRUE(d.statusItem->isVisible());
     EXPECT_FALSE(d.statusItem->icon().isNull());
     EXPECT_EQ(d.statusItem->contextMenu(), d._appMenu);
+    // Docked in the tray: only then has the item a place on the screen.
+    for (int i = 0; i < 50 && d.statusItem->geometry().isEmpty(); ++i) settle(100);
+    EXPECT_FALSE(d.statusItem->geometry().isEmpty());
+}
+
+// Start at login races the desktop panel: a tray host that comes after the launch still gets the
+// status item (run with TRAY_DELAY).
+TEST_F(TrayTest, ATrayHostStartedAfterTheLaunchGetsTheStatusIcon) {
+    ASSERT_EQ(QGuiApplication::platformName(), "xcb");
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the tray host must come later";
+    LocalService service;
+    ASSERT_TRUE(service.start());
+    service.exportEnv();
+    AppDelegate& d = makeDelegate();
+    d.applicationDidFinishLaunching();
+    settle(500);
+    EXPECT_TRUE(d.statusItem->geometry().isEmpty());
+    for (int i = 0; i < 300 && !QSystemTrayIcon::isSystemTrayAvailable(); ++i) settle(100);
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+    for (int i = 0; i < 100 && d.statusItem->geometry().isEmpty(); ++i) settle(100);
+    EXPECT_TRUE(d.statusItem->isVisible());
+    EXPECT_FALSE(d.statusItem->geometry().isEmpty());
+    EXPECT_EQ(d.statusItem->contextMenu(), d._appMenu);
 }

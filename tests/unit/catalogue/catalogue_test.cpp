@@ -94,21 +94,56 @@ TEST_F(CatalogueTest, ServerElementsFillTheirOwnListsWithAllFields) {
 
 TEST_F(CatalogueTest, IncompleteOrUnresolvableEntriesAreSkipped) {
     ASSERT_TRUE(extParser.parseData(doc(
-        region("日本", "0") + "<Region Region=\"韓国\"/>" + "<Region No=\"1\"/>" + region("台湾", "1") +
+        region("日本", "0") + "<Region Region=\"韓国\"/>" + "<Region No=\"2\"/>" + region("台湾", "3") +
         "<Server Server=\"noport\" Region=\"0\" Status=\"0\" Type=\"t\"/>" + server("Server", "", "0", "0") +
         server("Server", "bad-status", "0", "low") + server("Server", "float", "0", "1.5") +
         server("Server", "overflow", "0", "99999999999999999999") + server("Server", "lost", "9", "0") +
-        server("OCServer", "lost-oc", "2", "0") + server("Server", "good", "1", "+1"))));
-    // The incomplete regions took no position: 台湾 is the second region.
+        server("OCServer", "lost-oc", "2", "0") + server("Server", "good", "3", "+1"))));
+    // The incomplete regions are not stored, but took their positions: 台湾 is the fourth.
     ASSERT_EQ(PexXmlParser::_regionInfos.size(), 2u);
-    EXPECT_EQ(PexXmlParser::_regionInfos.at("1").Region, "台湾");
+    EXPECT_EQ(PexXmlParser::_regionInfos.at("3").Region, "台湾");
     ASSERT_EQ(PexXmlParser::_serverList.size(), 1u);
     EXPECT_EQ(PexXmlParser::_serverList[0].Server, "good");
     EXPECT_TRUE(PexXmlParser::_OCserverList.empty());
     // The default server is the first usable one.
     EXPECT_EQ(prefs.string("serverAddress"), "good");
-    EXPECT_EQ(prefs.string("regionNumber"), "1");
+    EXPECT_EQ(prefs.string("regionNumber"), "3");
     EXPECT_EQ(prefs.string("Region"), "台湾");
+}
+
+// Every region element, stored or skipped, takes the next position, so the regions after a
+// skipped one keep the keys their servers name.
+TEST_F(CatalogueTest, SkippedRegionsKeepTheirPositions) {
+    struct Case {
+        const char* name;
+        std::string regions;
+        std::map<std::string, std::string> stored; // position key -> region name
+        std::string serverRegion;                  // of the one server "s"; "" when it is dropped
+    } cases[] = {
+        {"none skipped", region("日本", "0") + region("韓国", "1"), {{"0", "日本"}, {"1", "韓国"}}, "韓国"},
+        {"without No", "<Region Region=\"日本\"/>" + region("韓国", "1"), {{"1", "韓国"}}, "韓国"},
+        {"without Region", region("日本", "0") + "<AddRegion No=\"1\"/>" + region("台湾", "2"),
+         {{"0", "日本"}, {"2", "台湾"}}, ""},
+        {"empty values", "<Region Region=\"\" No=\"0\"/><Region Region=\"日本\" No=\"\"/>" + region("韓国", "2"),
+         {{"2", "韓国"}}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PexXmlParser::clearCatalogue();
+        ASSERT_TRUE(extParser.parseData(doc(c.regions + server("Server", "s", "1", "0"))));
+        std::map<std::string, std::string> stored;
+        for (const auto& [key, info] : PexXmlParser::_regionInfos) {
+            stored[key] = info.Region;
+            EXPECT_EQ(std::to_string(info.Row), key);
+        }
+        EXPECT_EQ(stored, c.stored);
+        if (c.serverRegion.empty()) {
+            EXPECT_TRUE(PexXmlParser::_serverList.empty()) << "position 1 names no region";
+        } else {
+            ASSERT_EQ(PexXmlParser::_serverList.size(), 1u);
+            EXPECT_EQ(PexXmlParser::_serverList[0].regionName, c.serverRegion);
+        }
+    }
 }
 
 TEST_F(CatalogueTest, DefaultServerIsSeededOnlyWhileTheAddressIsEmpty) {

@@ -73,6 +73,37 @@ TEST(VersionValue, SlotsAndWeights) {
     EXPECT_TRUE(std::isfinite(UpdateXmlParser::versionValue(many)));
 }
 
+TEST(VersionValue, VersionsCompareOnePartAtATime) {
+    struct Case {
+        const char* running;
+        const char* latest;
+        int want; // sign of compareVersions(running, latest)
+    } cases[] = {
+        {"1.0.1", "1.0.2", -1},
+        {"2.4.0", "1.15.0", 1},   // no downgrade offered
+        {"2.12.0", "3.0.1", -1},  // the update is not missed
+        {"1.10.0", "2.0.0", -1},
+        {"1.9.9", "1.10.0", -1},
+        {"1.0.10", "1.1.0", -1},
+        {"2.4", "2.4.0", 0},
+        {"2", "2.0.0.1", 0},        // a missing fourth part counts as 1
+        {"1.0.1", "1.0.1.1001", -1}, // the fourth part decides last
+        {"1.0.1.20000", "1.0.2", -1},
+        {"1.0.1.1001", "1.0.1.999", 1},
+        {"1b.x.3rc", "1.0.3", 0},   // parts read like atof
+        {"1,5.0.0", "1.0.0", 0},    // no locale decimal comma
+        {"1.2.3.4.5", "1.2.3.4", 0}, // parts after the fourth are ignored
+        {"", "0.0.0", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.running) + " vs " + c.latest);
+        const int got = UpdateXmlParser::compareVersions(c.running, c.latest);
+        EXPECT_EQ((got > 0) - (got < 0), c.want);
+        const int back = UpdateXmlParser::compareVersions(c.latest, c.running);
+        EXPECT_EQ((back > 0) - (back < 0), -c.want);
+    }
+}
+
 TEST(VersionValue, BannerTitleUsesTheFirstThreeParts) {
     EXPECT_EQ(UpdateXmlParser::updateTitle("1.0.2"), "v1.0.2にアップデートしてください");
     EXPECT_EQ(UpdateXmlParser::updateTitle("1.0.1.1001"), "v1.0.1にアップデートしてください");
@@ -107,7 +138,7 @@ TEST_F(UpdateXmlTest, UpdateBandAloneDoesNotReserveTheNoticeRow) {
 }
 
 TEST_F(UpdateXmlTest, SameOrOlderVersionShowsNoUpdate) {
-    for (const char* latest : {"1.0.1.1", "1.0.1", "1.0.0", "0.9", ""}) {
+    for (const char* latest : {"1.0.1.1", "1.0.1", "1.0.0", "0.9", "", "0.15.0", "0.9.99"}) {
         SCOPED_TRACE(latest);
         UpdateXmlParser fresh;
         bands.clear();

@@ -89,13 +89,18 @@ TEST_F(MgmtReaders, CheckStatMapsStates) {
         {"1,CONNECTED,ERROR,10.8.0.6,10.213.0.2,1194,,\r\nEND\r\n", 0},
         {"1,RECONNECTING,auth-failure,,,,,\r\nEND\r\n", 0},
         {"1,EXITING,SIGTERM,,,,,\r\nEND\r\n", 0},
-        {"1,TCP_CONNECT,,,,,,\r\nEND\r\n", 0},
         {"1,CONNECTING,,,,,,\r\nEND\r\n", 1},
+        // openvpn 2.6 set-up states, and one it may add later: still connecting.
+        {"1,RESOLVE,,,,,,\r\nEND\r\n", 1},
+        {"1,TCP_CONNECT,,,,,,\r\nEND\r\n", 1},
+        {"1,AUTH_PENDING,,,,,,\r\nEND\r\n", 1},
+        {"1,ADD_ROUTES,,10.8.0.6,,,,\r\nEND\r\n", 1},
+        {"1,SOME_NEW_STEP,,,,,,\r\nEND\r\n", 1},
         {"1,WAIT,,,,,,\r\nEND\r\n", 1},
         {"1,AUTH,,,,,,\r\nEND\r\n", 1},
         {"1,GET_CONFIG,,,,,,\r\nEND\r\n", 1},
         {"1,ASSIGN_IP,,10.8.0.6,10.213.0.2,1194,,\r\nEND\r\n", 1},
-        {"1,connected,SUCCESS,10.8.0.6\r\n", 0}, // names are exact
+        {"1,connected,SUCCESS,10.8.0.6\r\n", 1}, // names are exact: not CONNECTED, still setting up
         {"1,CONNECTED\r\nEND\r\n", 0},           // connected without a description
     };
     for (const auto& c : cases)
@@ -139,6 +144,36 @@ TEST_F(MgmtReaders, CheckStatReadsTheReplyUpToItsEndLineAndRecordsTheStateName) 
         late.join();
         EXPECT_STREQ(ovpnStateName, c.state);
     }
+}
+
+// With a zero bound (as the fuzz harness runs it) a reply queued in advance is still read whole,
+// piece by piece, and nothing is waited for.
+TEST_F(MgmtReaders, CheckStatWithAZeroBoundTakesWhatIsAlreadyThere) {
+    struct Case {
+        std::vector<std::string> pieces;
+        int want;
+        const char* state;
+    } cases[] = {
+        {{"1796690804,CONNECTED,SUC", "CESS,10.8.0.6,10.213.0.2,1194,,\r\n", "END\r\n"}, 2, "CONNECTED"},
+        {{"1,TCP_CONN", "ECT,,,,,,\r\n", "END\r\n"}, 1, "TCP_CONNECT"},
+        {{"1,EXITING,SIGTERM,,,,,\r\n"}, 0, "EXITING"}, // no END yet: what came is used
+    };
+    channels::setReadinessWait(std::chrono::microseconds(0));
+    setStateReplyBound(std::chrono::milliseconds(0));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pieces[0]);
+        chkStat = false;
+        Peer p;
+        p.queue(kPending);
+        for (const auto& piece : c.pieces)
+            p.queue(piece);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(CheckStat(p.app), c.want);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+        EXPECT_STREQ(ovpnStateName, c.state);
+    }
+    setStateReplyBound(std::chrono::milliseconds(kStateReplyMs));
+    channels::setReadinessWait(std::chrono::microseconds(1000));
 }
 
 TEST_F(MgmtReaders, CheckStatBoundsAnOverlongAddress) {
