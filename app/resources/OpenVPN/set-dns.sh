@@ -3,12 +3,20 @@
 # set-dns.sh localhost [ADDRESS...]  put back the resolver that was in force before the switch
 #
 # Runs as root with arguments that came, in the end, from a VPN server: every address must be an
-# IP literal before it is used, and no argument is ever evaluated. What was in force before the
-# switch (the file's bytes and mode, or the symlink itself, e.g. systemd-resolved's stub) is kept
-# in a root-only state folder and comes back exactly. The listed addresses are only a fallback for
+# IP literal before it is used, and no argument is ever evaluated.
+#
+# Where /etc/resolv.conf is systemd-resolved's (its stub or its file), the address is given to
+# resolved for the tunnel's own link (the tun device that routes to it), with the routing domain
+# "~." so that every name goes there; the file is not touched, and the restore reverts that link.
+# Elsewhere /etc/resolv.conf becomes a link to a file of ours: a network manager that rewrites the
+# resolver on a lease renewal leaves a link alone, so the tunnel's server stays in force. Where the
+# link cannot be made (the file is a mount point) the file itself is rewritten.
+# What was in force before the switch (the file's bytes and mode, or the symlink itself) is kept in
+# a root-only state folder and comes back exactly. The listed addresses are only a fallback for
 # when that record is gone. A resolver that someone else rewrote since the switch is left alone.
 #
-# TAVROVPN_RESOLV_CONF and TAVROVPN_DNS_STATE_DIR move the two places (tests).
+# TAVROVPN_RESOLV_CONF and TAVROVPN_DNS_STATE_DIR move the places (tests); the file of ours lives
+# next to the state folder.
 set -u
 umask 022
 
@@ -17,6 +25,8 @@ STATE=${TAVROVPN_DNS_STATE_DIR:-/run/tavrovpn}
 SAVED=$STATE/resolv.conf.saved
 LINK=$STATE/resolv.conf.link
 ABSENT=$STATE/resolv.conf.absent
+RESOLVED=$STATE/resolved.link
+LIVE=$(dirname "$STATE")/tavrovpn-resolv.conf
 MARKER='# Written by TavroVPN set-dns.sh for the OpenVPN tunnel; the previous resolver returns when it ends.'
 
 die() {
@@ -66,7 +76,58 @@ is_ipv6() (
 is_ip() { is_ipv4 "$1" || is_ipv6 "$1"; }
 
 is_ours() {
-    [ -f "$RESOLV" ] && [ ! -L "$RESOLV" ] && [ "$(head -n 1 "$RESOLV" 2>/dev/null)" = "$MARKER" ]
+    if [ -L "$RESOLV" ]; then
+        [ "$(readlink "$RESOLV")" = "$LIVE" ] && [ -f "$LIVE" ] && [ ! -L "$LIVE" ] &&
+            [ "$(head -n 1 "$LIVE" 2>/dev/null)" = "$MARKER" ]
+    else
+        [ -f "$RESOLV" ] && [ "$(head -n 1 "$RESOLV" 2>/dev/null)" = "$MARKER" ]
+    fi
+}
+
+# resolv.conf hands names to systemd-resolved, and resolved answers.
+uses_resolved() {
+    [ -L "$RESOLV" ] || return 1
+    case $(readlink "$RESOLV") in */run/systemd/resolve/*) ;; *) return 1 ;; esac
+    command -v resolvectl >/dev/null 2>&1 && resolvectl dns >/dev/null 2>&1
+}
+
+# The tun device the route to the address goes through, as "NAME IFINDEX"; nothing otherwise.
+tunnel_link() {
+    dev=$(ip -o route get "$1" 2>/dev/null | sed -n 's/.* dev \([^ ]*\).*/\1/p' | head -n 1)
+    case $dev in '' | *[!A-Za-z0-9_.@-]*) return 1 ;; esac
+    info=$(ip -d -o link show dev "$dev" 2>/dev/null) || return 1
+    case $info in *" tun type tun "*) ;; *) return 1 ;; esac
+    index=${info%%:*}
+    case $index in '' | *[!0-9]*) return 1 ;; esac
+    echo "$dev $index"
+}
+
+# Gives the address to resolved for the tunnel's link; false (nothing changed) where that is not
+# the way here.
+switch_resolved() { # $1: address
+    is_ours && return 1
+    uses_resolved || return 1
+    link=$(tunnel_link "$1") || return 1
+    make_state_dir
+    printf '%s\n' "$link" >"$RESOLVED.tmp" && mv -f "$RESOLVED.tmp" "$RESOLVED" || die "cannot record the link"
+    dev=${link% *}
+    if resolvectl dns "$dev" "$1" && resolvectl domain "$dev" '~.' && resolvectl default-route "$dev" yes; then
+        return 0
+    fi
+    resolvectl revert "$dev" 2>/dev/null
+    rm -f "$RESOLVED"
+    die "systemd-resolved did not take the tunnel's server"
+}
+
+# Reverts the link recorded by switch_resolved, if it is still the same device.
+restore_resolved() {
+    [ -f "$RESOLVED" ] || return 0
+    read -r dev index <"$RESOLVED"
+    rm -f "$RESOLVED"
+    case $dev in '' | *[!A-Za-z0-9_.@-]*) return 0 ;; esac
+    info=$(ip -o link show dev "$dev" 2>/dev/null) || return 0
+    [ "${info%%:*}" = "$index" ] || return 0
+    resolvectl revert "$dev"
 }
 
 # Puts a new file in place of RESOLV without ever writing through a symlink: a temporary file next
@@ -96,7 +157,15 @@ install_link() { # $1: link target
     return 1
 }
 
-clear_state() { rm -f "$SAVED" "$LINK" "$ABSENT"; }
+# Someone wrote through the link into our file since the switch: their text becomes the plain
+# file again, so that nothing depends on ours.
+settle_foreign() {
+    [ -L "$RESOLV" ] && [ "$(readlink "$RESOLV")" = "$LIVE" ] && ! is_ours || return 0
+    if [ -f "$LIVE" ] && [ ! -L "$LIVE" ]; then install_from "$LIVE" || return 0; fi
+    rm -f "$LIVE"
+}
+
+clear_state() { rm -f "$SAVED" "$LINK" "$ABSENT" "$LIVE"; }
 
 make_state_dir() {
     mkdir -p "$STATE" && chmod 700 "$STATE" || die "cannot create $STATE"
@@ -106,6 +175,8 @@ make_state_dir() {
 switch_to() { # $1: address
     is_ip "$1" || die "not an IP address, nothing changed"
     [ -d "$RESOLV" ] && die "$RESOLV is a folder"
+    settle_foreign
+    switch_resolved "$1" && return 0
     make_state_dir
     # Still ours from a tunnel that never restored: the record of the original stays as it is.
     if ! is_ours; then
@@ -121,12 +192,22 @@ switch_to() { # $1: address
             die "$RESOLV is not a file"
         fi
     fi
-    install_text "$MARKER
+    text="$MARKER
 nameserver $1
-" || die "cannot write $RESOLV"
+"
+    # Ours: a plain file that only root writes (a link planted in its place is replaced).
+    work=$(mktemp "$STATE/live.XXXXXX") || die "cannot write $LIVE"
+    if printf '%s' "$text" >"$work" && chmod 644 "$work" && mv -f "$work" "$LIVE" &&
+        { [ "$(readlink "$RESOLV" 2>/dev/null)" = "$LIVE" ] || install_link "$LIVE"; }; then
+        return 0
+    fi
+    rm -f "$work" "$LIVE"
+    install_text "$text" || die "cannot write $RESOLV"
 }
 
 restore() { # $@: the addresses in force before, a fallback only
+    restore_resolved
+    settle_foreign
     if ! is_ours; then
         clear_state
         exit 0
