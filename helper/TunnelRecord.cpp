@@ -208,6 +208,30 @@ bool restoreResolver() {
     return task.terminationStatus() == 0;
 }
 
+bool repairDanglingResolverLink() {
+    const char* env = std::getenv("TAVROVPN_RESOLV_CONF");
+    const std::string resolv = env && env[0] == '/' ? env : "/etc/resolv.conf";
+    const std::string records = tunnelRecordDir();
+    const std::string state = records.substr(0, records.rfind('/'));
+    const std::string live = state.substr(0, state.rfind('/')) + "/tavrovpn-resolv.conf";
+    char target[4096];
+    const ssize_t n = ::readlink(resolv.c_str(), target, sizeof target - 1);
+    if (n <= 0 || std::string(target, static_cast<size_t>(n)) != live) return false;
+    struct stat st {};
+    if (::lstat(live.c_str(), &st) == 0 || errno != ENOENT) return false;
+    const std::string tmp = resolv + ".tavrovpn-repair";
+    ::unlink(tmp.c_str());
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.valid() || ::fchmod(fd.get(), 0644) != 0 || ::rename(tmp.c_str(), resolv.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        hlog("resolver: %s links to the tunnel's vanished file and could not be replaced: %s", resolv.c_str(),
+             std::strerror(errno));
+        return false;
+    }
+    hlog("resolver: %s linked to the tunnel's vanished file; an empty file is in its place", resolv.c_str());
+    return true;
+}
+
 void removeOpenConnectGatewayRoute() {
     const std::string dir = tunnelRecordDir();
     const std::string note = dir.substr(0, dir.rfind('/')) + "/openconnect.gateway";

@@ -40,6 +40,12 @@ int cleanUpVanishedTunnels();
 // record (a resolver someone else has rewritten since is kept). True when set-dns.sh succeeded.
 bool restoreResolver();
 
+// set-dns.sh makes /etc/resolv.conf a link to a file of its own in /run while switched. After a
+// reboot (or anything else that emptied /run) that link dangles, and a network manager leaves a
+// link alone: the machine would have no resolver. Such a link becomes an empty plain file, which
+// the network manager writes again. True when it did.
+bool repairDanglingResolverLink();
+
 // The host route to the VPN server that openconnect's routing script added (it notes the server in
 // <state>/openconnect.gateway) and could not take away, because openconnect ended without its
 // disconnect step: removed, with the note.

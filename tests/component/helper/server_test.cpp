@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -444,4 +445,44 @@ TEST(HelperPeerCheck, UserListedInARootOwnedAllowFileIsServed) {
         std::string path = helper.socketPath();
         EXPECT_EQ(asNobody([&] { return getVerExchange(path); }), ",|eof");
     }
+}
+
+// After a reboot emptied /run, a resolver link into set-dns.sh's vanished file is mended; any
+// other link, file or a link whose file is there is left as it is.
+TEST(TunnelRecord, AResolverLinkIntoAnEmptiedRunIsMendedAndNothingElse) {
+    TempDir d;
+    namespace fs = std::filesystem;
+    const fs::path state = fs::path(d.path) / "run/tavrovpn", live = fs::path(d.path) / "run/tavrovpn-resolv.conf";
+    const fs::path resolv = fs::path(d.path) / "resolv.conf";
+    fs::create_directories(state);
+    setenv("TAVROVPN_DNS_STATE_DIR", state.c_str(), 1);
+    setenv("TAVROVPN_RESOLV_CONF", resolv.c_str(), 1);
+    struct Row {
+        const char* name;
+        std::function<void()> make;
+        bool mended;
+    } rows[] = {
+        {"link into the vanished file", [&] { fs::create_symlink(live, resolv); }, true},
+        {"link whose file is there",
+         [&] {
+             fs::create_symlink(live, resolv);
+             std::ofstream(live) << "nameserver 10.8.0.1\n";
+         },
+         false},
+        {"resolved's stub link", [&] { fs::create_symlink("/run/systemd/resolve/stub-resolv.conf", resolv); }, false},
+        {"a plain file", [&] { std::ofstream(resolv) << "nameserver 192.168.1.1\n"; }, false},
+    };
+    for (const Row& r : rows) {
+        fs::remove(resolv);
+        fs::remove(live);
+        r.make();
+        EXPECT_EQ(helper::repairDanglingResolverLink(), r.mended) << r.name;
+        EXPECT_EQ(fs::is_symlink(resolv), !r.mended && std::string(r.name).find("link") != std::string::npos) << r.name;
+        if (r.mended) {
+            EXPECT_TRUE(fs::is_regular_file(resolv)) << r.name;
+            EXPECT_EQ(fs::file_size(resolv), 0u) << r.name;
+        }
+    }
+    unsetenv("TAVROVPN_DNS_STATE_DIR");
+    unsetenv("TAVROVPN_RESOLV_CONF");
 }
