@@ -237,10 +237,13 @@ TEST(HelperUnits, PassSystemdsOwnCheck) {
     for (size_t at; (at = service.find(installed)) != std::string::npos;)
         service.replace(at, installed.size(), buildDir() + "/helper/tvapphelper");
     writeFile(dir.path + "/com.norvell.tvapphelper@.service", service);
-    const std::string socket = readFile(src + "com.norvell.tvapphelper.socket");
+    std::string socket = readFile(src + "com.norvell.tvapphelper.socket");
     for (const char* line :
-         {"ListenStream=/var/run/com.norvell.tvapphelper.ipc\n", "SocketMode=0766\n", "Accept=yes\n"})
+         {"ListenStream=/var/run/com.norvell.tvapphelper.ipc\n", "SocketMode=0766\n", "Accept=yes\n",
+          "ExecStartPre=/usr/local/libexec/tavrovpn/tvapphelper --cleanup\n"})
         EXPECT_NE(socket.find(line), std::string::npos) << line;
+    for (size_t at; (at = socket.find(installed)) != std::string::npos;)
+        socket.replace(at, installed.size(), buildDir() + "/helper/tvapphelper");
     writeFile(dir.path + "/com.norvell.tvapphelper.socket", socket);
     platform::Task verify;
     verify.launchPath = "/usr/bin/systemd-analyze";
