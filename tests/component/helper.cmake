@@ -1,4 +1,4 @@
-tv_add_test(helper_component_test LABEL component SERIAL TIMEOUT 300
+tv_add_test(helper_component_test LABEL component OWN_NETNS SERIAL TIMEOUT 300
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/helper/HelperHarness.cpp
     ${CMAKE_CURRENT_LIST_DIR}/helper/server_test.cpp
