@@ -224,24 +224,24 @@ bool ipPrefix(std::string_view text, int* family) {
     return true;
 }
 
-std::string leakBlockRules(const LeakBlockSpec& spec, std::string& why) {
-    if (!validInterfaceName(spec.tunnel) || spec.tunnel == "lo") {
-        why = "tunnel interface '" + escapedForLog(spec.tunnel) + "' is not an interface name";
+std::string leakBlockRules(const LeakBlockPlan& plan, std::string& why) {
+    if (!validInterfaceName(plan.tunnel) || plan.tunnel == "lo") {
+        why = "tunnel interface '" + escapedForLog(plan.tunnel) + "' is not an interface name";
         return {};
     }
-    if (spec.servers.empty() || spec.transports.empty()) {
+    if (plan.servers.empty() || plan.transports.empty()) {
         why = "no VPN server transport";
         return {};
     }
     std::ostringstream rules;
-    for (const std::string& server : spec.servers) {
+    for (const std::string& server : plan.servers) {
         int family = 0;
         if (!ipLiteral(server, &family)) {
             why = "server address '" + escapedForLog(server) + "' is not an IP literal";
             return {};
         }
         const char* ip = family == AF_INET ? "ip" : "ip6";
-        for (const LeakTransport& t : spec.transports) {
+        for (const LeakTransport& t : plan.transports) {
             if (t.protocol == "esp") {
                 rules << "\t\t" << ip << " daddr " << server << " meta l4proto esp accept\n";
             } else if ((t.protocol == "udp" || t.protocol == "tcp") && t.port >= 1 && t.port <= 65535) {
@@ -254,7 +254,7 @@ std::string leakBlockRules(const LeakBlockSpec& spec, std::string& why) {
         }
     }
     std::vector<std::string> local4, local6{"fe80::/10"};
-    for (const std::string& subnet : spec.localSubnets) {
+    for (const std::string& subnet : plan.localSubnets) {
         int family = 0;
         if (!ipPrefix(subnet, &family)) {
             why = "local subnet '" + escapedForLog(subnet) + "' is not an IP prefix";
@@ -269,7 +269,7 @@ std::string leakBlockRules(const LeakBlockSpec& spec, std::string& why) {
         << "\tchain output {\n"
         << "\t\ttype filter hook output priority filter; policy accept;\n"
         << "\t\toifname \"lo\" accept\n"
-        << "\t\toifname \"" << spec.tunnel << "\" accept\n"
+        << "\t\toifname \"" << plan.tunnel << "\" accept\n"
         << rules.str()
         << "\t\tudp sport 68 udp dport 67 accept\n"
         << "\t\tudp sport 546 udp dport 547 accept\n"
@@ -362,9 +362,9 @@ std::string tunnelInterfaceOf(pid_t pid) {
     return validInterfaceName(found) ? found : std::string();
 }
 
-bool applyLeakBlock(const LeakBlockSpec& spec, const LeakOwner& owner) {
+bool applyLeakBlock(const LeakBlockPlan& plan, const LeakOwner& owner) {
     std::string why;
-    const std::string rules = leakBlockRules(spec, why);
+    const std::string rules = leakBlockRules(plan, why);
     if (rules.empty()) {
         hlog("leak block refused: %s", why.c_str());
         return false;
@@ -379,8 +379,8 @@ bool applyLeakBlock(const LeakBlockSpec& spec, const LeakOwner& owner) {
         ::unlink(ownerPath().c_str());
         return false;
     }
-    hlog("leak block in force: only %s and the tunnel's transport to %s carry traffic", spec.tunnel.c_str(),
-         joined(spec.servers).c_str());
+    hlog("leak block in force: only %s and the tunnel's transport to %s carry traffic", plan.tunnel.c_str(),
+         joined(plan.servers).c_str());
     return true;
 }
 
@@ -454,12 +454,12 @@ int leakBlockCommand(const std::vector<std::string>& args) {
             hlog("leak block refused: no live helper instance owns the tunnel");
             return 1;
         }
-        LeakBlockSpec spec;
-        spec.tunnel = args[1];
-        spec.servers = {args[2]};
-        spec.transports = {{"tcp", kOpenConnectPort}, {"udp", kOpenConnectPort}};
-        spec.localSubnets = localSubnets(args[1]);
-        return applyLeakBlock(spec, owner) ? 0 : 1;
+        LeakBlockPlan plan;
+        plan.tunnel = args[1];
+        plan.servers = {args[2]};
+        plan.transports = {{"tcp", kOpenConnectPort}, {"udp", kOpenConnectPort}};
+        plan.localSubnets = localSubnets(args[1]);
+        return applyLeakBlock(plan, owner) ? 0 : 1;
     }
     if (mode == "openconnect-off" && args.size() == 1) {
         if (ownerFromEnvironment(owner)) removeLeakBlock(owner);
@@ -479,18 +479,18 @@ int leakBlockCommand(const std::vector<std::string>& args) {
                 if (auto ppp = entry->find(platform::kSCEntNetPPP); ppp != entry->end() && ppp->is_object())
                     if (auto a = ppp->find(platform::kSCPropNetPPPCommRemoteAddress); a != ppp->end() && a->is_string())
                         server = a->get<std::string>();
-        LeakBlockSpec spec;
-        spec.tunnel = args[1];
-        spec.servers = resolvedAddresses(server);
-        spec.transports = {{"udp", 500}, {"udp", 4500}, {"udp", 1701}, {"esp", 0}};
-        spec.localSubnets = localSubnets(args[1]);
+        LeakBlockPlan plan;
+        plan.tunnel = args[1];
+        plan.servers = resolvedAddresses(server);
+        plan.transports = {{"udp", 500}, {"udp", 4500}, {"udp", 1701}, {"esp", 0}};
+        plan.localSubnets = localSubnets(args[1]);
         owner.kind = LeakOwner::Kind::L2tp;
         owner.interface = args[1];
         if (!validInterfaceName(owner.interface)) {
             hlog("leak block refused: '%s' is not an interface name", escapedForLog(owner.interface).c_str());
             return 1;
         }
-        return applyLeakBlock(spec, owner) ? 0 : 1;
+        return applyLeakBlock(plan, owner) ? 0 : 1;
     }
     if (mode == "l2tp-off" && args.size() == 2) {
         LeakOwner held;

@@ -19,7 +19,7 @@ struct LeakTransport {
     unsigned port = 0;    // 0 for esp
 };
 
-struct LeakBlockSpec {
+struct LeakBlockPlan {
     std::string tunnel;                    // the tunnel's interface
     std::vector<std::string> servers;      // IP literals
     std::vector<LeakTransport> transports; // to the servers
@@ -40,8 +40,8 @@ bool ipLiteral(std::string_view text, int* family = nullptr);
 bool ipPrefix(std::string_view text, int* family = nullptr);
 
 // The nft script that replaces the table in one transaction; empty (with why) when a field of the
-// spec is not what it must be.
-std::string leakBlockRules(const LeakBlockSpec& spec, std::string& why);
+// plan is not what it must be.
+std::string leakBlockRules(const LeakBlockPlan& plan, std::string& why);
 
 // The subnets of the addresses on the machine's interfaces other than loopback and `tunnel`.
 std::vector<std::string> localSubnets(const std::string& tunnel);
@@ -51,9 +51,9 @@ bool openVpnTransportFromLog(std::string_view log, std::string& server, LeakTran
 // The tun/tap interface a process holds open (/proc/PID/fdinfo "iff:"); empty when none.
 std::string tunnelInterfaceOf(pid_t pid);
 
-// Applies the spec for the owner. On any failure nothing is left applied and "leak block refused:
+// Applies the plan for the owner. On any failure nothing is left applied and "leak block refused:
 // <why>" is logged: the tunnel runs on without the block.
-bool applyLeakBlock(const LeakBlockSpec& spec, const LeakOwner& owner);
+bool applyLeakBlock(const LeakBlockPlan& plan, const LeakOwner& owner);
 // Removes the table when `owner` holds it (Kind::None: whoever holds it).
 void removeLeakBlock(const LeakOwner& owner);
 // Removes a table whose owner is gone (or that has no owner noted).

@@ -147,8 +147,8 @@ void TunnelChannel::stopOpenConnect() {
 void TunnelChannel::blockLeaks() {
     if (leakBlockTried_ || !programRunning()) return;
     leakBlockTried_ = true;
-    LeakBlockSpec spec;
-    spec.tunnel = tunnelInterfaceOf(program_->processIdentifier());
+    LeakBlockPlan plan;
+    plan.tunnel = tunnelInterfaceOf(program_->processIdentifier());
     std::string log, server;
     LeakTransport transport;
     constexpr size_t kMaxLog = 4 << 20;
@@ -162,11 +162,11 @@ void TunnelChannel::blockLeaks() {
         }
     }
     if (openVpnTransportFromLog(log, server, transport)) {
-        spec.servers = {server};
-        spec.transports = {transport};
+        plan.servers = {server};
+        plan.transports = {transport};
     }
-    spec.localSubnets = localSubnets(spec.tunnel);
-    applyLeakBlock(spec, leakOwnerOfThisHelper());
+    plan.localSubnets = localSubnets(plan.tunnel);
+    applyLeakBlock(plan, leakOwnerOfThisHelper());
 }
 
 void TunnelChannel::setProgram(platform::Task* task) {

@@ -101,6 +101,15 @@ protected:
             30s);
     }
     std::string killLine() const { return "kill -HUP $(cat \"" + D + "/childpid\")"; }
+    // One attempt in the given mode, counted afresh: true once its start command has connected.
+    bool startAttempt(bool automatic) {
+        platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
+        alerts.shown.clear();
+        handOvers = 0;
+        const size_t before = helper->connections().size();
+        Mgr::Start();
+        return octest::waitFor([&] { return helper->connections().size() == before + 1; }, 30s);
+    }
 
     std::string R, D, socketPath;
     std::unique_ptr<octest::FakeHelper> helper;
@@ -160,12 +169,7 @@ TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
 TEST_F(Attempt, RefusedLoginEndsWithTheAlertInManualModeAndHandsOverInAutomaticMode) {
     for (const bool automatic : {false, true}) {
         SCOPED_TRACE(automatic ? "automatic" : "manual");
-        platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
-        alerts.shown.clear();
-        handOvers = 0;
-        const size_t before = helper->connections().size();
-        Mgr::Start();
-        ASSERT_TRUE(octest::waitFor([&] { return helper->connections().size() == before + 1; }, 30s));
+        ASSERT_TRUE(startAttempt(automatic));
         octest::writeFile(D + "/status.log", "POST https://oc.example.test/\nLogin failed.\n");
         ASSERT_TRUE(
             octest::waitFor([&] { return idle() && (handOvers > 0 || !alerts.shown.isEmpty()); }, 10s));
@@ -191,12 +195,7 @@ TEST_F(Attempt, AStartTheHelperRefusesEndsAtOnce) {
     helper->setFirstReply("0");
     for (const bool automatic : {false, true}) {
         SCOPED_TRACE(automatic ? "automatic" : "manual");
-        platform::Defaults::standard().setInteger("ProtcolSelAuto", automatic ? 1 : 0);
-        alerts.shown.clear();
-        handOvers = 0;
-        const size_t before = helper->connections().size();
-        Mgr::Start();
-        ASSERT_TRUE(octest::waitFor([&] { return helper->connections().size() == before + 1; }, 30s));
+        ASSERT_TRUE(startAttempt(automatic));
         // Not the wait for a status.log that never comes: over within the settling second or so.
         const auto t0 = std::chrono::steady_clock::now();
         ASSERT_TRUE(

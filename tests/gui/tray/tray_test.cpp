@@ -3,19 +3,26 @@
 
 #include <QSystemTrayIcon>
 
-class TrayTest : public ShellFixture {};
+class TrayTest : public ShellFixture {
+protected:
+    // The application launched against the local service, as at login.
+    AppDelegate& launch() {
+        EXPECT_TRUE(service.start());
+        service.exportEnv();
+        AppDelegate& d = makeDelegate();
+        d.applicationDidFinishLaunching();
+        settle(500);
+        return d;
+    }
+    LocalService service;
+};
 
 TEST_F(TrayTest, LaunchShowsTheStatusIconInTheTray) {
     ASSERT_EQ(QGuiApplication::platformName(), "xcb");
     // The tray host may take a moment to claim the selection.
     for (int i = 0; i < 50 && !QSystemTrayIcon::isSystemTrayAvailable(); ++i) settle(100);
     ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
-    LocalService service;
-    ASSERT_TRUE(service.start());
-    service.exportEnv();
-    AppDelegate& d = makeDelegate();
-    d.applicationDidFinishLaunching();
-    settle(500);
+    AppDelegate& d = launch();
     EXPECT_TRUE(d.statusItem->isVisible());
     EXPECT_FALSE(d.statusItem->icon().isNull());
     EXPECT_EQ(d.statusItem->contextMenu(), d._appMenu);
@@ -29,12 +36,7 @@ TEST_F(TrayTest, LaunchShowsTheStatusIconInTheTray) {
 TEST_F(TrayTest, ATrayHostStartedAfterTheLaunchGetsTheStatusIcon) {
     ASSERT_EQ(QGuiApplication::platformName(), "xcb");
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the tray host must come later";
-    LocalService service;
-    ASSERT_TRUE(service.start());
-    service.exportEnv();
-    AppDelegate& d = makeDelegate();
-    d.applicationDidFinishLaunching();
-    settle(500);
+    AppDelegate& d = launch();
     EXPECT_TRUE(d.statusItem->geometry().isEmpty());
     for (int i = 0; i < 300 && !QSystemTrayIcon::isSystemTrayAvailable(); ++i) settle(100);
     ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());

@@ -6,8 +6,8 @@ using namespace helper;
 
 namespace {
 
-LeakBlockSpec openVpnSpec() {
-    LeakBlockSpec s;
+LeakBlockPlan openVpnPlan() {
+    LeakBlockPlan s;
     s.tunnel = "tun0";
     s.servers = {"198.51.100.7"};
     s.transports = {{"udp", 1194}};
@@ -25,7 +25,7 @@ size_t at(const std::string& text, const std::string& what) {
 
 TEST(LeakBlock, RulesLetOnlyTheTunnelItsTransportAndTheLocalLinkThrough) {
     std::string why;
-    const std::string r = leakBlockRules(openVpnSpec(), why);
+    const std::string r = leakBlockRules(openVpnPlan(), why);
     ASSERT_FALSE(r.empty()) << why;
     // Replaced in one transaction, whatever was there.
     EXPECT_EQ(r.rfind("table inet tavrovpn {\n}\ndelete table inet tavrovpn\ntable inet tavrovpn {\n", 0), 0u);
@@ -46,7 +46,7 @@ TEST(LeakBlock, RulesLetOnlyTheTunnelItsTransportAndTheLocalLinkThrough) {
     for (size_t i = 1; i < std::size(order); ++i)
         EXPECT_LT(order[i - 1], order[i]) << "rule " << i << " out of order";
 
-    LeakBlockSpec l2tp = openVpnSpec();
+    LeakBlockPlan l2tp = openVpnPlan();
     l2tp.tunnel = "ppp0";
     l2tp.servers = {"2001:db8::5"};
     l2tp.transports = {{"udp", 500}, {"esp", 0}};
@@ -61,28 +61,28 @@ TEST(LeakBlock, RulesLetOnlyTheTunnelItsTransportAndTheLocalLinkThrough) {
 TEST(LeakBlock, AnyFieldThatIsNotWhatItMustBeRefusesTheWholeRuleSet) {
     struct Case {
         const char* name;
-        void (*spoil)(LeakBlockSpec&);
+        void (*spoil)(LeakBlockPlan&);
     } cases[] = {
-        {"no tunnel", [](LeakBlockSpec& s) { s.tunnel = ""; }},
-        {"loopback as tunnel", [](LeakBlockSpec& s) { s.tunnel = "lo"; }},
-        {"quote in tunnel", [](LeakBlockSpec& s) { s.tunnel = "tun0\" accept; flush ruleset; \""; }},
-        {"long tunnel", [](LeakBlockSpec& s) { s.tunnel = "tun0123456789abcd"; }},
-        {"option as tunnel", [](LeakBlockSpec& s) { s.tunnel = "-f"; }},
-        {"no server", [](LeakBlockSpec& s) { s.servers.clear(); }},
-        {"name as server", [](LeakBlockSpec& s) { s.servers = {"vpn.example.com"}; }},
-        {"rule in server", [](LeakBlockSpec& s) { s.servers = {"1.2.3.4 accept\nflush ruleset"}; }},
-        {"prefix as server", [](LeakBlockSpec& s) { s.servers = {"0.0.0.0/0"}; }},
-        {"no transport", [](LeakBlockSpec& s) { s.transports.clear(); }},
-        {"port 0", [](LeakBlockSpec& s) { s.transports = {{"udp", 0}}; }},
-        {"port 65536", [](LeakBlockSpec& s) { s.transports = {{"tcp", 65536}}; }},
-        {"other protocol", [](LeakBlockSpec& s) { s.transports = {{"icmp", 1}}; }},
-        {"wide prefix length", [](LeakBlockSpec& s) { s.localSubnets = {"10.0.0.0/33"}; }},
-        {"no prefix length", [](LeakBlockSpec& s) { s.localSubnets = {"10.0.0.0"}; }},
-        {"set breakout", [](LeakBlockSpec& s) { s.localSubnets = {"10.0.0.0/8 } accept; ip daddr { 0.0.0.0/0"}; }},
-        {"signed length", [](LeakBlockSpec& s) { s.localSubnets = {"10.0.0.0/+8"}; }},
+        {"no tunnel", [](LeakBlockPlan& s) { s.tunnel = ""; }},
+        {"loopback as tunnel", [](LeakBlockPlan& s) { s.tunnel = "lo"; }},
+        {"quote in tunnel", [](LeakBlockPlan& s) { s.tunnel = "tun0\" accept; flush ruleset; \""; }},
+        {"long tunnel", [](LeakBlockPlan& s) { s.tunnel = "tun0123456789abcd"; }},
+        {"option as tunnel", [](LeakBlockPlan& s) { s.tunnel = "-f"; }},
+        {"no server", [](LeakBlockPlan& s) { s.servers.clear(); }},
+        {"name as server", [](LeakBlockPlan& s) { s.servers = {"vpn.example.com"}; }},
+        {"rule in server", [](LeakBlockPlan& s) { s.servers = {"1.2.3.4 accept\nflush ruleset"}; }},
+        {"prefix as server", [](LeakBlockPlan& s) { s.servers = {"0.0.0.0/0"}; }},
+        {"no transport", [](LeakBlockPlan& s) { s.transports.clear(); }},
+        {"port 0", [](LeakBlockPlan& s) { s.transports = {{"udp", 0}}; }},
+        {"port 65536", [](LeakBlockPlan& s) { s.transports = {{"tcp", 65536}}; }},
+        {"other protocol", [](LeakBlockPlan& s) { s.transports = {{"icmp", 1}}; }},
+        {"wide prefix length", [](LeakBlockPlan& s) { s.localSubnets = {"10.0.0.0/33"}; }},
+        {"no prefix length", [](LeakBlockPlan& s) { s.localSubnets = {"10.0.0.0"}; }},
+        {"set breakout", [](LeakBlockPlan& s) { s.localSubnets = {"10.0.0.0/8 } accept; ip daddr { 0.0.0.0/0"}; }},
+        {"signed length", [](LeakBlockPlan& s) { s.localSubnets = {"10.0.0.0/+8"}; }},
     };
     for (const Case& c : cases) {
-        LeakBlockSpec s = openVpnSpec();
+        LeakBlockPlan s = openVpnPlan();
         c.spoil(s);
         std::string why;
         EXPECT_EQ(leakBlockRules(s, why), "") << c.name;
