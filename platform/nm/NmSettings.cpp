@@ -15,6 +15,7 @@ constexpr const char* kSettingsIface = "org.freedesktop.NetworkManager.Settings"
 constexpr const char* kConnectionIface = "org.freedesktop.NetworkManager.Settings.Connection";
 constexpr uint64_t kCallTimeoutUsec = 25ull * 1000 * 1000;
 constexpr size_t kMaxConnections = 4096;
+constexpr int32_t kExclusiveDnsPriority = -50;
 
 struct MessageRef {
     sd_bus_message* m = nullptr;
@@ -41,6 +42,9 @@ public:
             if (r >= 0) r = sd_bus_message_close_container(m_);
             return r;
         });
+    }
+    void integer(const char* key, int32_t v) {
+        entry(key, [&] { return sd_bus_message_append(m_, "v", "i", v); });
     }
     void uints(const char* key, const std::vector<uint32_t>& v) {
         entry(key, [&] {
@@ -102,6 +106,9 @@ int appendProfile(sd_bus_message* m, const VpnProfile& p) {
         r = appendSetting(m, "ipv4", [&](DictWriter& w) {
             w.text("method", "auto");
             w.flag("never-default", false); // every route through the tunnel
+            // A negative priority makes the tunnel's servers the only ones NetworkManager configures:
+            // alone in resolv.conf, or the "~." route in systemd-resolved. No lookup leaves beside it.
+            w.integer("dns-priority", kExclusiveDnsPriority);
             w.uints("dns", dns);
             w.flag("ignore-auto-dns", !dns.empty());
         });

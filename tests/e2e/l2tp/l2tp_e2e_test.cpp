@@ -148,6 +148,7 @@ TEST_F(L2tpEndToEnd, ProfileIsRealisedUpdatedInPlaceAndItsActivationEndsDisconne
     EXPECT_NE(text.find("password=l2tp-pass"), std::string::npos);
     EXPECT_NE(text.find("ipsec-psk=859"), std::string::npos);
     EXPECT_NE(text.find("gateway=" + kGateway), std::string::npos);
+    EXPECT_NE(text.find("dns-priority=-50"), std::string::npos); // the tunnel's DNS alone
 
     // The activation got as far as the IPsec phase (which times out here): the plugin took the
     // profile's settings.
