@@ -75,6 +75,36 @@ const std::set<std::string>& inlineTags() {
     return s;
 }
 
+// What openvpn takes inside a <connection> block; anything else there makes it stop. Of the files,
+// only the control channel keys: they are put inline in the block.
+const std::set<std::string>& connectionDirectives() {
+    // clang-format off
+    static const std::set<std::string> s = {
+        "remote", "proto", "nobind", "bind", "lport", "rport", "port", "local", "float", "connect-retry",
+        "connect-retry-max", "connect-timeout", "server-poll-timeout", "explicit-exit-notify", "tun-mtu",
+        "tun-mtu-extra", "tun-mtu-max", "link-mtu", "mtu-disc", "fragment", "mssfix", "key-direction",
+        "http-proxy", "http-proxy-option", "socks-proxy", "tls-auth", "tls-crypt", "tls-crypt-v2"};
+    // clang-format on
+    return s;
+}
+
+const std::set<std::string>& connectionInlineTags() {
+    static const std::set<std::string> s = {"tls-auth", "tls-crypt", "tls-crypt-v2"};
+    return s;
+}
+
+// "setenv opt X ..." is openvpn's way of applying X as an optional directive.
+bool stripSetenvOpt(std::vector<std::string>& p, std::string& reason) {
+    for (int depth = 0; p.size() >= 2 && p[0] == "setenv" && p[1] == "opt"; ++depth) {
+        if (depth > 4 || p.size() < 3) {
+            reason = "setenv opt without a directive";
+            return false;
+        }
+        p.erase(p.begin(), p.begin() + 2);
+    }
+    return true;
+}
+
 // A file inside the working folder: relative, without a ".." component.
 bool isLocalPath(const std::string& p) {
     if (p.empty() || p[0] == '/') return false;
@@ -89,16 +119,13 @@ bool isLocalPath(const std::string& p) {
     return true;
 }
 
-bool checkDirective(std::vector<std::string> p, std::string& reason) {
-    // "setenv opt X ..." is openvpn's way of applying X as an optional directive: check X itself.
-    for (int depth = 0; p.size() >= 2 && p[0] == "setenv" && p[1] == "opt"; ++depth) {
-        if (depth > 4 || p.size() < 3) {
-            reason = "setenv opt without a directive";
-            return false;
-        }
-        p.erase(p.begin(), p.begin() + 2);
-    }
+bool checkDirective(std::vector<std::string> p, bool inConnection, std::string& reason) {
+    if (!stripSetenvOpt(p, reason)) return false;
     const std::string& kw = p[0];
+    if (inConnection && !connectionDirectives().count(kw)) {
+        reason = kw + " not allowed in <connection>";
+        return false;
+    }
     if (plainDirectives().count(kw)) return true;
     if (kw == "script-security") {
         if (p.size() == 2 && (p[1] == "0" || p[1] == "1")) return true;
@@ -119,7 +146,13 @@ bool checkDirective(std::vector<std::string> p, std::string& reason) {
     if (kw == "http-proxy") {
         // http-proxy host port [authfile|auto|auto-nct] [auth-method]
         if (p.size() <= 3) return true;
-        if (p.size() <= 5 && (p[3] == "auto" || p[3] == "auto-nct" || isLocalPath(p[3]))) return true;
+        const bool asks = p[3] == "auto" || p[3] == "auto-nct";
+        // A block cannot take the credentials inline: openvpn would read the file itself.
+        if (inConnection && !asks) {
+            reason = "http-proxy credentials file inside <connection>";
+            return false;
+        }
+        if (p.size() <= 5 && (asks || isLocalPath(p[3]))) return true;
         reason = "http-proxy with an authentication file outside the OpenVPN folder";
         return false;
     }
@@ -206,14 +239,15 @@ bool checkText(const std::string& text, int depth, std::string& reason) {
                     return false;
                 }
                 if (!checkText(content, depth + 1, reason)) return false;
-            } else if (!inlineTags().count(tag)) {
-                reason = "inline block not allowed: <" + tag + ">";
+            } else if (!(depth > 0 ? connectionInlineTags() : inlineTags()).count(tag)) {
+                reason = "inline block not allowed" + std::string(depth > 0 ? " in <connection>" : "") +
+                         ": <" + tag + ">";
                 return false;
             }
             i = j;
             continue;
         }
-        if (!checkDirective(p, reason)) {
+        if (!checkDirective(p, depth > 0, reason)) {
             reason += " (line " + lineNo + ")";
             return false;
         }
@@ -357,9 +391,28 @@ public:
     bool run(const std::string& text, std::string& out) {
         std::vector<std::string> lines = splitLines(text);
         if (!lines.empty() && lines[0].compare(0, 3, "\xEF\xBB\xBF") == 0) lines[0].erase(0, 3);
+        std::vector<std::vector<std::string>> directives;
+        if (!sealLevel(lines, false, global_, directives, out)) return false;
         // Each <connection> block with the global settings seen before it; checked also over all
         // of them at the end, whichever way openvpn combines the two.
-        std::vector<std::pair<Binding, std::vector<std::vector<std::string>>>> blocks;
+        std::vector<Binding> entries{global_};
+        for (const auto& [early, blockDirectives] : blocks_) {
+            Binding late = global_;
+            for (const auto& q : blockDirectives)
+                late.apply(q);
+            entries.push_back(early);
+            entries.push_back(late);
+        }
+        for (const Binding& b : entries)
+            if (std::string problem = b.lowPortProblem(); !problem.empty()) return fail(problem);
+        return true;
+    }
+
+private:
+    // One level: the whole text, or the inside of a <connection> block, which openvpn reads as a
+    // configuration of its own. Files are put inline at the level that names them.
+    bool sealLevel(const std::vector<std::string>& lines, bool inConnection, Binding& binding,
+                   std::vector<std::vector<std::string>>& directives, std::string& out) {
         for (size_t i = 0; i < lines.size(); ++i) {
             std::vector<std::string> p;
             tokenizeOvpnLine(lines[i], p); // the check has accepted every line
@@ -371,44 +424,32 @@ public:
             if (p.size() == 1 && p[0].size() >= 2 && p[0].front() == '<' && p[0].back() == '>') {
                 const std::string tag = p[0].substr(1, p[0].size() - 2);
                 const std::string closeTag = "</" + tag + ">";
-                Binding block = global_;
-                std::vector<std::vector<std::string>> blockLines;
+                std::vector<std::string> inner;
+                size_t j = i + 1;
+                for (; j < lines.size() && !startsWithCloseTag(lines[j], closeTag); ++j)
+                    inner.push_back(lines[j]);
                 out += lines[i] + "\n";
-                for (++i; i < lines.size() && !startsWithCloseTag(lines[i], closeTag); ++i) {
-                    out += lines[i] + "\n";
-                    if (tag != "connection") continue;
-                    std::vector<std::string> q;
-                    tokenizeOvpnLine(lines[i], q);
-                    if (q.empty()) continue;
-                    if (q[0].size() >= 3 && q[0].compare(0, 2, "--") == 0) q[0].erase(0, 2);
-                    if (q[0] == "http-proxy" && q.size() >= 4 && q[3] != "auto" && q[3] != "auto-nct")
-                        return fail("http-proxy credentials file inside <connection>");
-                    block.apply(q);
-                    blockLines.push_back(q);
+                if (tag == "connection") {
+                    Binding block = binding;
+                    std::vector<std::vector<std::string>> blockDirectives;
+                    if (!sealLevel(inner, true, block, blockDirectives, out)) return false;
+                    blocks_.emplace_back(block, blockDirectives);
+                } else {
+                    for (const std::string& line : inner)
+                        out += line + "\n";
                 }
-                if (i < lines.size()) out += lines[i] + "\n";
-                if (tag == "connection") blocks.emplace_back(block, blockLines);
+                if (j < lines.size()) out += lines[j] + "\n";
+                i = j;
                 continue;
             }
-            while (p.size() >= 3 && p[0] == "setenv" && p[1] == "opt")
-                p.erase(p.begin(), p.begin() + 2);
-            global_.apply(p);
+            stripSetenvOpt(p, reason_); // accepted by the check
+            binding.apply(p);
+            if (inConnection) directives.push_back(p);
             if (!sealDirective(p, lines[i], out)) return false;
         }
-        std::vector<Binding> entries{global_};
-        for (const auto& [early, directives] : blocks) {
-            Binding late = global_;
-            for (const auto& q : directives)
-                late.apply(q);
-            entries.push_back(early);
-            entries.push_back(late);
-        }
-        for (const Binding& b : entries)
-            if (std::string problem = b.lowPortProblem(); !problem.empty()) return fail(problem);
         return true;
     }
 
-private:
     bool fail(const std::string& why) {
         reason_ = why;
         return false;
@@ -420,39 +461,36 @@ private:
         return fail(directive + " " + path + ": " + why);
     }
 
-    static void inlineBlock(const std::string& tag, const std::string& content, std::string& out) {
+    bool inlineFile(const std::string& directive, const std::string& path, const std::string& tag,
+                    std::string& out) {
+        std::string content;
+        if (!read(directive, path, content)) return false;
+        if (directive == "pkcs12") content = base64(content);
         out += "<" + tag + ">\n" + content;
         if (!content.empty() && content.back() != '\n') out += "\n";
         out += "</" + tag + ">\n";
+        return true;
     }
 
     bool sealDirective(const std::vector<std::string>& p, const std::string& line, std::string& out) {
         const std::string& kw = p[0];
-        std::string content;
         if (kw == "capath") return fail("capath names a folder, which openvpn cannot be given inline");
         if (kw == "crl-verify" && p.size() >= 3) return fail("crl-verify of a folder cannot be given inline");
         if (fileDirectives().count(kw) && p.size() >= 2) {
-            if (!read(kw, p[1], content)) return false;
-            inlineBlock(kw, kw == "pkcs12" ? base64(content) : content, out);
+            if (!inlineFile(kw, p[1], kw, out)) return false;
             if ((kw == "tls-auth" || kw == "secret") && p.size() >= 3) {
                 if (!isPlainToken(p[2])) return fail(kw + " direction " + p[2]);
                 out += "key-direction " + p[2] + "\n";
             }
             return true;
         }
-        if (kw == "auth-user-pass" && p.size() == 2) {
-            if (!read(kw, p[1], content)) return false;
-            inlineBlock(kw, content, out);
-            return true;
-        }
+        if (kw == "auth-user-pass" && p.size() == 2) return inlineFile(kw, p[1], kw, out);
         if (kw == "http-proxy" && p.size() >= 4 && p[3] != "auto" && p[3] != "auto-nct") {
             if (!isPlainToken(p[1]) || !isPlainToken(p[2]) || (p.size() >= 5 && !isPlainToken(p[4])))
                 return fail("http-proxy with an unusual host, port or method");
-            if (!read(kw, p[3], content)) return false;
             // The credentials come from the inline block; the name in their place is not read.
             out += "http-proxy " + p[1] + " " + p[2] + " inline" + (p.size() >= 5 ? " " + p[4] : "") + "\n";
-            inlineBlock("http-proxy-user-pass", content, out);
-            return true;
+            return inlineFile(kw, p[3], "http-proxy-user-pass", out);
         }
         out += line + "\n";
         return true;
@@ -461,6 +499,7 @@ private:
     const OvpnFileReader& readFile_;
     std::string& reason_;
     Binding global_;
+    std::vector<std::pair<Binding, std::vector<std::vector<std::string>>>> blocks_;
 };
 
 } // namespace

@@ -10,9 +10,10 @@
 // status/writepid/tmp-dir, no engine/providers. Lines are split and tokenised as openvpn does
 // (comments, quotes, backslashes, a leading "--", inline <tag> blocks, <connection> blocks,
 // "setenv opt"); anything openvpn might read differently (NUL bytes, over-long lines) is refused.
-// Files the configuration names (keys, certificates, proxy credentials) must lie inside the
-// OpenVPN folder, or come inline; sealOvpnConfigText reads them for openvpn and puts them inline,
-// so that root opens no file of the user's folder on its own.
+// A <connection> block may hold only what openvpn takes there. Files the configuration names
+// (keys, certificates, proxy credentials) must lie inside the OpenVPN folder, or come inline;
+// sealOvpnConfigText reads them for openvpn and puts them inline, in a <connection> block too, so
+// that root opens no file of the user's folder on its own.
 #include <functional>
 
 namespace helper {

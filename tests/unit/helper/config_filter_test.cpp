@@ -126,6 +126,10 @@ TEST(OvpnConfigFilter, InlineBlocksAreSkippedButConnectionBlocksAreChecked) {
     EXPECT_TRUE(accepted("<ca>\nup /bin/sh\n</ca>\n"));
     EXPECT_FALSE(accepted("<connection>\nremote h 1\nup /bin/sh\n</connection>\n"));
     EXPECT_FALSE(accepted("<connection>\n<connection>\n</connection>\n</connection>\n"));
+    // openvpn takes only some directives in a block, and only the control channel keys inline.
+    EXPECT_TRUE(accepted("<connection>\n--tls-auth ta.key 1\n<tls-crypt>\nx\n</tls-crypt>\n</connection>\n"));
+    for (const char* line : {"ca ca.crt", "<ca>\nx\n</ca>", "setenv opt auth-user-pass a.txt", "verb 4"})
+        EXPECT_FALSE(accepted(std::string("<connection>\n") + line + "\n</connection>\n")) << line;
     EXPECT_FALSE(accepted("<up>\n/bin/sh\n</up>\n"));
     EXPECT_FALSE(accepted("<ca>\nno end tag\n"));
     // openvpn ends a block at a close tag after leading blanks, with anything after it.
@@ -193,6 +197,10 @@ TEST(OvpnConfigSeal, NamedFilesGoInline) {
         {"http-proxy h 8080 creds.txt basic",
          "http-proxy h 8080 inline basic\n<http-proxy-user-pass>\npuser\nppass\n</http-proxy-user-pass>\n"},
         {"http-proxy h 8080 auto", "http-proxy h 8080 auto\n"},
+        {"<connection>\nremote h 1\ntls-auth keys/ta.key 1\n</connection>",
+         "<connection>\nremote h 1\n<tls-auth>\n6acef03f\n</tls-auth>\nkey-direction 1\n</connection>\n"},
+        {"<connection>\nsetenv opt tls-crypt keys/ta.key\n</connection>",
+         "<connection>\n<tls-crypt>\n6acef03f\n</tls-crypt>\n</connection>\n"},
     };
     for (const Row& row : rows) {
         std::string sealed, reason;
@@ -212,6 +220,8 @@ TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
         {"nobind\nauth-user-pass missing.txt\n", "auth-user-pass missing.txt"},
         {"nobind\nhttp-proxy h 8080 missing.txt\n", "http-proxy missing.txt"},
         {"nobind\nca evil.crt\n", "changes the configuration"},
+        {"nobind\n<connection>\nremote h 1\ntls-auth missing.key 1\n</connection>\n",
+         "tls-auth missing.key: a symbolic link"},
         {"nobind\ncapath certs\n", "capath"},
         {"nobind\ncrl-verify ok.crt dir\n", "crl-verify"},
         {"<connection>\nremote h 1\nhttp-proxy h 8080 ok.crt\n</connection>\nnobind\n", "<connection>"},
@@ -221,6 +231,7 @@ TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
         {"proto tcp-client\nlport 22\n", "22"},
         {"proto tcp-client\nlocal 127.0.0.1 631\n", "631"},
         {"nobind\n<connection>\nremote h 1194\nlport 389\n</connection>\n", "389"},
+        {"nobind\n<connection>\nremote h 1194\nsetenv opt lport 389\n</connection>\n", "389"},
         {"proto udp\nlport http\n", "not a number"},
     };
     for (const Row& row : rows) {
