@@ -21,7 +21,7 @@ bool isSpace(char c) {
 const std::set<std::string>& plainDirectives() {
     // clang-format off
     static const std::set<std::string> s = {
-        "client", "tls-client", "pull", "dev", "dev-type", "proto", "proto-force", "remote", "remote-random",
+        "client", "tls-client", "pull", "dev", "dev-type", "remote-random",
         "remote-random-hostname", "resolv-retry", "nobind", "bind", "lport", "rport", "port", "local",
         "float", "persist-key", "persist-tun", "persist-remote-ip", "persist-local-ip", "connect-retry",
         "connect-retry-max", "connect-timeout", "server-poll-timeout", "explicit-exit-notify", "keepalive",
@@ -93,6 +93,18 @@ const std::set<std::string>& connectionInlineTags() {
     return s;
 }
 
+// Protocols that connect out. A plain "tcp" is a client's only with --client/--pull, which the
+// allow-list cannot take away; without them openvpn calls it ambiguous and stops.
+bool isClientProto(const std::string& proto) {
+    static const std::set<std::string> s = {"udp",  "udp4",       "udp6",        "tcp",        "tcp4",
+                                            "tcp6", "tcp-client", "tcp4-client", "tcp6-client"};
+    return s.count(proto) != 0;
+}
+
+bool isTcpClientProto(const std::string& proto) {
+    return isClientProto(proto) && proto.compare(0, 3, "tcp") == 0;
+}
+
 // "setenv opt X ..." is openvpn's way of applying X as an optional directive.
 bool stripSetenvOpt(std::vector<std::string>& p, std::string& reason) {
     for (int depth = 0; p.size() >= 2 && p[0] == "setenv" && p[1] == "opt"; ++depth) {
@@ -127,6 +139,21 @@ bool checkDirective(std::vector<std::string> p, bool inConnection, std::string& 
         return false;
     }
     if (plainDirectives().count(kw)) return true;
+    if (kw == "proto" || kw == "proto-force") {
+        if (p.size() == 2 && isClientProto(p[1])) return true;
+        reason = kw + " " + (p.size() >= 2 ? p[1] : std::string()) + ": not a client's protocol";
+        return false;
+    }
+    if (kw == "remote") {
+        // remote host [port [proto]]
+        if (p.size() == 4 && !isClientProto(p[3])) {
+            reason = "remote " + p[3] + ": not a client's protocol";
+            return false;
+        }
+        if (p.size() >= 2 && p.size() <= 4) return true;
+        reason = "remote with " + std::to_string(p.size() - 1) + " parameters";
+        return false;
+    }
     if (kw == "script-security") {
         if (p.size() == 2 && (p[1] == "0" || p[1] == "1")) return true;
         reason = "script-security above 1";
@@ -354,7 +381,8 @@ bool isPlainToken(const std::string& t) {
 // <connection> block over them.
 struct Binding {
     bool bind = false, nobind = false, lportSet = false, localSet = false, portSet = false;
-    bool tcpProto = false, udpRemote = false;
+    // Only a TCP client binds nothing unasked; any other protocol is taken to bind.
+    bool tcpClient = false, remoteBinds = false;
     std::string lport, port, localPort;
 
     void apply(const std::vector<std::string>& p) {
@@ -367,13 +395,13 @@ struct Binding {
             localSet = true;
             if (p.size() >= 3) localPort = p[2];
         }
-        if (kw == "proto" && p.size() >= 2) tcpProto = p[1].compare(0, 3, "tcp") == 0;
-        if (kw == "remote" && p.size() >= 4 && p[3].compare(0, 3, "udp") == 0) udpRemote = true;
+        if (kw == "proto" && p.size() >= 2) tcpClient = isTcpClientProto(p[1]);
+        if (kw == "remote" && p.size() >= 4 && !isTcpClientProto(p[3])) remoteBinds = true;
     }
 
     // Empty when no port below 1024 would be bound.
     std::string lowPortProblem() const {
-        const bool binds = bind || lportSet || localSet || (!nobind && (!tcpProto || udpRemote));
+        const bool binds = bind || lportSet || localSet || (!nobind && (!tcpClient || remoteBinds));
         if (!binds) return std::string();
         const std::string& p = lportSet ? lport : !localPort.empty() ? localPort : portSet ? port : "1194";
         if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)

@@ -10,7 +10,8 @@
 // status/writepid/tmp-dir, no engine/providers. Lines are split and tokenised as openvpn does
 // (comments, quotes, backslashes, a leading "--", inline <tag> blocks, <connection> blocks,
 // "setenv opt"); anything openvpn might read differently (NUL bytes, over-long lines) is refused.
-// A <connection> block may hold only what openvpn takes there. Files the configuration names
+// A <connection> block may hold only what openvpn takes there. Only client operation is accepted:
+// protocols that connect out, no mode/server*/tls-server/port-share. Files the configuration names
 // (keys, certificates, proxy credentials) must lie inside the OpenVPN folder, or come inline;
 // sealOvpnConfigText reads them for openvpn and puts them inline, in a <connection> block too, so
 // that root opens no file of the user's folder on its own.

@@ -108,7 +108,15 @@ TEST(OvpnConfigFilter, RefusesScriptPluginAndFileDirectivesInEverySpelling) {
                              "ca",
                              "ca a b",
                              "dns-updown /x",
-                             "UP /bin/sh"}) {
+                             "UP /bin/sh",
+                             "mode server",
+                             "server 10.8.0.0 255.255.255.0",
+                             "server-bridge",
+                             "tls-server",
+                             "port-share 127.0.0.1 443",
+                             "proto tcp-server",
+                             "setenv opt proto tcp6-server",
+                             "remote h 80 tcp4-server"}) {
         EXPECT_FALSE(accepted(std::string("client\n") + line + "\n")) << line;
     }
 }
@@ -128,7 +136,8 @@ TEST(OvpnConfigFilter, InlineBlocksAreSkippedButConnectionBlocksAreChecked) {
     EXPECT_FALSE(accepted("<connection>\n<connection>\n</connection>\n</connection>\n"));
     // openvpn takes only some directives in a block, and only the control channel keys inline.
     EXPECT_TRUE(accepted("<connection>\n--tls-auth ta.key 1\n<tls-crypt>\nx\n</tls-crypt>\n</connection>\n"));
-    for (const char* line : {"ca ca.crt", "<ca>\nx\n</ca>", "setenv opt auth-user-pass a.txt", "verb 4"})
+    for (const char* line :
+         {"ca ca.crt", "<ca>\nx\n</ca>", "setenv opt auth-user-pass a.txt", "verb 4", "proto tcp-server"})
         EXPECT_FALSE(accepted(std::string("<connection>\n") + line + "\n</connection>\n")) << line;
     EXPECT_FALSE(accepted("<up>\n/bin/sh\n</up>\n"));
     EXPECT_FALSE(accepted("<ca>\nno end tag\n"));
@@ -232,6 +241,8 @@ TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
         {"proto tcp-client\nlocal 127.0.0.1 631\n", "631"},
         {"nobind\n<connection>\nremote h 1194\nlport 389\n</connection>\n", "389"},
         {"nobind\n<connection>\nremote h 1194\nsetenv opt lport 389\n</connection>\n", "389"},
+        {"proto tcp-server\nport 80\n", "tcp-server"},
+        {"proto tcp-client\nremote h 443 udp4\nport 80\n", "80"},
         {"proto udp\nlport http\n", "not a number"},
     };
     for (const Row& row : rows) {
@@ -241,9 +252,9 @@ TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
         EXPECT_NE(reason.find(row.reasonHas), std::string::npos) << row.config << ": " << reason;
     }
     // What an ordinary client does binds nothing, or an unprivileged port.
-    for (const char* ok :
-         {"proto udp\nnobind\nport 443\n", "proto tcp-client\nport 443\n", "proto udp\n",
-          "proto udp\nlport 0\n", "proto udp\nlport 5000\nbind\n", "remote h 443 tcp\nproto tcp\n"}) {
+    for (const char* ok : {"proto udp\nnobind\nport 443\n", "proto tcp-client\nport 443\n", "proto udp\n",
+                           "proto udp\nlport 0\n", "proto udp\nlport 5000\nbind\n",
+                           "remote h 443 tcp\nproto tcp\n", "proto tcp6\nport 80\n"}) {
         std::string sealed, reason;
         EXPECT_TRUE(helper::sealOvpnConfigText(std::string("client\n") + ok, folder.reader(), sealed, reason))
             << ok << ": " << reason;
