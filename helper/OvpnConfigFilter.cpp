@@ -1,5 +1,6 @@
 #include "helper/OvpnConfigFilter.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <map>
@@ -37,7 +38,7 @@ const std::set<std::string>& plainDirectives() {
         "route-nopull", "route-noexec", "ifconfig-noexec", "route-delay", "route-method", "route-metric",
         "route", "route-ipv6", "route-gateway", "redirect-gateway", "redirect-private", "block-outside-dns",
         "block-ipv6", "dhcp-option", "dns", "ifconfig", "ifconfig-ipv6", "ifconfig-nowarn", "topology",
-        "ip-win32", "register-dns", "tap-sleep", "pull-filter", "ignore-unknown-option", "verb", "mute",
+        "ip-win32", "register-dns", "tap-sleep", "pull-filter", "ignore-unknown-option", "mute",
         "mute-replay-warnings", "replay-window", "no-replay", "suppress-timestamps",
         "machine-readable-output", "push-peer-info", "tun-ipv6", "allow-pull-fqdn", "allow-recursive-routing",
         "disable-occ", "opt-verify", "passtos", "tcp-nodelay", "http-proxy-option", "http-proxy-retry",
@@ -105,6 +106,22 @@ bool isTcpClientProto(const std::string& proto) {
     return isClientProto(proto) && proto.compare(0, 3, "tcp") == 0;
 }
 
+// From verb 7 on openvpn logs the keys themselves (control channel HMAC keys, data channel cipher
+// keys), and the log is the user's to read.
+constexpr int kMaxVerb = 6;
+
+// openvpn reads the level with atoi; only digits are let through, so both read the same number.
+int verbosity(const std::string& v) {
+    int n = 0;
+    for (char c : v)
+        n = std::min(n * 10 + (c - '0'), 100);
+    return n;
+}
+
+bool isDigits(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // "setenv opt X ..." is openvpn's way of applying X as an optional directive.
 bool stripSetenvOpt(std::vector<std::string>& p, std::string& reason) {
     for (int depth = 0; p.size() >= 2 && p[0] == "setenv" && p[1] == "opt"; ++depth) {
@@ -152,6 +169,11 @@ bool checkDirective(std::vector<std::string> p, bool inConnection, std::string& 
         }
         if (p.size() >= 2 && p.size() <= 4) return true;
         reason = "remote with " + std::to_string(p.size() - 1) + " parameters";
+        return false;
+    }
+    if (kw == "verb") {
+        if (p.size() == 2 && isDigits(p[1])) return true;
+        reason = "verb not a number";
         return false;
     }
     if (kw == "script-security") {
@@ -502,6 +524,10 @@ private:
 
     bool sealDirective(const std::vector<std::string>& p, const std::string& line, std::string& out) {
         const std::string& kw = p[0];
+        if (kw == "verb" && verbosity(p[1]) > kMaxVerb) {
+            out += "verb " + std::to_string(kMaxVerb) + "\n";
+            return true;
+        }
         if (kw == "capath") return fail("capath names a folder, which openvpn cannot be given inline");
         if (kw == "crl-verify" && p.size() >= 3) return fail("crl-verify of a folder cannot be given inline");
         if (fileDirectives().count(kw) && p.size() >= 2) {

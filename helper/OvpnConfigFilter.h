@@ -31,7 +31,8 @@ using OvpnFileReader =
     std::function<bool(const std::string& path, std::string& content, std::string& reason)>;
 
 // The text openvpn is given: the checked configuration with every file a directive names read
-// through readFile and put inline (key-direction carrying a tls-auth or secret direction). Refused
+// through readFile and put inline (key-direction carrying a tls-auth or secret direction), and verb
+// lowered to the highest level that logs no keys (the log is the user's to read). Refused
 // (false, with reason) when the text fails the check, a named file cannot be read or is not of a
 // kind that can be put inline (a folder), or openvpn would bind a local port below 1024.
 bool sealOvpnConfigText(const std::string& text, const OvpnFileReader& readFile, std::string& sealed,

@@ -116,7 +116,8 @@ TEST(OvpnConfigFilter, RefusesScriptPluginAndFileDirectivesInEverySpelling) {
                              "port-share 127.0.0.1 443",
                              "proto tcp-server",
                              "setenv opt proto tcp6-server",
-                             "remote h 80 tcp4-server"}) {
+                             "remote h 80 tcp4-server",
+                             "verb 7x"}) {
         EXPECT_FALSE(accepted(std::string("client\n") + line + "\n")) << line;
     }
 }
@@ -210,6 +211,10 @@ TEST(OvpnConfigSeal, NamedFilesGoInline) {
          "<connection>\nremote h 1\n<tls-auth>\n6acef03f\n</tls-auth>\nkey-direction 1\n</connection>\n"},
         {"<connection>\nsetenv opt tls-crypt keys/ta.key\n</connection>",
          "<connection>\n<tls-crypt>\n6acef03f\n</tls-crypt>\n</connection>\n"},
+        // From verb 7 on openvpn logs its keys.
+        {"verb 11", "verb 6\n"},
+        {"setenv opt verb 0007", "verb 6\n"},
+        {"verb 6", "verb 6\n"},
     };
     for (const Row& row : rows) {
         std::string sealed, reason;
