@@ -495,7 +495,7 @@ private:
             stripSetenvOpt(p, reason_); // accepted by the check
             binding.apply(p);
             if (inConnection) directives.push_back(p);
-            if (!sealDirective(p, lines[i], out)) return false;
+            if (!sealDirective(p, lines[i], inConnection, out)) return false;
         }
         return true;
     }
@@ -511,18 +511,27 @@ private:
         return fail(directive + " " + path + ": " + why);
     }
 
+    // A line that closes the block, or the <connection> around it, would end it there, and the
+    // rest of the file would be read as directives: one naming a file passes the check again, and
+    // root's openvpn would open that file by name.
     bool inlineFile(const std::string& directive, const std::string& path, const std::string& tag,
-                    std::string& out) {
+                    bool inConnection, std::string& out) {
         std::string content;
         if (!read(directive, path, content)) return false;
         if (directive == "pkcs12") content = base64(content);
+        for (const std::string& line : splitLines(content))
+            if (startsWithCloseTag(line, "</" + tag + ">") ||
+                (inConnection && startsWithCloseTag(line, "</connection>")))
+                return fail("a named file changes the configuration: " + directive + " " + path + " ends <" +
+                            tag + ">");
         out += "<" + tag + ">\n" + content;
         if (!content.empty() && content.back() != '\n') out += "\n";
         out += "</" + tag + ">\n";
         return true;
     }
 
-    bool sealDirective(const std::vector<std::string>& p, const std::string& line, std::string& out) {
+    bool sealDirective(const std::vector<std::string>& p, const std::string& line, bool inConnection,
+                       std::string& out) {
         const std::string& kw = p[0];
         if (kw == "verb" && verbosity(p[1]) > kMaxVerb) {
             out += "verb " + std::to_string(kMaxVerb) + "\n";
@@ -531,20 +540,20 @@ private:
         if (kw == "capath") return fail("capath names a folder, which openvpn cannot be given inline");
         if (kw == "crl-verify" && p.size() >= 3) return fail("crl-verify of a folder cannot be given inline");
         if (fileDirectives().count(kw) && p.size() >= 2) {
-            if (!inlineFile(kw, p[1], kw, out)) return false;
+            if (!inlineFile(kw, p[1], kw, inConnection, out)) return false;
             if ((kw == "tls-auth" || kw == "secret") && p.size() >= 3) {
                 if (!isPlainToken(p[2])) return fail(kw + " direction " + p[2]);
                 out += "key-direction " + p[2] + "\n";
             }
             return true;
         }
-        if (kw == "auth-user-pass" && p.size() == 2) return inlineFile(kw, p[1], kw, out);
+        if (kw == "auth-user-pass" && p.size() == 2) return inlineFile(kw, p[1], kw, inConnection, out);
         if (kw == "http-proxy" && p.size() >= 4 && p[3] != "auto" && p[3] != "auto-nct") {
             if (!isPlainToken(p[1]) || !isPlainToken(p[2]) || (p.size() >= 5 && !isPlainToken(p[4])))
                 return fail("http-proxy with an unusual host, port or method");
             // The credentials come from the inline block; the name in their place is not read.
             out += "http-proxy " + p[1] + " " + p[2] + " inline" + (p.size() >= 5 ? " " + p[4] : "") + "\n";
-            return inlineFile(kw, p[3], "http-proxy-user-pass", out);
+            return inlineFile(kw, p[3], "http-proxy-user-pass", inConnection, out);
         }
         out += line + "\n";
         return true;

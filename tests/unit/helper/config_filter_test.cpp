@@ -226,7 +226,11 @@ TEST(OvpnConfigSeal, NamedFilesGoInline) {
 }
 
 TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
-    FakeFolder folder{{{"evil.crt", "x\n</ca>\nup /bin/sh\n<ca>\n"}, {"ok.crt", "x\n"}}};
+    FakeFolder folder{{{"evil.crt", "x\n</ca>\nup /bin/sh\n<ca>\n"},
+                       // What follows an early end tag would name a file again, for root to open.
+                       {"sneaky.crt", "x\n </ca>\nkey ok.crt\n<ca>\n"},
+                       {"evil.key", "x\n</tls-auth>\ntls-auth ok.crt\n<tls-auth>\n"},
+                       {"ok.crt", "x\n"}}};
     struct Row {
         std::string config, reasonHas;
     } rows[] = {
@@ -234,8 +238,11 @@ TEST(OvpnConfigSeal, RefusesFilesThatFailAndLowLocalPorts) {
         {"nobind\nauth-user-pass missing.txt\n", "auth-user-pass missing.txt"},
         {"nobind\nhttp-proxy h 8080 missing.txt\n", "http-proxy missing.txt"},
         {"nobind\nca evil.crt\n", "changes the configuration"},
+        {"nobind\nca sneaky.crt\n", "changes the configuration"},
         {"nobind\n<connection>\nremote h 1\ntls-auth missing.key 1\n</connection>\n",
          "tls-auth missing.key: a symbolic link"},
+        {"nobind\n<connection>\nremote h 1\ntls-auth evil.key 1\n</connection>\n",
+         "changes the configuration"},
         {"nobind\ncapath certs\n", "capath"},
         {"nobind\ncrl-verify ok.crt dir\n", "crl-verify"},
         {"<connection>\nremote h 1\nhttp-proxy h 8080 ok.crt\n</connection>\nnobind\n", "<connection>"},
