@@ -1,20 +1,26 @@
 #pragma once
+#include "protocol/HelperProtocol.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
-// The helper's message protocol without any I/O: field splitting, the close test, command words
-// and the checked fields of each request. Nothing here acts; socketsrv does.
+// The helper's side of the message protocol without any I/O: the close test, command words, the
+// checked fields of each request (the shapes both programs share, protocol/HelperProtocol.h) and
+// the log copy of a message. Nothing here acts; the command table does.
 namespace helper {
 
-// One receive asks for at most this many bytes; a receive that fills it is taken as a message of
-// 512 bytes or more and is refused (it cannot be told from one cut short).
-inline constexpr size_t kMessageBufferSize = 512;
-inline constexpr const char* kServiceName = "TavroVPN";
-inline constexpr const char* kVersionReply = "240";
+using protocol::isIpLiteral;
+using protocol::isKeychainServiceShape;
+using protocol::isServiceIdShape;
+using protocol::isUsableRootPath;
+using protocol::kMaxRootPathLength;
+using protocol::kMessageBufferSize;
+using protocol::kServiceName;
+using protocol::kVersionReply;
+using protocol::serviceIdOfKeychainService;
 
-// strtok-like split at ',': leading and repeated separators vanish, so no field is empty.
-// At most maxFields fields are returned; the rest of the text is dropped.
+// strtok-like split at ',' of the received text (see protocol::splitFields).
 std::vector<std::string> splitFields(const char* text, size_t maxFields = 64);
 
 // The close request: the first five bytes are "close", anything may follow.
@@ -36,20 +42,12 @@ enum class SubCommand {
 SubCommand subCommandOf(const std::vector<std::string>& fields);
 
 // Every field of every command word is held to the shape the application gives it, in one table
-// (HelperMessage.cpp), before anything runs. A message whose word is known but whose fields are
+// (protocol/HelperProtocol.cpp), before anything runs. A message whose word is known but whose fields are
 // not exactly that (too few, too many, or one of another shape) is refused: refusal then holds the
 // log text "<word> refused: <field name>: <value>" with the value escaped (secrets masked).
 // Unknown words pass: nothing is done for them anyway.
 bool checkCommandFields(const std::vector<std::string>& fields, std::string& refusal);
 bool checkSubCommandFields(const std::vector<std::string>& fields, std::string& refusal);
-
-// The root path of a start command names the working folder that every tunnel line and working
-// file is built from; a longer one would not leave room for them in the designed buffers.
-inline constexpr size_t kMaxRootPathLength = 200;
-
-// Absolute, at most kMaxRootPathLength bytes, no control characters (a "," never gets this far:
-// it splits the field).
-bool isUsableRootPath(const std::string& rootPath);
 
 // "CMD_OVPN_START,<root>": exactly these two fields, with a usable root path.
 bool parseOvpnStart(const std::vector<std::string>& fields, std::string& rootPath);
@@ -81,15 +79,5 @@ SetKeyParse parseSetKey(const std::vector<std::string>& fields, SetKeyRequest& o
 // (fields 6 and 12) are masked; everything else, separators included, is kept, control bytes
 // escaped.
 std::string maskedForLog(const char* text);
-
-// An IPv4 or IPv6 literal.
-bool isIpLiteral(const std::string& text);
-
-// A service identifier as the helper makes them (a UUID), and a keychain service name built
-// from one (the identifier, or the identifier followed by ".SS").
-bool isServiceIdShape(const std::string& text);
-bool isKeychainServiceShape(const std::string& text);
-// The service identifier a keychain service name belongs to ("I.SS" → "I").
-std::string serviceIdOfKeychainService(const std::string& keychainService);
 
 } // namespace helper

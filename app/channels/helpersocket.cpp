@@ -3,6 +3,7 @@
 #include "app/channels/ChannelIO.h"
 #include "app/channels/ManagementOwner.h"
 #include "app/channels/OVPNUtil.h"
+#include "protocol/HelperProtocol.h"
 
 #include <cerrno>
 #include <chrono>
@@ -101,13 +102,6 @@ int requestDaemonBySocket(const void* buf, size_t len, std::string* reply) {
     if (reply && n > 0) reply->assign(text, static_cast<size_t>(n));
     setReceiveTimeout(fd, 0);
     return fd;
-}
-
-bool isSendableRootPath(const std::string& rootPath) {
-    if (rootPath.empty() || rootPath.front() != '/' || rootPath.size() > kMaxHelperRootPath) return false;
-    for (unsigned char c : rootPath)
-        if (c == ',' || c < 0x20 || c == 0x7f) return false;
-    return true;
 }
 
 int raiseDaemonBySocket() {
@@ -210,8 +204,8 @@ int ConnectOVPNControle(const char* user, const char* password, uint16_t port) {
 }
 
 int requestScNetwork(const char* subCommand, std::string* answer) {
-    static const char kScNetwork[] = "CMD_SCNETWORK";
-    const int fd = requestDaemonBySocket(kScNetwork, sizeof kScNetwork);
+    static const std::string kScNetwork = *protocol::scNetworkMessage();
+    const int fd = requestDaemonBySocket(kScNetwork.data(), kScNetwork.size());
     Drained d;
     (void)sendAndDrain(fd, subCommand, d);
     // The helper closes the connection after its answer: the answer still counts.

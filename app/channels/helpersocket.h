@@ -19,12 +19,6 @@ inline constexpr int kHelperReplyTimeoutSeconds = 10;
 inline constexpr int kHelperConnectRetryMs = 2000;
 inline constexpr int kHelperConnectRetryStepMs = 50;
 
-// What the helper takes as the root path of a start command: absolute, no ",", no control
-// characters, at most kMaxHelperRootPath bytes (every line built from it must fit the helper's
-// buffers). A start command with any other root path is not sent.
-inline constexpr size_t kMaxHelperRootPath = 200;
-bool isSendableRootPath(const std::string& rootPath);
-
 // Connects, writes the single byte "1" and closes; returns the result of close (-1 without socket).
 int raiseDaemonBySocket();
 

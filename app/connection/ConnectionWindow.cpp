@@ -17,6 +17,7 @@
 #include "platform/Log.h"
 #include "platform/qt/AlertPresenter.h"
 #include "platform/qt/Dispatch.h"
+#include "protocol/HelperProtocol.h"
 
 #include <QLabel>
 #include <QPointer>
@@ -258,7 +259,8 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
 
     std::string downloaded;
     std::optional<DownloadError> error;
-    if (!isSendableRootPath(root)) {
+    const std::optional<std::string> startCommand = protocol::ovpnStartMessage(root);
+    if (!startCommand) {
         // The helper would split a "," in the path into fields, or have no room for its lines.
         trace("working folder cannot be sent to the helper: nothing started");
         error = DownloadError{FileDownloader::kDownloadErrorDomain, FileDownloader::kDownloadErrorCode};
@@ -281,9 +283,8 @@ void ConnectionWindow::startOVPNConnection(unsigned attempt, const std::string& 
     fileOverwrite(downloaded, root + "/OpenVPN/config.ovpn");
     if (cancelled(attempt)) return cancelAttempt(attempt);
 
-    const std::string command = "CMD_OVPN_START," + root;
     std::string helperReply;
-    _helper_daemon_socket = requestDaemonBySocket(command.c_str(), command.size() + 1, &helperReply);
+    _helper_daemon_socket = requestDaemonBySocket(startCommand->data(), startCommand->size(), &helperReply);
 
     std::this_thread::sleep_for(std::chrono::milliseconds(kHelperWaitMs));
     if (cancelled(attempt)) {

@@ -14,6 +14,7 @@
 #include "platform/Task.h"
 #include "platform/qt/AlertPresenter.h"
 #include "platform/qt/Dispatch.h"
+#include "protocol/HelperProtocol.h"
 
 #include <QLabel>
 #include <cerrno>
@@ -138,23 +139,6 @@ bool OpenConnectMgr::sessionLost(std::string_view text) {
     for (const char* marker : kSessionEndMarkers)
         if (contains(text, marker)) return true;
     return false;
-}
-
-bool OpenConnectMgr::isUsableHost(std::string_view host) {
-    if (host.empty() || host.size() > 253) return false;
-    for (char c : host) {
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
-        if (!ok) return false;
-    }
-    return true;
-}
-
-bool OpenConnectMgr::isUsableField(std::string_view field) {
-    if (field.empty()) return false;
-    for (unsigned char c : field)
-        if (c == ',' || c < 0x20 || c == 0x7f) return false;
-    return true;
 }
 
 std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& childpidPath) {
@@ -332,13 +316,13 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         return;
     }
     const std::string host = getOCServerAddr(*regionNo);
-    if (!isUsableHost(host)) {
+    if (!protocol::isOpenConnectHost(host) && !protocol::isIpLiteral(host)) {
         nslog("no usable OpenConnect server for region " + *regionNo + ": nothing started");
         return;
     }
     const std::string R = Constants::tvrootPath();
     const std::string D = folderPath();
-    const std::string url = "https://" + host + ":443/";
+    const std::string url = protocol::openConnectUrl(host);
 
     std::string error;
     if (!writeSecretFile(D + "/password.txt", attempt.password, &error)) {
@@ -377,13 +361,10 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         nslog("no server certificate pin: nothing started");
         return;
     }
-    if (!isSendableRootPath(R) || !isUsableField(attempt.username)) {
-        nslog("working folder or user name cannot be sent to the helper: nothing started");
-        return;
-    }
-    const std::string message = "CMD_OPENCONNECT_START," + R + "," + attempt.username + "," + url + "," + pin;
-    if (message.size() >= kHelperMessageLimit) {
-        nslog("start command too long for the helper: nothing started");
+    const std::optional<std::string> message =
+        protocol::openConnectStartMessage(R, attempt.username, host, pin);
+    if (!message) {
+        nslog("working folder, user name, server or pin cannot be sent to the helper: nothing started");
         return;
     }
     // A stop during the probe: start nothing that no one would stop.
@@ -393,7 +374,7 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     ::unlink((D + "/status.log").c_str());
     ::unlink((D + "/childpid").c_str());
     std::string helperReply;
-    _helper_daemon_socket = requestDaemonBySocket(message.data(), message.size(), &helperReply);
+    _helper_daemon_socket = requestDaemonBySocket(message->data(), message->size(), &helperReply);
     if (helperReply != "1") {
         // Without its "1" the helper started nothing: no status.log will ever come.
         nslog("the helper started no openconnect: attempt ended");

@@ -46,8 +46,6 @@ public:
     static constexpr int kEstablishPollLimit = 31;
     // Only the end of status.log is read; the file is written by a program fed by the server.
     static constexpr size_t kStatusReadLimit = 1u << 20;
-    // The helper reads at most this many bytes of a command (one less is the longest it takes).
-    static constexpr size_t kHelperMessageLimit = 512;
 
     // The hand-over to the next protocol of the automatic cycle; empty: goNext(). Tests observe it.
     static std::function<void()> nextProtocolHook;
@@ -68,10 +66,6 @@ public:
     static StatusVerdict establishVerdict(std::string_view statusText);
     // True when status.log reports a lost session (checked while the tunnel is up).
     static bool sessionLost(std::string_view statusText);
-    // Host name or address usable in "https://H:443/" and in a comma-separated helper message.
-    static bool isUsableHost(std::string_view host);
-    // A field of the comma-separated helper message: non-empty, no ",", no control characters.
-    static bool isUsableField(std::string_view field);
     // "kill -HUP $(cat "<path>")" with the characters that stay special inside double quotes
     // escaped; nullopt when the path holds a line break or NUL.
     static std::optional<std::string> killCommandFor(const std::string& childpidPath);

@@ -10,6 +10,7 @@
 #include "app/service/Constants.h"
 #include "platform/Defaults.h"
 #include "platform/Paths.h"
+#include "protocol/HelperProtocol.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -73,11 +74,6 @@ void forgetConnection() {
     extConnection = nullptr;
 }
 
-// A comma would shift every later field of the comma-separated command (there is no escaping).
-bool fitsCommand(const std::string& field) {
-    return !field.empty() && field.find(',') == std::string::npos;
-}
-
 } // namespace
 
 void readCurrentService() {
@@ -122,16 +118,15 @@ bool startSystemServiceConnection() {
         QTimer::singleShot(
             0, [] { scNetworkConnectionCallback(nullptr, kSCNetworkConnectionInvalid, nullptr); });
     };
-    if (!(fitsCommand(server) && fitsCommand(user) && fitsCommand(password) && fitsCommand(app))) {
-        // Not sent: the helper would store shifted fields.
+    const std::optional<std::string> command = protocol::setKeyMessage(app, server, user, password);
+    if (!command) {
+        // Not sent: the helper would refuse it, or store shifted fields.
         trace("L2TP: server, account or path not usable in SET_KEY");
         endInvalid();
         return true;
     }
-    const std::string command =
-        "SET_KEY,(null)," + app + "," + server + "," + user + "," + password + ",TRUE,none,none,0,1,859";
     std::string answer;
-    const int fd = requestScNetwork(command.c_str(), &answer);
+    const int fd = requestScNetwork(command->c_str(), &answer);
     for (int waited = 0; fd >= 0 && answer.empty() && waited < kSetKeyAnswerMs; waited += kSetKeyAnswerStepMs) {
         waitWithEvents(kSetKeyAnswerStepMs);
         if (pollHelperAnswer(fd, answer) < 0) break;
@@ -164,11 +159,12 @@ void stopSystemServiceConnection() {
 
 void removeSystemService() {
     if (!extThisServiceID.empty()) {
-        const std::string command = "REMOVE_PREF," + extThisServiceID;
-        const int fd = requestScNetwork(command.c_str());
-        waitWithEvents(kHelperSettleMs);
-        // The helper closes its end after the one sub-command; ours is closed here, not leaked.
-        if (fd >= 0) socket_close(fd);
+        if (const std::optional<std::string> command = protocol::removePrefMessage(extThisServiceID)) {
+            const int fd = requestScNetwork(command->c_str());
+            waitWithEvents(kHelperSettleMs);
+            // The helper closes its end after the one sub-command; ours is closed here, not leaked.
+            if (fd >= 0) socket_close(fd);
+        }
     }
     forgetConnection();
     extThisServiceID.clear();

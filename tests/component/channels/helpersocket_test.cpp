@@ -148,17 +148,6 @@ TEST_F(HelperSocket, AHelperSocketThatAppearsShortlyIsWaitedForAndItsReplyKept) 
     EXPECT_EQ(late->first, std::string("CMD_OVPN_START,/r\0", 18));
 }
 
-TEST(HelperRootPath, OnlyPathsTheHelperTakesAreSent) {
-    EXPECT_TRUE(isSendableRootPath("/home/u/.local/share/norvell/tavrovpn"));
-    EXPECT_TRUE(isSendableRootPath("/Users/u/Library/Application Support/x"));
-    EXPECT_TRUE(isSendableRootPath("/" + std::string(kMaxHelperRootPath - 1, 'r')));
-    EXPECT_FALSE(isSendableRootPath("/" + std::string(kMaxHelperRootPath, 'r')));
-    EXPECT_FALSE(isSendableRootPath("/home/a,b/tavrovpn"));
-    EXPECT_FALSE(isSendableRootPath("relative/tavrovpn"));
-    EXPECT_FALSE(isSendableRootPath(""));
-    EXPECT_FALSE(isSendableRootPath("/home/a\nb"));
-}
-
 TEST_F(HelperSocket, FirstMessageKeepsItsTerminatorAndTheChannelStaysOpen) {
     FakeHelper helper(path_, "1");
     const int fd = requestDaemonBySocket("CMD_SCNETWORK", sizeof "CMD_SCNETWORK");

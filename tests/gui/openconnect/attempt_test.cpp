@@ -126,8 +126,9 @@ TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
     ASSERT_TRUE(waitStarted());
     const auto conns = helper->connections();
     ASSERT_EQ(conns.size(), 1u);
-    EXPECT_EQ(conns[0].first,
-              "CMD_OPENCONNECT_START," + R + ",tb000001,https://oc.example.test:443/," + kPin2);
+    // With its NUL, like every first message.
+    EXPECT_EQ(conns[0].first, "CMD_OPENCONNECT_START," + R + ",tb000001,https://oc.example.test:443/," +
+                                  kPin2 + std::string(1, '\0'));
     EXPECT_EQ(octest::readFile(D + "/probe-args.txt"), "--non-inter\nhttps://oc.example.test:443/\n");
     EXPECT_EQ(octest::readFile(D + "/password.txt"), "secret1");
     struct stat st {};

@@ -230,7 +230,7 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
 
 TEST_F(SettingsWindowTest, InitializeWithKnownServiceAsksTheHelperToRemoveIt) {
     FakeHelper helper(helperSocket());
-    extThisServiceID = "5A1E-svc";
+    extThisServiceID = "5a1e0000-0000-4000-8000-00000000cafe";
     attachSystemServiceConnection();
     ASSERT_TRUE(extConnection);
     prefs().setString("username", "u");
@@ -239,7 +239,7 @@ TEST_F(SettingsWindowTest, InitializeWithKnownServiceAsksTheHelperToRemoveIt) {
     helper.finish();
     ASSERT_EQ(helper.received.size(), 2u);
     EXPECT_EQ(helper.received[0], std::string("CMD_SCNETWORK\0", 14));
-    EXPECT_EQ(helper.received[1], "REMOVE_PREF,5A1E-svc");
+    EXPECT_EQ(helper.received[1], "REMOVE_PREF,5a1e0000-0000-4000-8000-00000000cafe");
     EXPECT_TRUE(extThisServiceID.empty());
     EXPECT_FALSE(extConnection);
     EXPECT_FALSE(prefs().hasObject("username"));

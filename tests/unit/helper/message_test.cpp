@@ -1,6 +1,7 @@
 #include "helper/HelperMessage.h"
 #include "helper/ShellQuote.h"
 #include "helper/socketsrv.h"
+#include "protocol/HelperProtocol.h"
 
 #include <gtest/gtest.h>
 
@@ -226,4 +227,41 @@ TEST(OpenConnectLine, OrdinaryValuesGiveTheDesignedText) {
     EXPECT_EQ(openConnectCommandLine("a b", "U", "P"),
               "./openconnect -u 'a b' --passwd-on-stdin --no-dtls --servercert pin-sha256:P U < password.txt "
               "&> status.log & echo $! > childpid");
+}
+
+// The application builds every message with the helper's own shapes: what it sends, the helper
+// takes as it stands; what the helper would refuse, the application never sends.
+TEST(HelperMessage, TheApplicationsMessagesAreTheOnesTheHelperTakes) {
+    const std::string root = "/home/u/.local/share/norvell/tavrovpn";
+    const auto taken = [](const std::optional<std::string>& m, bool first) {
+        if (!m) return std::string("not built");
+        // A first message carries its NUL; the helper reads the text up to it.
+        if (first != (!m->empty() && m->back() == '\0')) return std::string("terminator");
+        std::string refusal;
+        const auto fields = splitFields(m->c_str());
+        return (first ? checkCommandFields(fields, refusal) : checkSubCommandFields(fields, refusal))
+                   ? std::string("taken")
+                   : refusal;
+    };
+    EXPECT_EQ(taken(protocol::ovpnStartMessage(root), true), "taken");
+    EXPECT_EQ(taken(protocol::scNetworkMessage(), true), "taken");
+    EXPECT_EQ(taken(protocol::openConnectStartMessage(root, "tb000001", "vpn.example.jp", kPin), true),
+              "taken");
+    EXPECT_EQ(taken(protocol::openConnectStartMessage(root, "u", "fd00::1", kPin), true), "taken");
+    EXPECT_EQ(taken(protocol::setKeyMessage("/opt/TavroVPN", "vpn.example.jp", "user1", "pässword"), false),
+              "taken");
+    EXPECT_EQ(taken(protocol::removePrefMessage("0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9"), false), "taken");
+    for (const char* host : {"-bad.example", "a..b", "x:y", "h/x", ""})
+        EXPECT_EQ(taken(protocol::openConnectStartMessage(root, "u", host, kPin), true), "not built") << host;
+    for (const std::string& r : {std::string("/home/a,b"), std::string("relative"), std::string("/a\nb"),
+                                 "/" + std::string(kMaxRootPathLength, 'r')})
+        EXPECT_EQ(taken(protocol::ovpnStartMessage(r), true), "not built") << r;
+    EXPECT_EQ(taken(protocol::openConnectStartMessage(root, "-u", "h", kPin), true), "not built");
+    EXPECT_EQ(taken(protocol::openConnectStartMessage(root, "u", "h", "pin"), true), "not built");
+    EXPECT_EQ(taken(protocol::setKeyMessage("/opt/TavroVPN", "vpn.example.jp", "user1", "a,b"), false),
+              "not built");
+    EXPECT_EQ(taken(protocol::setKeyMessage("/opt/TavroVPN", "-vpn", "user1", "pw"), false), "not built");
+    EXPECT_EQ(taken(protocol::removePrefMessage("TavroVPN"), false), "not built");
+    // No message reaches the helper's 512-byte buffer.
+    EXPECT_FALSE(protocol::setKeyMessage("/opt/TavroVPN", "vpn.example.jp", "user1", std::string(470, 'p')));
 }
