@@ -8,6 +8,7 @@
 #include "platform/FileIO.h"
 #include "platform/NetworkPreferences.h"
 #include "platform/Task.h"
+#include "protocol/HelperProtocol.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -34,10 +35,9 @@ using namespace std::chrono_literals;
 constexpr const char* kNft = "/usr/sbin/nft";
 constexpr auto kNftWait = 10s;
 constexpr size_t kMaxOwnerBytes = 128;
-constexpr size_t kMaxLogScan = 4 << 20;
 constexpr int kMaxFdinfo = 1024;
 // The openconnect URL is always https://HOST:443/ (the same port for DTLS).
-constexpr unsigned kOpenConnectPort = 443;
+constexpr unsigned kOpenConnectPort = protocol::kOpenConnectPort;
 
 std::string stateDir() {
     const std::string records = tunnelRecordDir();
@@ -161,8 +161,29 @@ bool ownerLive(const LeakOwner& o) {
     return false;
 }
 
-bool sameOwner(const LeakOwner& a, const LeakOwner& b) {
-    return a.kind == b.kind && a.pid == b.pid && a.start == b.start && a.interface == b.interface;
+// Whether `held` is the block that `owner` put in force: the same helper instance (on the same
+// interface, when the caller names one), or the same L2TP profile on the same interface.
+bool holds(const LeakOwner& held, const LeakOwner& owner) {
+    if (held.kind != owner.kind) return false;
+    if (owner.kind == LeakOwner::Kind::Helper)
+        return held.pid == owner.pid && held.start == owner.start &&
+               (owner.interface.empty() || held.interface == owner.interface);
+    return owner.kind == LeakOwner::Kind::L2tp && held.interface == owner.interface &&
+           held.uuid == owner.uuid;
+}
+
+std::string userText(uid_t user) {
+    return user == LeakOwner::kNoUser ? std::string("-") : std::to_string(user);
+}
+
+bool parseUser(const std::string& text, uid_t& user) {
+    if (text == "-") return true;
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long long v = std::stoull(text);
+    if (v >= LeakOwner::kNoUser) return false;
+    user = static_cast<uid_t>(v);
+    return true;
 }
 
 // The addresses of an L2TP server as the profile names it: an IP literal, or a name resolved now.
@@ -185,6 +206,8 @@ std::vector<std::string> resolvedAddresses(const std::string& host) {
     return out;
 }
 
+// The helper instance that started openconnect, as it handed itself to the routing script:
+// "PID START UID" (set by root; openconnect and its script run as root).
 bool ownerFromEnvironment(LeakOwner& owner) {
     const char* env = std::getenv("TAVROVPN_TUNNEL_OWNER");
     return env && parseLeakOwner(std::string("helper ") + env, owner) && sameProcessAlive(owner.pid, owner.start);
@@ -369,6 +392,11 @@ bool applyLeakBlock(const LeakBlockPlan& plan, const LeakOwner& owner) {
         hlog("leak block refused: %s", why.c_str());
         return false;
     }
+    LeakOwner held;
+    if (readOwner(held) && ownerLive(held) && !holds(held, owner) && held.user != owner.user) {
+        hlog("leak block refused: another user's tunnel (uid %s) holds it", userText(held.user).c_str());
+        return false;
+    }
     // Noted first: an instance that vanishes half-way still has its table found and removed.
     if (!writeOwner(owner)) {
         hlog("leak block refused: %s cannot be written", ownerPath().c_str());
@@ -387,7 +415,7 @@ bool applyLeakBlock(const LeakBlockPlan& plan, const LeakOwner& owner) {
 void removeLeakBlock(const LeakOwner& owner) {
     LeakOwner held;
     const bool noted = readOwner(held);
-    if (owner.kind != LeakOwner::Kind::None && (!noted || !sameOwner(held, owner))) return;
+    if (owner.kind != LeakOwner::Kind::None && (!noted || !holds(held, owner))) return;
     std::string why;
     if (deleteTable(why)) hlog("leak block removed");
     ::unlink(ownerPath().c_str());
@@ -401,19 +429,28 @@ void removeStaleLeakBlock() {
     ::unlink(ownerPath().c_str());
 }
 
-LeakOwner leakOwnerOfThisHelper() {
+uid_t leakBlockUser() {
+    LeakOwner held;
+    return readOwner(held) && ownerLive(held) ? held.user : LeakOwner::kNoUser;
+}
+
+LeakOwner leakOwnerOfThisHelper(uid_t user) {
     LeakOwner o;
     o.kind = LeakOwner::Kind::Helper;
     o.pid = ::getpid();
     o.start = processStartTime(o.pid);
+    o.user = user;
     return o;
 }
 
+// "helper PID START [UID [IFACE]]" or "l2tp IFACE [UUID [UID]]" ("-" for a user or interface not
+// known); the shorter forms are those of earlier versions.
 bool parseLeakOwner(std::string_view text, LeakOwner& owner) {
     std::istringstream in{std::string(text)};
     std::string kind;
     if (!(in >> kind)) return false;
     LeakOwner o;
+    std::string user, interface;
     if (kind == "helper") {
         long long pid = 0;
         unsigned long long start = 0;
@@ -421,9 +458,17 @@ bool parseLeakOwner(std::string_view text, LeakOwner& owner) {
         o.kind = LeakOwner::Kind::Helper;
         o.pid = static_cast<pid_t>(pid);
         o.start = start;
+        if (in >> user && !parseUser(user, o.user)) return false;
+        if (in >> interface && interface != "-") {
+            if (!validInterfaceName(interface)) return false;
+            o.interface = interface;
+        }
     } else if (kind == "l2tp") {
         if (!(in >> o.interface) || !validInterfaceName(o.interface)) return false;
         o.kind = LeakOwner::Kind::L2tp;
+        if (in >> o.uuid && o.uuid == "-") o.uuid.clear();
+        if (!o.uuid.empty() && !protocol::isServiceIdShape(o.uuid)) return false;
+        if (in >> user && !parseUser(user, o.user)) return false;
     } else {
         return false;
     }
@@ -436,9 +481,10 @@ bool parseLeakOwner(std::string_view text, LeakOwner& owner) {
 std::string leakOwnerText(const LeakOwner& o) {
     switch (o.kind) {
     case LeakOwner::Kind::Helper:
-        return "helper " + std::to_string(o.pid) + " " + std::to_string(o.start) + "\n";
+        return "helper " + std::to_string(o.pid) + " " + std::to_string(o.start) + " " + userText(o.user) +
+               " " + (o.interface.empty() ? "-" : o.interface) + "\n";
     case LeakOwner::Kind::L2tp:
-        return "l2tp " + o.interface + "\n";
+        return "l2tp " + o.interface + " " + (o.uuid.empty() ? "-" : o.uuid) + " " + userText(o.user) + "\n";
     case LeakOwner::Kind::None:
         break;
     }
@@ -454,6 +500,7 @@ int leakBlockCommand(const std::vector<std::string>& args) {
             hlog("leak block refused: no live helper instance owns the tunnel");
             return 1;
         }
+        owner.interface = args[1];
         LeakBlockPlan plan;
         plan.tunnel = args[1];
         plan.servers = {args[2]};
@@ -461,8 +508,10 @@ int leakBlockCommand(const std::vector<std::string>& args) {
         plan.localSubnets = localSubnets(args[1]);
         return applyLeakBlock(plan, owner) ? 0 : 1;
     }
-    if (mode == "openconnect-off" && args.size() == 1) {
-        if (ownerFromEnvironment(owner)) removeLeakBlock(owner);
+    if (mode == "openconnect-off" && (args.size() == 1 || args.size() == 2)) {
+        if (!ownerFromEnvironment(owner)) return 0;
+        if (args.size() == 2) owner.interface = args[1];
+        removeLeakBlock(owner);
         return 0;
     }
     if (mode == "l2tp" && args.size() == 3) {
@@ -472,13 +521,18 @@ int leakBlockCommand(const std::vector<std::string>& args) {
             hlog("leak block refused: %s is not the provisioned service", escapedForLog(uuid).c_str());
             return 1;
         }
-        platform::NetworkPreferences prefs;
+        owner.user = provisionedUser(uuid);
         std::string server;
-        if (prefs.open())
-            if (const nlohmann::json* entry = prefs.service(uuid))
-                if (auto ppp = entry->find(platform::kSCEntNetPPP); ppp != entry->end() && ppp->is_object())
-                    if (auto a = ppp->find(platform::kSCPropNetPPPCommRemoteAddress); a != ppp->end() && a->is_string())
-                        server = a->get<std::string>();
+        {
+            platform::NetworkPreferences prefs;
+            if (prefs.open())
+                if (const nlohmann::json* entry = prefs.service(uuid))
+                    if (auto ppp = entry->find(platform::kSCEntNetPPP);
+                        ppp != entry->end() && ppp->is_object())
+                        if (auto a = ppp->find(platform::kSCPropNetPPPCommRemoteAddress);
+                            a != ppp->end() && a->is_string())
+                            server = a->get<std::string>();
+        }
         LeakBlockPlan plan;
         plan.tunnel = args[1];
         plan.servers = resolvedAddresses(server);
@@ -486,23 +540,28 @@ int leakBlockCommand(const std::vector<std::string>& args) {
         plan.localSubnets = localSubnets(args[1]);
         owner.kind = LeakOwner::Kind::L2tp;
         owner.interface = args[1];
+        owner.uuid = uuid;
         if (!validInterfaceName(owner.interface)) {
             hlog("leak block refused: '%s' is not an interface name", escapedForLog(owner.interface).c_str());
             return 1;
         }
         return applyLeakBlock(plan, owner) ? 0 : 1;
     }
-    if (mode == "l2tp-off" && args.size() == 2) {
-        LeakOwner held;
-        if (readOwner(held) && held.kind == LeakOwner::Kind::L2tp) removeLeakBlock(held);
+    if (mode == "l2tp-off" && args.size() == 3) {
+        // Only the down of the profile that put the block in force, on its own interface, lifts it.
+        owner.kind = LeakOwner::Kind::L2tp;
+        owner.interface = args[1];
+        owner.uuid = args[2];
+        removeLeakBlock(owner);
         return 0;
     }
     if (mode == "off" && args.size() == 1) {
         removeLeakBlock(LeakOwner{});
         return 0;
     }
-    hlog("leak block: usage: --leak-block openconnect TUNDEV GATEWAY | openconnect-off | l2tp IFACE UUID | "
-         "l2tp-off IFACE | off");
+    hlog("leak block: usage: --leak-block openconnect TUNDEV GATEWAY | openconnect-off [TUNDEV] | l2tp IFACE "
+         "UUID | "
+         "l2tp-off IFACE UUID | off");
     return 2;
 }
 

@@ -10,8 +10,10 @@
 // local link, and the local network's subnets (never DNS, ports 53 and 853, outside the tunnel).
 //
 // The table has one owner at a time, noted in <state>/leak-block (<state> being set-dns.sh's state
-// folder): a helper instance (pid and start time), or the L2TP profile's interface. A table whose
-// owner is gone is removed by the next helper instance, --cleanup, or the package's removal.
+// folder): a helper instance (pid and start time), or the provisioned L2TP profile (its interface
+// and UUID), each with the user whose tunnel it protects. Only its owner lifts it, and a tunnel of
+// another user never replaces it. A table whose owner is gone is removed by the next helper
+// instance, --cleanup, or the package's removal.
 namespace helper {
 
 struct LeakTransport {
@@ -27,10 +29,13 @@ struct LeakBlockPlan {
 };
 
 struct LeakOwner {
+    static constexpr uid_t kNoUser = static_cast<uid_t>(-1);
     enum class Kind { None, Helper, L2tp } kind = Kind::None;
     pid_t pid = 0;
     unsigned long long start = 0;
-    std::string interface; // L2tp
+    std::string interface; // the tunnel's (L2tp always; Helper when known)
+    std::string uuid;      // L2tp: the profile's
+    uid_t user = kNoUser;  // whose tunnel it protects
 };
 
 bool validInterfaceName(std::string_view name);
@@ -51,15 +56,20 @@ bool openVpnTransportFromLog(std::string_view log, std::string& server, LeakTran
 // The tun/tap interface a process holds open (/proc/PID/fdinfo "iff:"); empty when none.
 std::string tunnelInterfaceOf(pid_t pid);
 
-// Applies the plan for the owner. On any failure nothing is left applied and "leak block refused:
-// <why>" is logged: the tunnel runs on without the block.
+// Applies the plan for the owner, in place of a block of the same user's or of one whose owner is
+// gone; a live block of another user's tunnel stays. On any failure nothing is left applied and
+// "leak block refused: <why>" is logged: the tunnel runs on without the block.
 bool applyLeakBlock(const LeakBlockPlan& plan, const LeakOwner& owner);
-// Removes the table when `owner` holds it (Kind::None: whoever holds it).
+// Removes the table when `owner` holds it: the same helper instance (and interface, when owner
+// names one), or the same L2TP interface and UUID. Kind::None: whoever holds it.
 void removeLeakBlock(const LeakOwner& owner);
+// The user whose live tunnel the block in force protects; kNoUser when none is in force.
+uid_t leakBlockUser();
 // Removes a table whose owner is gone (or that has no owner noted).
 void removeStaleLeakBlock();
 
-LeakOwner leakOwnerOfThisHelper();
+// This helper instance, for the user whose request it serves.
+LeakOwner leakOwnerOfThisHelper(uid_t user = LeakOwner::kNoUser);
 bool parseLeakOwner(std::string_view text, LeakOwner& owner);
 std::string leakOwnerText(const LeakOwner& owner);
 

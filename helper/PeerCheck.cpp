@@ -16,8 +16,11 @@ bool peerAllowed(int fd, const std::string& allowFile, uid_t* uidOut) {
     uid_t uid;
     if (!peerUid(fd, uid)) return false;
     if (uidOut) *uidOut = uid;
-    if (uid == 0) return true;
-    return loadAllowedUids(allowFile).count(uid) != 0;
+    return uidAllowed(uid, allowFile);
+}
+
+bool uidAllowed(uid_t uid, const std::string& allowFile) {
+    return uid == 0 || loadAllowedUids(allowFile).count(uid) != 0;
 }
 
 } // namespace helper

@@ -16,5 +16,7 @@ bool peerUid(int fd, uid_t& uid);
 
 // True when the connected peer on fd is root or listed in the allow file.
 bool peerAllowed(int fd, const std::string& allowFile, uid_t* uidOut = nullptr);
+// True for root and the uids listed in the allow file.
+bool uidAllowed(uid_t uid, const std::string& allowFile);
 
 } // namespace helper

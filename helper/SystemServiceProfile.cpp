@@ -7,6 +7,8 @@
 #include "platform/NetworkPreferences.h"
 #include "platform/nm/NmSettings.h"
 
+#include <algorithm>
+
 using helper::hlog;
 using nlohmann::json;
 using namespace platform;
@@ -51,7 +53,34 @@ void applyCcp(const json& ppp, bool isL2tp, std::map<std::string, std::string>& 
         data["require-mppe-40"] = "yes";
 }
 
+constexpr const char* kProvisionedFor = "ProvisionedForUid";
+
+uid_t provisionedUserOf(const json& entry) {
+    auto it = entry.find(kProvisionedFor);
+    return it != entry.end() && it->is_number_unsigned() ? it->get<uid_t>() : kNoUser;
+}
+
+// The users other than `except` who hold keychain items of the service.
+std::vector<uid_t> otherItemOwners(const std::string& serviceId, uid_t except) {
+    std::vector<uid_t> owners;
+    Keychain kc;
+    if (!kc.open()) return owners;
+    for (const json* item : kc.match(serviceId)) {
+        auto it = item->find(kItemOwnerUid);
+        const uid_t uid = it != item->end() && it->is_number_unsigned() ? it->get<uid_t>() : 0;
+        if (uid != except && std::find(owners.begin(), owners.end(), uid) == owners.end())
+            owners.push_back(uid);
+    }
+    return owners;
+}
+
 } // namespace
+
+uid_t provisionedUser(const std::string& serviceId) {
+    NetworkPreferences prefs;
+    const json* entry = prefs.open() ? prefs.service(serviceId) : nullptr;
+    return entry ? provisionedUserOf(*entry) : kNoUser;
+}
 
 bool isProvisionedService(const std::string& serviceId) {
     NetworkPreferences prefs;
@@ -69,6 +98,11 @@ RealiseResult realiseService(const std::string& serviceId, uid_t owner) {
         if (!entry) {
             hlog("profile: service %s not in the network preferences\n", serviceId.c_str());
             return RealiseResult::Failed;
+        }
+        if (provisionedUserOf(*entry) != owner) {
+            (*entry)[kProvisionedFor] = owner;
+            if (!prefs.commit())
+                hlog("profile: network preferences not written: %s\n", prefs.error().c_str());
         }
         isL2tp = textOf(sub(*entry, kSCEntNetInterface), kSCPropNetInterfaceSubType) ==
                  kSCValNetInterfaceSubTypeL2TP;
@@ -134,40 +168,54 @@ RealiseResult realiseService(const std::string& serviceId, uid_t owner) {
     return RealiseResult::Realised;
 }
 
-bool removeServiceEverywhere(const std::string& serviceId) {
-    bool removed = false;
+void removeServiceOf(const std::string& serviceId, uid_t caller) {
+    const auto own = [caller](const json& item) {
+        auto it = item.find(kItemOwnerUid);
+        return (it != item.end() && it->is_number_unsigned() ? it->get<uid_t>() : 0) == caller;
+    };
+    {
+        Keychain kc;
+        if (!kc.open()) {
+            hlog("REMOVE_PREF keychain unavailable: %s\n", kc.error().c_str());
+            return;
+        }
+        const size_t n = kc.removeWhere([&](const json& item) {
+            auto s = item.find(kSecAttrService);
+            return own(item) && s != item.end() && s->is_string() &&
+                   (s->get<std::string>() == serviceId || s->get<std::string>() == serviceId + ".SS");
+        });
+        if (n > 0 && !kc.commit()) {
+            hlog("REMOVE_PREF keychain not written: %s\n", kc.error().c_str());
+            return;
+        }
+        if (n > 0) hlog("REMOVE_PREF %zu keychain items removed\n", n);
+    }
+    // The service is shared: another user's secrets keep it, and the profile goes back to them if it
+    // carried the caller's.
+    if (const std::vector<uid_t> others = otherItemOwners(serviceId, caller); !others.empty()) {
+        hlog("REMOVE_PREF service kept: %zu other users' secrets remain\n", others.size());
+        if (provisionedUser(serviceId) == caller &&
+            realiseService(serviceId, others.front()) == RealiseResult::Failed)
+            hlog("REMOVE_PREF profile not provisioned again\n");
+        return;
+    }
     {
         NetworkPreferences prefs;
         if (!prefs.open()) {
             hlog("REMOVE_PREF network preferences: %s\n", prefs.error().c_str());
         } else if (prefs.removeService(serviceId)) {
-            removed = prefs.commit();
-            hlog(removed ? "REMOVE_PREF service removed\n" : "REMOVE_PREF service not removed\n");
-        }
-    }
-    {
-        Keychain kc;
-        if (kc.open()) {
-            size_t n = kc.remove(serviceId) + kc.remove(serviceId + ".SS");
-            if (n > 0 && kc.commit()) {
-                removed = true;
-                hlog("REMOVE_PREF %zu keychain items removed\n", n);
-            }
+            hlog(prefs.commit() ? "REMOVE_PREF service removed\n" : "REMOVE_PREF service not removed\n");
         }
     }
     nm::SettingsClient nmc;
     if (!nmc.connect()) {
         hlog("REMOVE_PREF NetworkManager: %s\n", nmc.error().c_str());
-        return removed;
+        return;
     }
     const std::string path = nmc.pathOfUuid(serviceId);
-    if (!path.empty()) {
-        if (nmc.remove(path)) {
-            removed = true;
-            hlog("REMOVE_PREF profile removed\n");
-        } else {
-            hlog("REMOVE_PREF profile not removed: %s\n", nmc.error().c_str());
-        }
-    }
-    return removed;
+    if (path.empty()) return;
+    if (nmc.remove(path))
+        hlog("REMOVE_PREF profile removed\n");
+    else
+        hlog("REMOVE_PREF profile not removed: %s\n", nmc.error().c_str());
 }

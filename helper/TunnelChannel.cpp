@@ -42,8 +42,8 @@ bool allowedOn(TunnelKind kind, TunnelLineKind line) {
 
 } // namespace
 
-TunnelChannel::TunnelChannel(TunnelKind kind, std::string rootPath, uid_t owner)
-    : kind_(kind), root_(std::move(rootPath)), owner_(owner) {}
+TunnelChannel::TunnelChannel(TunnelKind kind, std::string rootPath, Credentials owner)
+    : kind_(kind), root_(std::move(rootPath)), owner_(std::move(owner)) {}
 
 bool TunnelChannel::runLine(std::string_view line) {
     const TunnelLine parsed = parseTunnelLine(line, root_);
@@ -86,8 +86,8 @@ bool TunnelChannel::runLine(std::string_view line) {
     return true;
 }
 
-// cp /etc/resolv.conf "R/OpenVPN/": the machine's resolver into R/OpenVPN/resolv.conf, written
-// only as a plain file of the folder, never through a link planted there.
+// cp /etc/resolv.conf "R/OpenVPN/": the machine's resolver into R/OpenVPN/resolv.conf, a fresh file
+// the user's rights create in place of whatever the name held.
 void TunnelChannel::saveResolver() {
     UniqueFd source(::open(kResolvConf, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
@@ -99,11 +99,11 @@ void TunnelChannel::saveResolver() {
     }
     WorkingFolder folder;
     std::string reason;
-    if (!folder.open(root_ + "/OpenVPN", owner_, reason)) {
+    if (!folder.open(root_, "OpenVPN", owner_, reason)) {
         hlog("resolv.conf copy refused: OpenVPN folder %s", reason.c_str());
         return;
     }
-    UniqueFd target = folder.openForWriting("resolv.conf", 0644, true, reason);
+    UniqueFd target = folder.createFresh("resolv.conf", 0644, reason);
     if (!target.valid()) {
         hlog("resolv.conf copy refused: OpenVPN/resolv.conf is %s", reason.c_str());
         return;
@@ -166,7 +166,9 @@ void TunnelChannel::blockLeaks() {
         plan.transports = {transport};
     }
     plan.localSubnets = localSubnets(plan.tunnel);
-    applyLeakBlock(plan, leakOwnerOfThisHelper());
+    LeakOwner owner = leakOwnerOfThisHelper(owner_.uid);
+    owner.interface = plan.tunnel;
+    applyLeakBlock(plan, owner);
 }
 
 void TunnelChannel::setProgram(platform::Task* task) {
@@ -184,6 +186,7 @@ void TunnelChannel::updateRecord() {
     r.programStart = programStart_;
     r.openConnect = kind_ == TunnelKind::OpenConnect;
     r.dnsSwitched = dnsSwitched_;
+    r.owner = owner_.uid;
     writeTunnelRecord(r);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include "helper/UniqueFd.h"
+#include "helper/UserRights.h"
 #include "platform/Task.h"
 
 #include <cstdint>
@@ -18,11 +19,12 @@ enum class TunnelKind { OpenVpn, OpenConnect };
 
 class TunnelChannel {
 public:
-    TunnelChannel(TunnelKind kind, std::string rootPath, uid_t owner);
+    // owner: the user whose request started the tunnel; its working folder is touched with its rights.
+    TunnelChannel(TunnelKind kind, std::string rootPath, Credentials owner);
 
     TunnelKind kind() const { return kind_; }
     const std::string& rootPath() const { return root_; }
-    uid_t owner() const { return owner_; }
+    uid_t owner() const { return owner_.uid; }
     bool dnsSwitched() const { return dnsSwitched_; }
 
     // The tunnel program this channel started (openvpn or openconnect): the stop line signals only
@@ -50,7 +52,7 @@ private:
 
     TunnelKind kind_;
     std::string root_;
-    uid_t owner_;
+    Credentials owner_;
     bool dnsSwitched_ = false;
     bool stopAsked_ = false;
     platform::Task* program_ = nullptr;

@@ -57,6 +57,8 @@ bool parseRecord(const std::string& text, TunnelRecord& r) {
             r.openConnect = word == "openconnect";
         } else if (word == "dns" && in >> a) {
             r.dnsSwitched = a != 0;
+        } else if (word == "uid" && in >> a && a >= 0 && a < TunnelRecord::kNoOwner) {
+            r.owner = static_cast<uid_t>(a);
         } else {
             return false;
         }
@@ -176,6 +178,9 @@ bool writeTunnelRecord(const TunnelRecord& r) {
                   static_cast<int>(r.helper), static_cast<unsigned long long>(r.helperStart),
                   static_cast<int>(r.program), static_cast<unsigned long long>(r.programStart),
                   r.openConnect ? "openconnect" : "openvpn", r.dnsSwitched ? 1 : 0);
+    if (r.owner != TunnelRecord::kNoOwner)
+        std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), "uid %lu\n",
+                      static_cast<unsigned long>(r.owner));
     const std::string path = recordPath(r.helper);
     const std::string tmp = path + ".tmp";
     ::unlink(tmp.c_str());
@@ -190,6 +195,30 @@ bool writeTunnelRecord(const TunnelRecord& r) {
 
 void removeTunnelRecord(pid_t helper) {
     ::unlink(recordPath(helper).c_str());
+}
+
+bool readTunnelRecord(pid_t helper, TunnelRecord& record) {
+    return helper > 0 && readRecord(recordPath(helper), record) && record.helper == helper;
+}
+
+uid_t liveTunnelOfAnotherUser(uid_t uid) {
+    DIR* d = ::opendir(tunnelRecordDir().c_str());
+    if (!d) return TunnelRecord::kNoOwner;
+    uid_t found = TunnelRecord::kNoOwner;
+    int seen = 0;
+    while (dirent* e = ::readdir(d)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end || pid == ::getpid() || ++seen > kMaxRecords) continue;
+        TunnelRecord r;
+        if (readTunnelRecord(static_cast<pid_t>(pid), r) && r.owner != TunnelRecord::kNoOwner &&
+            r.owner != uid && sameProcessAlive(r.helper, r.helperStart)) {
+            found = r.owner;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
 }
 
 bool restoreResolver() {

@@ -19,6 +19,8 @@ struct TunnelRecord {
     uint64_t programStart = 0;
     bool openConnect = false;
     bool dnsSwitched = false;
+    uid_t owner = kNoOwner; // the user whose request started it
+    static constexpr uid_t kNoOwner = static_cast<uid_t>(-1);
 };
 
 std::string tunnelRecordDir();
@@ -29,6 +31,11 @@ bool sameProcessAlive(pid_t pid, uint64_t start);
 
 bool writeTunnelRecord(const TunnelRecord& record);
 void removeTunnelRecord(pid_t helper);
+// The record of a helper instance; false when it has none.
+bool readTunnelRecord(pid_t helper, TunnelRecord& record);
+// The user of a tunnel that a live helper instance other than this one runs for a user other than
+// uid; kNoOwner when there is none.
+uid_t liveTunnelOfAnotherUser(uid_t uid);
 
 // Ends the tunnels of helper instances that are gone: the program is stopped (SIGTERM, on which
 // openconnect logs off and runs its disconnect step, then SIGKILL), the resolver is

@@ -1,6 +1,7 @@
 #pragma once
 // Starting and stopping the real tvapphelper under its respawn supervisor, the way the root-only
 // suites run it: socket and allow file in the suite's scratch folder.
+#include "ProcessUtil.h"
 #include "platform/Task.h"
 
 #include <chrono>
@@ -57,6 +58,23 @@ inline void stopTask(platform::Task& t) {
         t.kill();
         t.waitUntilExit(5s);
     }
+}
+
+// NetworkManager's dispatcher script as the package installs it, for the built helper and the
+// stores of this run (TVAPPHELPER_STATE_DIR, TAVROVPN_DNS_STATE_DIR); empty when its form changed.
+inline std::string leakDispatcherScript() {
+    std::string script = readFile(env("TAVROVPN_SOURCE_DIR") + "/tools/install/90-tavrovpn-leak-block");
+    const std::string installed = "HELPER=/usr/local/libexec/tavrovpn/tvapphelper\n";
+    const size_t at = script.find(installed);
+    if (at == std::string::npos) return {};
+    const auto exported = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string("export ") + name + "=" + shellQuoted(value ? value : "") + "\n";
+    };
+    script.replace(at, installed.size(),
+                   "HELPER=" + env("TAVROVPN_BINARY_DIR") + "/helper/tvapphelper\n" +
+                       exported("TVAPPHELPER_STATE_DIR") + exported("TAVROVPN_DNS_STATE_DIR"));
+    return script;
 }
 
 } // namespace testsupport

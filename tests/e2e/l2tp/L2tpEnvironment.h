@@ -90,20 +90,7 @@ public:
         return why;
     }
 
-    // NetworkManager's dispatcher script as the package installs it, for the built helper and this
-    // environment's stores (after up()).
-    static std::string leakDispatcherScript() {
-        std::string script = testsupport::readFile(env("TAVROVPN_SOURCE_DIR") + "/tools/install/90-tavrovpn-leak-block");
-        const std::string installed = "HELPER=/usr/local/libexec/tavrovpn/tvapphelper\n";
-        const size_t at = script.find(installed);
-        if (at == std::string::npos) return {};
-        script.replace(at, installed.size(),
-                       "HELPER=" + env("TAVROVPN_BINARY_DIR") + "/helper/tvapphelper\n" +
-                           "export TVAPPHELPER_STATE_DIR=" + testsupport::shellQuoted(env("TVAPPHELPER_STATE_DIR")) +
-                           "\nexport TAVROVPN_DNS_STATE_DIR=" +
-                           testsupport::shellQuoted(env("TAVROVPN_DNS_STATE_DIR")) + "\n");
-        return script;
-    }
+    static std::string leakDispatcherScript() { return testsupport::leakDispatcherScript(); }
 
     fs::path tmp;
     std::unique_ptr<LocalService> service;

@@ -11,13 +11,16 @@
 #include "app/channels/helpersocket.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <sched.h>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -33,6 +36,7 @@ using testsupport::waitFor;
 constexpr uid_t kUser = 65534; // nobody: the user the helper was installed for, here
 constexpr gid_t kGroup = 65534;
 constexpr uid_t kStranger = 65533; // a user not in the allow file
+constexpr uid_t kOther = 65532;    // a second user the helper serves
 
 using testsupport::env;
 
@@ -83,6 +87,83 @@ int connectManagement() {
     return -1;
 }
 
+// Releases the hold of the openvpn on the management port and logs in: it then does all it would.
+void releaseHold() {
+    const int m = connectManagement();
+    for (const char* command : {"hold release\n", "username \"Auth\" u\n", "password \"Auth\" p\n"}) {
+        sendLine(m, command);
+        std::this_thread::sleep_for(300ms);
+    }
+    std::this_thread::sleep_for(1s);
+    close(m);
+}
+
+// A process of the user's in a user and mount namespace of its own, with `victim` mounted over each
+// of `over` there; alive until killed. -1 when no user may make namespaces on this machine.
+pid_t mountedInOwnNamespace(const fs::path& victim, const std::vector<fs::path>& over) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        const auto put = [](const char* file, const std::string& text) { std::ofstream(file) << text; };
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) _exit(1);
+        put("/proc/self/setgroups", "deny");
+        put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n");
+        put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(1);
+        for (const fs::path& p : over)
+            if (mount(victim.c_str(), p.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(1);
+        (void)!::write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    const bool up = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    if (up) return pid;
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// Listening TCP sockets on a port below 1024 (/proc/net/tcp and tcp6, state 0A), as "proto:port".
+std::string privilegedListeners() {
+    std::string out;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(readFile(table));
+        std::string line;
+        std::getline(lines, line);
+        while (std::getline(lines, line)) {
+            std::istringstream f(line);
+            std::string slot, local, remote, state;
+            f >> slot >> local >> remote >> state;
+            const unsigned long port = std::strtoul(local.substr(local.rfind(':') + 1).c_str(), nullptr, 16);
+            if (state == "0A" && port < 1024) out += std::string(table) + ":" + std::to_string(port) + " ";
+        }
+    }
+    return out;
+}
+
+// A static key of one repeated byte, which shows wherever any of it is written.
+std::string staticKey(const std::string& byte) {
+    std::string key = "-----BEGIN OpenVPN Static key V1-----\n";
+    for (int i = 0; i < 16; ++i) {
+        for (int j = 0; j < 16; ++j)
+            key += byte;
+        key += "\n";
+    }
+    return key + "-----END OpenVPN Static key V1-----\n";
+}
+
+// The text without blanks and colons: key bytes as openvpn prints them, in any grouping.
+std::string packed(std::string text) {
+    std::erase_if(text, [](char c) { return c == ' ' || c == ':' || c == '\n'; });
+    return text;
+}
+
 // --- The fixture (runs as root) ----------------------------------------------------------------
 
 class HostilePeer : public ::testing::Test {
@@ -119,9 +200,9 @@ protected:
         setenv("TAVROVPN_DNS_STATE_DIR", (tmp / "dns-state").c_str(), 1);
         fs::create_directories(tmp / "dns-state");
         fs::permissions(tmp / "dns-state", fs::perms(0700));
-        ASSERT_TRUE(testsupport::launchHelperUnderSupervisor(supervisor, tmp,
-                                                             bin / "tools/supervisor/tvapphelper-supervise",
-                                                             bin / "helper/tvapphelper", {}, {kUser}));
+        ASSERT_TRUE(testsupport::launchHelperUnderSupervisor(
+            supervisor, tmp, bin / "tools/supervisor/tvapphelper-supervise", bin / "helper/tvapphelper", {},
+            {kUser, kOther}));
         ASSERT_TRUE(waitFor([&] { return fs::exists(tmp / "helper.ipc"); }, 10s));
     }
 
@@ -140,6 +221,11 @@ protected:
         write(rootOnly / name, text, fs::perms(0600));
         return rootOnly / name;
     }
+    // A root-only file in a folder everyone may pass through, as /etc/shadow is.
+    fs::path victim(const std::string& name, const std::string& text = "root's file\n") const {
+        write(tmp / name, text, fs::perms(0600));
+        return tmp / name;
+    }
     std::string ovpn(const std::string& name) const { return (root / "OpenVPN" / name).string(); }
     std::string oc(const std::string& name) const { return (root / "openconnect" / name).string(); }
     std::string ovpnStart() const { return "CMD_OVPN_START," + root.string(); }
@@ -152,6 +238,22 @@ protected:
     std::string setDns() const { return "\"" + root.string() + "/OpenVPN/set-dns.sh\" "; }
     std::string asUser(const std::function<std::string()>& fn) const {
         return testsupport::asUser(kUser, kGroup, fn);
+    }
+    // The sub-command's answers on its own CMD_SCNETWORK connection, as uid.
+    std::string subCommandAs(uid_t uid, const std::string& message) const {
+        return testsupport::asUser(uid, uid, [&] { return converse({"CMD_SCNETWORK", message}); });
+    }
+    // The one service the helper has provisioned, from its own store.
+    std::string provisionedService() const {
+        const auto prefs =
+            nlohmann::json::parse(readFile(tmp / "state/network-preferences.json"), nullptr, false);
+        if (prefs.is_discarded() || !prefs.contains("NetworkServices") ||
+            prefs["NetworkServices"].size() != 1)
+            return {};
+        return prefs["NetworkServices"].begin().key();
+    }
+    std::string leakBlock() const {
+        return testsupport::commandOutput("nft list table inet tavrovpn 2>/dev/null");
     }
     bool nothingRunsIn(const char* sub) const {
         return waitFor([&] { return testsupport::processesIn(root / sub).empty(); }, 15s);
@@ -209,9 +311,8 @@ TEST_F(HostilePeer, PlantedLinksAreNeitherFollowedNorRead) {
         write(ovpn("config.ovpn"), kConfig);
         fs::create_symlink(log, ovpn("ovpn.log"));
         fd = start(ovpnStart(), reply);
-        out += reply + receive(fd) + ";";
+        out += reply + ";";
         close(fd);
-        fs::remove(ovpn("ovpn.log"));
         fd = start(ovpnStart(), reply);
         out += reply + ";";
         fs::create_symlink(resolv, ovpn("resolv.conf"));
@@ -220,13 +321,15 @@ TEST_F(HostilePeer, PlantedLinksAreNeitherFollowedNorRead) {
         close(fd);
         return out;
     });
-    EXPECT_EQ(report, "0(eof);1;0(eof);1;");
+    EXPECT_EQ(report, "0(eof);1;1;1;");
     for (const fs::path& p : {status, childpid, log, resolv})
         EXPECT_EQ(readFile(p), "untouched\n") << p;
     EXPECT_EQ(readFile(secret), "root's secret\n");
     // What root wrote went into fresh plain files of the folder.
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(oc("status.log"))));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(oc("childpid"))));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ovpn("ovpn.log"))));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ovpn("resolv.conf"))));
     EXPECT_EQ(readFile(oc("status.log")).find("root's secret"), std::string::npos);
     EXPECT_TRUE(nothingRunsIn("OpenVPN"));
 }
@@ -636,4 +739,195 @@ TEST_F(HostilePeer, IdleConnectionsAndFloodsDenyNobody) {
         lines += line.find("peer uid 65533 not allowed") != std::string::npos ? 1 : 0;
     EXPECT_LE(lines, static_cast<size_t>(seconds.count()) + 2) << "one line per second";
     EXPECT_GE(lines, 1u);
+}
+
+// What the user's other processes try, one row each, judged by effect.
+
+// A root-only file mounted over the log (and the resolver copy) in the user's own namespaces, and
+// the working folder named through /proc/PID/root, directly or by a link: root opens nothing there.
+TEST_F(HostilePeer, AFileMountedInTheUsersNamespaceIsNeverOpenedByRoot) {
+    if (delegated) return;
+    const fs::path shadow = victim("shadow");
+    const std::string report = asUser([&] {
+        write(ovpn("config.ovpn"), kConfig);
+        write(ovpn("ovpn.log"), "");
+        write(ovpn("resolv.conf"), "");
+        const pid_t holder = mountedInOwnNamespace(shadow, {ovpn("ovpn.log"), ovpn("resolv.conf")});
+        if (holder < 0) return std::string("no namespaces");
+        const std::string inside = "/proc/" + std::to_string(holder) + "/root";
+        fs::create_directory_symlink(inside + (tmp / "home").string(), tmp / "home/via");
+        std::string out;
+        for (const fs::path& r :
+             {fs::path(inside + root.string()), tmp / "home/via" / root.lexically_relative(tmp / "home")}) {
+            std::string reply;
+            const int fd = start("CMD_OVPN_START," + r.string(), reply);
+            sendLine(fd, "cp /etc/resolv.conf \"" + r.string() + "/OpenVPN/\"");
+            std::this_thread::sleep_for(1500ms);
+            out += reply + ";";
+            close(fd);
+        }
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        return out;
+    });
+    if (report == "no namespaces")
+        GTEST_SKIP() << "users may not make namespaces here: nothing to attack with";
+    EXPECT_EQ(report, "0;0;");
+    EXPECT_EQ(readFile(shadow), "root's file\n");
+    EXPECT_EQ(fs::status(shadow).permissions(), fs::perms(0600));
+    EXPECT_TRUE(nothingRunsIn("OpenVPN"));
+}
+
+// A key named inside a <connection> block: a link to root's key is not read, the user's own goes
+// inline, and no key byte reaches the log however verbose the configuration asks it to be.
+TEST_F(HostilePeer, KeysNamedInConnectionBlocksAreReadAsTheUsersOwn) {
+    if (delegated) return;
+    const fs::path rootKey = victim("ta.key", staticKey("5a"));
+    const std::string report = asUser([&] {
+        fs::create_symlink(rootKey, ovpn("link.key"));
+        write(ovpn("own.key"), staticKey("a5"), fs::perms(0600));
+        std::string out;
+        for (const char* key : {"link.key", "own.key"}) {
+            write(ovpn("config.ovpn"), kConfig + "verb 11\n<connection>\nremote 127.0.0.1 1\ntls-auth " +
+                                           key + " 1\n</connection>\n");
+            std::string reply;
+            const int fd = start(ovpnStart(), reply);
+            if (reply == "1") releaseHold();
+            out += reply + ";";
+            close(fd);
+            nothingRunsIn("OpenVPN");
+        }
+        return out;
+    });
+    EXPECT_EQ(report, "0;1;");
+    const std::string log = readFile(ovpn("ovpn.log"));
+    EXPECT_EQ(log.find("Options error"), std::string::npos) << log;
+    for (const std::string& f : {ovpn("ovpn.log"), (tmp / "helper.log").string()}) {
+        EXPECT_EQ(packed(readFile(f)).find("5a5a5a5a5a5a5a5a"), std::string::npos) << f << ": root's key";
+        EXPECT_EQ(packed(readFile(f)).find("a5a5a5a5a5a5a5a5"), std::string::npos) << f << ": a key logged";
+    }
+}
+
+// openvpn is a client here: no server mode, and no listening port below 1024, in any spelling.
+TEST_F(HostilePeer, OpenVpnNeverServesOrListensOnAPrivilegedPort) {
+    if (delegated) return;
+    const std::string fingerprint = kConfig.substr(kConfig.find("peer-fingerprint"));
+    const std::string report = asUser([&] {
+        std::string out;
+        for (const std::string& config :
+             {"dev null\nproto tcp-server\nport 80\n" + fingerprint,
+              "dev null\nlport 81\n<connection>\nremote 127.0.0.1 1 tcp4-server\n</connection>\n" +
+                  fingerprint,
+              "dev null\nmode server\ntls-server\nproto tcp\nport 82\n" + fingerprint}) {
+            write(ovpn("config.ovpn"), config);
+            std::string reply;
+            const int fd = start(ovpnStart(), reply);
+            if (reply == "1") releaseHold();
+            out += reply + privilegedListeners() + ";";
+            close(fd);
+            nothingRunsIn("OpenVPN");
+        }
+        return out;
+    });
+    EXPECT_EQ(report, "0;0;0;");
+}
+
+// The shared L2TP service: one user's removal takes only that user's secrets; the service stays
+// for the other until the other removes it too.
+TEST_F(HostilePeer, OneUsersRemovalLeavesAnotherUsersSecrets) {
+    if (delegated) return;
+    const std::string setKey =
+        "SET_KEY,(null),/opt/TavroVPN,10.9.8.7,other1,otherpass,TRUE,none,none,0,1,859";
+    subCommandAs(kOther, setKey);
+    const std::string id = provisionedService();
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(subCommandAs(kUser, "REMOVE_PREF," + id), "1;(eof);");
+    EXPECT_EQ(subCommandAs(kOther, "GET_PASSWD_SZ," + id), "1;otherpass;(eof);");
+    EXPECT_EQ(subCommandAs(kOther, "GET_USER_SZ," + id), "1;other1;(eof);");
+    EXPECT_EQ(provisionedService(), id);
+    subCommandAs(kOther, "REMOVE_PREF," + id);
+    EXPECT_EQ(provisionedService(), "");
+}
+
+// The L2TP leak block is lifted only by the down of the profile that put it in force, on its own
+// interface: another connection of the same name, or another interface, leaves it in place.
+TEST_F(HostilePeer, TheL2tpBlockIsLiftedOnlyByItsOwnProfile) {
+    if (delegated) return;
+    subCommandAs(kUser, "SET_KEY,(null),/opt/TavroVPN,10.9.8.7,user1,pass1,TRUE,none,none,0,1,859");
+    const std::string id = provisionedService();
+    ASSERT_FALSE(id.empty());
+    const std::string script = testsupport::leakDispatcherScript();
+    ASSERT_FALSE(script.empty());
+    std::ofstream(tmp / "dispatch.sh") << script;
+    const auto dispatch = [&](const std::string& uuid, const std::string& iface, const std::string& action) {
+        testsupport::commandOutput("CONNECTION_ID=TavroVPN CONNECTION_UUID=" +
+                                   testsupport::shellQuoted(uuid) + " VPN_IP_IFACE=" + iface + " sh " +
+                                   (tmp / "dispatch.sh").string() + " " + iface + " " + action + " 2>&1");
+        return leakBlock().find("oifname \"ppp7\" accept") != std::string::npos ? "blocked" : "open";
+    };
+    EXPECT_EQ(dispatch(id, "ppp7", "vpn-up"), "blocked");
+    EXPECT_EQ(dispatch("9e8d7c6b-5a49-4837-a625-1403f2e1d0c9", "ppp8", "vpn-down"), "blocked")
+        << "a stranger";
+    EXPECT_EQ(dispatch(id, "ppp8", "vpn-down"), "blocked") << "another interface";
+    EXPECT_EQ(dispatch(id, "ppp7", "vpn-down"), "open");
+}
+
+// Two users' tunnels: while one user's tunnel is up with its leak block, another user's start is
+// refused, and neither its start nor its end lifts the block.
+TEST_F(HostilePeer, AnotherUsersTunnelNeitherReplacesNorLiftsTheBlock) {
+    if (delegated) return;
+    const fs::path otherRoot = tmp / "other";
+    fs::create_directories(otherRoot / "OpenVPN");
+    for (const fs::path& p : {otherRoot, otherRoot / "OpenVPN"})
+        chown(p.c_str(), kOther, kOther);
+    testsupport::asUser(kOther, kOther, [&] {
+        write(otherRoot / "OpenVPN/config.ovpn", kConfig);
+        return std::string();
+    });
+    int held[2];
+    ASSERT_EQ(pipe(held), 0);
+    const pid_t user = fork();
+    if (user == 0) {
+        close(held[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(kGroup) != 0 || setuid(kUser) != 0) _exit(2);
+        write(ovpn("config.ovpn"), kConfig);
+        std::string reply;
+        const int fd = start(ovpnStart(), reply);
+        (void)!::write(held[1], reply.data(), reply.size());
+        std::this_thread::sleep_for(30s);
+        close(fd);
+        _exit(0);
+    }
+    close(held[1]);
+    char reply = 0;
+    ASSERT_EQ(read(held[0], &reply, 1), 1);
+    close(held[0]);
+    ASSERT_EQ(reply, '1');
+    // The user's tunnel puts its block in force, as its routing script's connect step does.
+    std::string owner;
+    for (const auto& e : fs::directory_iterator(env("TAVROVPN_DNS_STATE_DIR") + "/tunnels")) {
+        std::istringstream record(readFile(e.path()));
+        std::string word, pid, start;
+        record >> word >> pid >> start;
+        if (word == "helper") owner = pid + " " + start + " " + std::to_string(kUser);
+    }
+    ASSERT_FALSE(owner.empty());
+    testsupport::commandOutput("TAVROVPN_TUNNEL_OWNER='" + owner + "' " + env("TAVROVPN_BINARY_DIR") +
+                               "/helper/tvapphelper --leak-block openconnect tun9 127.0.0.2");
+    ASSERT_NE(leakBlock().find("oifname \"tun9\" accept"), std::string::npos);
+
+    const std::string other = testsupport::asUser(kOther, kOther, [&] {
+        std::string r;
+        const int fd = start("CMD_OVPN_START," + otherRoot.string(), r);
+        std::this_thread::sleep_for(1s);
+        close(fd);
+        return r;
+    });
+    EXPECT_EQ(other, "0");
+    std::this_thread::sleep_for(1s);
+    EXPECT_NE(leakBlock().find("oifname \"tun9\" accept"), std::string::npos) << "the block was lifted";
+    kill(user, SIGKILL);
+    waitpid(user, nullptr, 0);
+    EXPECT_TRUE(waitFor([&] { return leakBlock().empty(); }, 15s)) << "the block outlived its tunnel";
+    EXPECT_TRUE(nothingRunsIn("OpenVPN"));
 }

@@ -128,16 +128,26 @@ TEST(LeakBlock, TheTransportComesFromTheLastLinkRemoteLineOfTheLog) {
 }
 
 TEST(LeakBlock, OwnerRecordsReadBackOnlyInTheirOwnShapes) {
+    const std::string uuid = "0b1c2d3e-4f50-4617-8293-a4b5c6d7e8f9";
     LeakOwner o;
+    // The forms of earlier versions still read: their user is not known.
     ASSERT_TRUE(parseLeakOwner("helper 4242 987654\n", o));
     EXPECT_EQ(o.kind, LeakOwner::Kind::Helper);
     EXPECT_EQ(o.pid, 4242);
     EXPECT_EQ(o.start, 987654u);
-    EXPECT_EQ(leakOwnerText(o), "helper 4242 987654\n");
+    EXPECT_EQ(o.user, LeakOwner::kNoUser);
+    EXPECT_EQ(leakOwnerText(o), "helper 4242 987654 - -\n");
     ASSERT_TRUE(parseLeakOwner("l2tp ppp0\n", o));
     EXPECT_EQ(o.interface, "ppp0");
-    EXPECT_EQ(leakOwnerText(o), "l2tp ppp0\n");
+    EXPECT_EQ(leakOwnerText(o), "l2tp ppp0 - -\n");
+    for (const std::string& text :
+         {std::string("helper 4242 987654 1000 tun0\n"), std::string("helper 4242 987654 0 -\n"),
+          "l2tp ppp0 " + uuid + " 1000\n", std::string("l2tp ppp0 - -\n")}) {
+        ASSERT_TRUE(parseLeakOwner(text, o)) << text;
+        EXPECT_EQ(leakOwnerText(o), text);
+    }
     for (const char* bad : {"", "helper", "helper 1 5", "helper 42 0", "helper -3 5", "helper 42 5 extra",
-                            "l2tp", "l2tp ../x", "l2tp ppp0 ppp1", "nobody 1 2"})
+                            "helper 42 5 1000 ../x", "helper 42 5 4294967295 tun0", "l2tp", "l2tp ../x",
+                            "l2tp ppp0 ppp1", "l2tp ppp0 - 12x", "nobody 1 2"})
         EXPECT_FALSE(parseLeakOwner(bad, o)) << bad;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -36,58 +37,99 @@ std::string contents(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+constexpr uid_t kUser = 65534;
+
+Credentials user() {
+    Credentials c;
+    c.uid = kUser;
+    c.gid = kUser;
+    return c;
+}
+
 } // namespace
 
-TEST(WorkingFolder, OnlyPlainFilesAreReadOrWritten) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+TEST(WorkingFolder, FilesAreTheUsersOwnPlainFilesAndFreshFilesAreTheUsers) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act for another user";
     struct Case {
         const char* what;
         std::function<void(const Scratch&)> plant;
-        bool readable, writable;
+        bool readable, fresh;
     } cases[] = {
-        {"plain file", [](const Scratch& s) { s.write("f", "mine"); }, true, true},
+        {"plain file", [](const Scratch& s) { s.write("w/f", "mine"); }, true, true},
         {"absent", [](const Scratch&) {}, false, true},
         {"link to a root-only file",
          [](const Scratch& s) {
              s.write("secret", "root only", 0600);
-             fs::create_symlink(s.dir / "secret", s.dir / "f");
-         },
-         false, false},
-        {"hard link",
-         [](const Scratch& s) {
-             s.write("secret", "root only", 0600);
-             fs::create_hard_link(s.dir / "secret", s.dir / "f");
-         },
-         false, false},
-        {"fifo", [](const Scratch& s) { mkfifo((s.dir / "f").c_str(), 0644); }, false, false},
-        {"folder", [](const Scratch& s) { fs::create_directory(s.dir / "f"); }, false, false},
-        {"another user's file",
-         [](const Scratch& s) {
-             s.write("f", "theirs");
-             chown((s.dir / "f").c_str(), 65534, 65534);
+             fs::create_symlink(s.dir / "secret", s.dir / "w/f");
          },
          false, true},
+        {"hard link",
+         [](const Scratch& s) {
+             s.write("w/own", "mine");
+             fs::create_hard_link(s.dir / "w/own", s.dir / "w/f");
+         },
+         false, true},
+        {"fifo", [](const Scratch& s) { mkfifo((s.dir / "w/f").c_str(), 0644); }, false, true},
+        {"device", [](const Scratch& s) { mknod((s.dir / "w/f").c_str(), S_IFCHR | 0666, makedev(1, 3)); },
+         false, true},
+        {"folder", [](const Scratch& s) { fs::create_directory(s.dir / "w/f"); }, false, false},
+        {"root's file", [](const Scratch& s) { s.write("w/f", "root's"); }, false, true},
     };
     for (const Case& k : cases) {
         Scratch s;
+        fs::create_directory(s.dir / "w");
         k.plant(s);
+        for (const char* name : {"w", "w/f", "w/own"})
+            if (fs::exists(fs::symlink_status(s.dir / name)) && std::string(k.what) != "root's file")
+                lchown((s.dir / name).c_str(), kUser, kUser);
+        chown((s.dir / "w").c_str(), kUser, kUser);
         WorkingFolder folder;
         std::string reason;
-        ASSERT_TRUE(folder.open(s.dir, 0, reason)) << reason;
-        EXPECT_EQ(folder.openOwnedForReading("f", reason).valid(), k.readable) << k.what;
-        UniqueFd w = folder.openForWriting("f", 0644, true, reason);
-        EXPECT_EQ(w.valid(), k.writable) << k.what;
-        if (w.valid()) {
-            EXPECT_TRUE(writeAll(w.get(), "new"));
-        }
-        EXPECT_NE(contents(s.dir / "secret"), "new") << k.what;
-        // A fresh file takes the place of whatever was there, links included, never through it.
+        ASSERT_TRUE(folder.open(s.dir, "w", user(), reason)) << reason;
+        EXPECT_EQ(folder.openOwnedForReading("f", reason).valid(), k.readable) << k.what << ": " << reason;
+        // A fresh file takes the place of whatever was there, links included, never through it,
+        // and belongs to the user: it was made with the user's rights.
         UniqueFd fresh = folder.createFresh("f", 0644, reason);
-        EXPECT_EQ(fresh.valid(), std::string(k.what) != "folder") << k.what;
+        EXPECT_EQ(fresh.valid(), k.fresh) << k.what << ": " << reason;
         if (fresh.valid()) {
             EXPECT_TRUE(writeAll(fresh.get(), "new"));
+            struct stat st {};
+            EXPECT_TRUE(fstat(fresh.get(), &st) == 0 && st.st_uid == kUser) << k.what;
         }
-        EXPECT_NE(contents(s.dir / "secret"), "new") << k.what;
+        if (fs::exists(s.dir / "secret")) {
+            EXPECT_EQ(contents(s.dir / "secret"), "root only") << k.what;
+        }
+    }
+}
+
+TEST(WorkingFolder, TheFolderIsTheUsersOwnReachedWithoutMagicLinks) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act for another user";
+    Scratch s;
+    fs::create_directories(s.dir / "r/w");
+    fs::create_directories(s.dir / "root-only/w");
+    chmod((s.dir / "root-only").c_str(), 0700);
+    fs::create_directory_symlink(s.dir / "r/w", s.dir / "r/linked");
+    for (const char* p : {"r", "r/w", "root-only/w"})
+        chown((s.dir / p).c_str(), kUser, kUser);
+    const std::string self = "/proc/" + std::to_string(getpid()) + "/root";
+    struct Row {
+        std::string root, sub;
+        bool opened;
+    } rows[] = {
+        {(s.dir / "r").string(), "w", true},
+        {(s.dir / "r").string(), "linked", false},    // a link below the root path
+        {(s.dir / "root-only").string(), "w", false}, // not the user's to reach
+        {self + (s.dir / "r").string(), "w", false},  // through another root
+        {"/proc/self/cwd", "w", false},
+        {"//./proc/self/cwd", "w", false},
+        {(s.dir / "r/w/..").string(), "w", true},
+        {(s.dir).string(), "r", true},
+    };
+    for (const Row& r : rows) {
+        WorkingFolder folder;
+        std::string reason;
+        EXPECT_EQ(folder.open(r.root, r.sub.c_str(), user(), reason), r.opened)
+            << r.root << " " << r.sub << ": " << reason;
     }
 }
 
