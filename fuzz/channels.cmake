@@ -5,4 +5,5 @@ tv_add_fuzzer(fuzz_checkstat
           ${PROJECT_SOURCE_DIR}/app/channels/helpersocket.cpp
           ${PROJECT_SOURCE_DIR}/app/channels/ManagementOwner.cpp
           ${PROJECT_SOURCE_DIR}/app/channels/OVPNUtil.cpp
+          ${PROJECT_SOURCE_DIR}/protocol/HelperProtocol.cpp
   LIBS tv_platform)

@@ -7,4 +7,5 @@ tv_add_fuzzer(fuzz_helper_msg
     ${PROJECT_SOURCE_DIR}/helper/OvpnConfigFilter.cpp
     ${PROJECT_SOURCE_DIR}/helper/ShellQuote.cpp
     ${PROJECT_SOURCE_DIR}/helper/TunnelCommand.cpp
+    ${PROJECT_SOURCE_DIR}/protocol/HelperProtocol.cpp
   LIBS tv_platform)
