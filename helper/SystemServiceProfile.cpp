@@ -8,6 +8,7 @@
 #include "platform/nm/NmSettings.h"
 
 #include <algorithm>
+#include <pwd.h>
 
 using helper::hlog;
 using nlohmann::json;
@@ -54,6 +55,17 @@ void applyCcp(const json& ppp, bool isL2tp, std::map<std::string, std::string>& 
 }
 
 constexpr const char* kProvisionedFor = "ProvisionedForUid";
+
+std::string userNameOf(uid_t uid) {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found || !pw.pw_name) return {};
+    // A name NetworkManager would split or misread is not passed on.
+    const std::string name = pw.pw_name;
+    if (name.empty() || name.find_first_of(":,\n") != std::string::npos) return {};
+    return name;
+}
 
 uid_t provisionedUserOf(const json& entry) {
     auto it = entry.find(kProvisionedFor);
@@ -123,6 +135,15 @@ RealiseResult realiseService(const std::string& serviceId, uid_t owner) {
                 }
     }
     profile.serviceType = isL2tp ? nm::kL2tpServiceType : nm::kPptpServiceType;
+    // Only the user it is provisioned for sees the profile and may read its secrets; NetworkManager
+    // names users by name.
+    const std::string user = userNameOf(owner);
+    if (user.empty()) {
+        hlog("profile: uid %lu has no user name; service %s not realised\n",
+             static_cast<unsigned long>(owner), serviceId.c_str());
+        return RealiseResult::Failed;
+    }
+    profile.permissions = {"user:" + user + ":"};
     if (isL2tp) {
         profile.data["ipsec-enabled"] = "yes";
         profile.data["ipsec-psk-flags"] = "0";

@@ -43,6 +43,17 @@ public:
             return r;
         });
     }
+    void texts(const char* key, const std::vector<std::string>& v) {
+        entry(key, [&] {
+            int r = sd_bus_message_open_container(m_, 'v', "as");
+            if (r >= 0) r = sd_bus_message_open_container(m_, 'a', "s");
+            for (const auto& s : v)
+                if (r >= 0) r = sd_bus_message_append(m_, "s", s.c_str());
+            if (r >= 0) r = sd_bus_message_close_container(m_);
+            if (r >= 0) r = sd_bus_message_close_container(m_);
+            return r;
+        });
+    }
     void integer(const char* key, int32_t v) {
         entry(key, [&] { return sd_bus_message_append(m_, "v", "i", v); });
     }
@@ -95,6 +106,7 @@ int appendProfile(sd_bus_message* m, const VpnProfile& p) {
             w.text("uuid", p.uuid);
             w.text("type", "vpn");
             w.flag("autoconnect", false);
+            w.texts("permissions", p.permissions);
         });
     if (r >= 0)
         r = appendSetting(m, "vpn", [&](DictWriter& w) {

@@ -17,6 +17,9 @@ struct VpnProfile {
     std::string uuid, id, serviceType;
     std::map<std::string, std::string> data, secrets; // secrets stay with NetworkManager (flags 0)
     std::vector<std::string> dns;                     // IPv4 literals; empty: the server's
+    // connection.permissions: "user:NAME:" for each user who may see and use the profile; empty:
+    // every user.
+    std::vector<std::string> permissions;
 };
 
 // True when NetworkManager has the VPN plugin of this service type installed.

@@ -29,7 +29,9 @@ namespace fs = std::filesystem;
 const char* kNamespace = "tvnml2";
 const char* kNet = "10.218.0"; // apart from the other fixtures' networks
 const std::string kGateway = std::string(kNet) + ".1";
-constexpr uid_t kAlice = 65534, kBob = 65533; // two users the helper serves besides root
+// Two users the helper serves besides root; users with names, as NetworkManager's permissions
+// name them.
+constexpr uid_t kAlice = 65534, kBob = 1; // nobody, daemon
 
 using testsupport::commandOutput;
 
@@ -237,6 +239,8 @@ TEST_F(L2tpEndToEnd, OtherProfilesAndOtherUsersSecretsAreOutOfReach) {
     ASSERT_EQ(profileUuids().size(), 1u);
     const std::string id = profileUuids().front();
     EXPECT_NE(profile().find("password=alice-pw"), std::string::npos);
+    // Only the user it was provisioned for sees the profile and its secrets.
+    EXPECT_NE(profile().find("permissions=user:nobody:;"), std::string::npos) << profile();
 
     struct Row {
         uid_t uid;
@@ -249,6 +253,7 @@ TEST_F(L2tpEndToEnd, OtherProfilesAndOtherUsersSecretsAreOutOfReach) {
         {kAlice, "GET_USER_SZ," + id, "alice", "", ""},
         // Bob's SET_KEY gives the shared profile Bob's own secrets; Alice's stay hers.
         {kBob, setKey("bob", "bob-pw"), "1", "password=bob-pw", "password=alice-pw"},
+        {kBob, "GET_VER", "240", "permissions=user:daemon:;", "user:nobody"},
         {kAlice, "GET_PASSWD_SZ," + id, "alice-pw", "", ""},
         {kBob, "GET_PASSWD_SZ," + id, "bob-pw", "", ""},
         {kBob, "REMOVE_PASSWD," + id, "1", "", "password=bob-pw"},
