@@ -197,6 +197,9 @@ std::unique_ptr<platform::Task> execOPENCONNECT(const std::string& rootPath, con
         hlog("password.txt refused: %s", reason.c_str());
         return nullptr;
     }
+    // openconnect reads the password from this descriptor: the name has served its purpose, and the
+    // password does not stay on disk for the life of the tunnel and after.
+    folder.remove("password.txt");
     folder.remove("childpid");
     UniqueFd status = folder.createFresh("status.log", 0644, reason);
     if (!status.valid()) {

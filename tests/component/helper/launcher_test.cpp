@@ -88,6 +88,7 @@ TEST(ExecOpenConnect, StartsTheHelpersCopyWithThePasswordFileAndItsOutputInStatu
     EXPECT_EQ(readFile(r.oc("argv.txt")),
               "-u\na\n--passwd-on-stdin\n--no-dtls\n--servercert\npin-sha256:P+/=\nhttps://127.0.0.1:443/\n");
     EXPECT_EQ(readFile(r.oc("stdin.txt")), "s3cret\n");
+    EXPECT_FALSE(fs::exists(r.oc("password.txt"))) << "the password stays on disk";
     EXPECT_EQ(readPid(r.oc("childpid")), pid); // childpid names openconnect itself
     EXPECT_FALSE(fs::is_symlink(r.oc("status.log")));
     EXPECT_FALSE(fs::is_symlink(r.oc("childpid")));

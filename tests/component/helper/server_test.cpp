@@ -202,7 +202,6 @@ struct TunnelSetup {
     TunnelSetup() {
         std::filesystem::create_directories(root + "/openconnect");
         std::filesystem::create_directories(root + "/OpenVPN");
-        writeFile(root + "/openconnect/password.txt", "pw\n", 0600);
         writeFile(root + "/OpenVPN/config.ovpn", "client\n");
         programs.write("openconnect/openconnect",
                        "#!/bin/bash\ntrap 'echo hup > got_hup; exit 0' HUP\n"
@@ -213,7 +212,10 @@ struct TunnelSetup {
         programs.write("OpenVPN/set-dns.sh",
                        "#!/bin/sh\necho \"$*\" >> \"" + dir.path + "/set-dns.calls\"\n");
     }
+    // As the application does, the password is written for each openconnect start: the helper
+    // removes it once openconnect has it.
     std::string start(const std::string& kind) const {
+        if (kind == "oc") writeFile(root + "/openconnect/password.txt", "pw\n", 0600);
         return kind == "oc" ? testsupport::openConnectStart(root) : "CMD_OVPN_START," + root;
     }
 };
