@@ -6,6 +6,7 @@
 #include <semaphore>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // One OpenConnect connection attempt at a time, from the certificate probe to the tear-down. All
 // state is type-level: the connect button calls Start() and Stop(true); a worker on the global
@@ -46,6 +47,8 @@ public:
     static constexpr int kEstablishPollLimit = 31;
     // Only the end of status.log is read; the file is written by a program fed by the server.
     static constexpr size_t kStatusReadLimit = 1u << 20;
+    // What one poll logs of status.log at most: whole lines not logged before.
+    static constexpr size_t kStatusLogChunk = 4096;
 
     // The hand-over to the next protocol of the automatic cycle; empty: goNext(). Tests observe it.
     static std::function<void()> nextProtocolHook;
@@ -54,6 +57,10 @@ public:
     static std::function<bool()> tunnelLostHook;
     // The current attempt's tunnel came up (reset by Start).
     static std::atomic<bool> _tunnelWasUp;
+    // The addresses of this machine's point-to-point interfaces that are up; empty:
+    // tunnelAddresses(). Tests script it.
+    static std::function<std::vector<std::string>()> tunnelAddressesHook;
+    static std::vector<std::string> tunnelAddresses();
 
     // ---- Pure pieces of the attempt (no state, no I/O) ----
 
@@ -62,17 +69,24 @@ public:
     // in Base64 or hex.
     static std::string pinFromProbeOutput(std::string_view probeText);
     enum class StatusVerdict { NotYet, Connected, Failed };
-    // What status.log says before the tunnel is up.
-    static StatusVerdict establishVerdict(std::string_view statusText);
-    // True when status.log reports a lost session (checked while the tunnel is up).
+    // What status.log says before the tunnel is up, from whole lines as openconnect and the
+    // routing script print them. The server's own texts land there too and may hold line breaks,
+    // so "Configured as A" and "add net default: gateway A" count only for an address A that one
+    // of tunnelAddresses holds.
+    static StatusVerdict establishVerdict(std::string_view statusText,
+                                          const std::vector<std::string>& tunnelAddresses);
+    // True when a whole line of status.log reports a lost session (checked while the tunnel is up).
     static bool sessionLost(std::string_view statusText);
     // "kill -HUP $(cat "<path>")" with the characters that stay special inside double quotes
     // escaped; nullopt when the path holds a line break or NUL.
     static std::optional<std::string> killCommandFor(const std::string& childpidPath);
     static bool isValidUtf8(std::string_view text);
+    // text with every byte that is not part of printable UTF-8 (line breaks and tabs kept) written
+    // as \xNN: what reaches the log from status.log.
+    static std::string escapedForLog(std::string_view text);
 
-    // Reads at most the last maxBytes of a regular file, starting at a character boundary.
-    // nullopt when it is missing, not a regular file or unreadable; *missing tells which.
+    // Reads at most the last maxBytes of a regular file, as bytes; when cut, from the first whole
+    // line on. nullopt when it is missing, not a regular file or unreadable; *missing tells which.
     static std::optional<std::string> readFileTail(const std::string& path, size_t maxBytes, bool* missing);
     // Writes text to path through a temporary file in the same folder, mode 0600, then renames.
     static bool writeSecretFile(const std::string& path, std::string_view text, std::string* error);

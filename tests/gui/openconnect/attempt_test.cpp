@@ -47,6 +47,7 @@ protected:
                                               "cat probe-stderr.txt >&2\n");
         std::filesystem::permissions(D + "/openconnect", std::filesystem::perms::owner_all);
         setProbe(probeOutput({kPin2}));
+        Mgr::tunnelAddressesHook = [] { return std::vector<std::string>{"10.77.1.30"}; };
 
         socketPath = octest::scratchHome() + "/helper.sock";
         ::setenv("TVAPPHELPER_SOCKET", socketPath.c_str(), 1);
@@ -84,6 +85,7 @@ protected:
         AlertPresenter::setCurrent(nullptr);
         Mgr::nextProtocolHook = nullptr;
         Mgr::tunnelLostHook = nullptr;
+        Mgr::tunnelAddressesHook = nullptr;
         app.reset();
         helper.reset();
     }
