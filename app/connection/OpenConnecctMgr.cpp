@@ -7,11 +7,12 @@
 #include "app/common/SettingUtil.h"
 #include "app/connection/ConnectionHost.h"
 #include "app/connection/ConnectionWindow.h"
+#include "app/connection/KnownServers.h"
 #include "app/connection/PublicAddress.h"
 #include "app/service/Constants.h"
+#include "app/service/ServerCertificate.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
-#include "platform/Task.h"
 #include "platform/qt/AlertPresenter.h"
 #include "platform/qt/Dispatch.h"
 #include "protocol/HelperProtocol.h"
@@ -40,6 +41,7 @@ std::chrono::milliseconds OpenConnectMgr::probeTimeLimit{20000};
 std::function<void()> OpenConnectMgr::nextProtocolHook;
 std::function<bool()> OpenConnectMgr::tunnelLostHook;
 std::atomic<bool> OpenConnectMgr::_tunnelWasUp{false};
+std::function<ServerCertificate(const std::string&)> OpenConnectMgr::certificateQueryHook;
 std::function<std::vector<std::string>()> OpenConnectMgr::tunnelAddressesHook;
 
 namespace {
@@ -70,10 +72,6 @@ void nslog(const std::string& text) {
     std::fflush(stderr);
 }
 
-bool contains(std::string_view text, std::string_view what) {
-    return text.find(what) != std::string_view::npos;
-}
-
 void sleepSeconds(int n) {
     std::this_thread::sleep_for(std::chrono::seconds(n));
 }
@@ -88,11 +86,6 @@ void onDelegate(std::function<void(ConnectionHost&)> fn) {
 void showStatus(const char* status) {
     const QString text = QString::fromUtf8(status);
     onDelegate([text](ConnectionHost& app) { app.updateStatus(text); });
-}
-
-bool isDigestChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/' || c == '=';
 }
 
 template <class Fn> void forEachLine(std::string_view text, Fn&& fn) {
@@ -205,33 +198,6 @@ std::string OpenConnectMgr::folderPath() {
 
 // ---- Pure pieces -----------------------------------------------------------------------------
 
-std::string OpenConnectMgr::pinFromProbeOutput(std::string_view probeText) {
-    std::string pin;
-    size_t start = 0;
-    while (start <= probeText.size()) {
-        size_t end = probeText.find('\n', start);
-        if (end == std::string_view::npos) end = probeText.size();
-        const std::string_view line = probeText.substr(start, end - start);
-        if (contains(line, "--servercert")) {
-            nslog(std::string(line));
-            const size_t first = line.find(':');
-            if (first != std::string_view::npos) {
-                const size_t second = line.find(':', first + 1);
-                pin = std::string(line.substr(first + 1, second == std::string_view::npos
-                                                             ? std::string_view::npos
-                                                             : second - first - 1));
-            }
-        }
-        if (end == probeText.size()) break;
-        start = end + 1;
-    }
-    // The pin goes into a comma-separated message and a root command line: only a digest passes.
-    if (pin.empty() || pin.size() > 128) return std::string();
-    for (char c : pin)
-        if (!isDigestChar(c)) return std::string();
-    return pin;
-}
-
 OpenConnectMgr::StatusVerdict
 OpenConnectMgr::establishVerdict(std::string_view text, const std::vector<std::string>& tunnelAddresses) {
     std::vector<std::string_view> configured;
@@ -291,42 +257,6 @@ std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& chi
     }
     quoted += '"';
     return "kill -HUP $(cat " + quoted + ")";
-}
-
-bool OpenConnectMgr::isValidUtf8(std::string_view text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        int len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + static_cast<size_t>(len) > n) return false;
-        for (int k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr uint32_t kMinForLength[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMinForLength[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += static_cast<size_t>(len);
-    }
-    return true;
 }
 
 std::string OpenConnectMgr::escapedForLog(std::string_view text) {
@@ -479,7 +409,21 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     }
     const std::string R = Constants::tvrootPath();
     const std::string D = folderPath();
-    const std::string url = protocol::openConnectUrl(host);
+
+    // The server proves who it is before anything of the user's is written or sent.
+    const ServerCertificate presented =
+        certificateQueryHook ? certificateQueryHook(host)
+                             : ServerCertificate::query(host, protocol::kOpenConnectPort, probeTimeLimit);
+    bool firstUse = false;
+    if (!acceptServer(host, presented, &firstUse)) return;
+    const std::optional<std::string> message =
+        protocol::openConnectStartMessage(R, attempt.username, host, presented.pin);
+    if (!message) {
+        nslog("working folder, user name, server or pin cannot be sent to the helper: nothing started");
+        return;
+    }
+    // A stop during the query: start nothing that no one would stop.
+    if (_OnStoping.load()) return;
 
     std::string error;
     if (!writeSecretFile(D + "/password.txt", attempt.password, &error)) {
@@ -487,45 +431,6 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         // A password file left from an earlier account must not be sent for this one.
         ::unlink((D + "/password.txt").c_str());
     }
-
-    // Certificate probe, run as the user; its stderr names the pin of a self-signed server.
-    platform::Task probe;
-    probe.launchPath = D + "/openconnect";
-    probe.arguments = {"--non-inter", url};
-    probe.currentDirectory = D;
-    probe.standardInput = platform::Task::Stdio::Null;
-    probe.standardOutput = platform::Task::Stdio::Null;
-    probe.standardError = platform::Task::Stdio::Pipe;
-    if (!probe.launch()) {
-        nslog("certificate probe could not be started: " + probe.launchPath);
-        return;
-    }
-    std::string probeText;
-    if (!probe.readStandardErrorToEnd(probeText, probeTimeLimit)) {
-        nslog("certificate probe did not finish in time: nothing started");
-        return;
-    }
-    if (!isValidUtf8(probeText)) {
-        nslog("certificate probe output is not UTF-8: nothing started");
-        return;
-    }
-    std::fwrite(probeText.data(), 1, probeText.size(), stdout);
-    std::fflush(stdout);
-
-    const std::string pin = pinFromProbeOutput(probeText);
-    if (pin.empty()) {
-        // The helper cannot start openconnect without a pin.
-        nslog("no server certificate pin: nothing started");
-        return;
-    }
-    const std::optional<std::string> message =
-        protocol::openConnectStartMessage(R, attempt.username, host, pin);
-    if (!message) {
-        nslog("working folder, user name, server or pin cannot be sent to the helper: nothing started");
-        return;
-    }
-    // A stop during the probe: start nothing that no one would stop.
-    if (_OnStoping.load()) return;
 
     // Files of an earlier attempt would be read as this attempt's if the helper never runs.
     ::unlink((D + "/status.log").c_str());
@@ -549,6 +454,14 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         sleepSeconds(1);
         r = OnConnectStatus();
     } while (r == 0);
+    // 接続中 was shown: this is the first successful connection to a server no CA vouches for.
+    if (r == 1 && firstUse) {
+        if (KnownServers::record(host, presented.pin))
+            nslog("OpenConnect server " + host + ": pin-sha256:" + presented.pin + " recorded");
+        else
+            nslog("OpenConnect server " + host + ": pin not recorded: " + KnownServers::path() +
+                  " not written");
+    }
     if (r != 1 || _OnStoping.load()) return;
 
     _tunnelWasUp = true;
@@ -560,6 +473,37 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         }
         if (_OnStoping.load()) return;
     }
+}
+
+bool OpenConnectMgr::acceptServer(const std::string& host, const ServerCertificate& presented,
+                                  bool* firstUse) {
+    *firstUse = false;
+    if (!presented.reached || !protocol::isCertPin(presented.pin)) {
+        nslog("OpenConnect server " + host + ": no certificate received (" + presented.error +
+              "): nothing started");
+        return false;
+    }
+    if (presented.caValid) {
+        nslog("OpenConnect server " + host + ": certificate verified, pin-sha256:" + presented.pin);
+        return true;
+    }
+    std::string recorded;
+    switch (KnownServers::lookup(host, recorded)) {
+    case KnownServers::Lookup::Known:
+        if (recorded == presented.pin) return true;
+        nslog("OpenConnect server " + host + ": pin-sha256:" + presented.pin +
+              " presented, pin-sha256:" + recorded + " recorded: refused before any credential was sent");
+        return false;
+    case KnownServers::Lookup::Unknown:
+        nslog("OpenConnect server " + host + ": certificate not verified (" + presented.error +
+              "); pin-sha256:" + presented.pin + " is recorded once connected");
+        *firstUse = true;
+        return true;
+    case KnownServers::Lookup::Unreadable:
+        break;
+    }
+    nslog("OpenConnect server " + host + ": " + KnownServers::path() + " unreadable: nothing started");
+    return false;
 }
 
 void OpenConnectMgr::finishWorker() {

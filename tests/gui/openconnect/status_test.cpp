@@ -182,26 +182,6 @@ TEST_F(StatusPoll, WatchWhileUpReadsOnlyTheEndOfALargeFile) {
     EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
 }
 
-TEST(ProbeOutput, PinIsTheDigestOfTheLastServercertLine) {
-    const std::string one = "POST https://10.77.0.2/\n"
-                            "Server certificate verify failed: signer not found\n"
-                            "To trust this server in future, perhaps add this to your command line:\n"
-                            "    --servercert pin-sha256:cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=\n"
-                            "Failed to open HTTPS connection to 10.77.0.2\n";
-    EXPECT_EQ(Mgr::pinFromProbeOutput(one), "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\n--servercert pin-sha256:BBBB="),
-              "BBBB=");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\n--servercert nocolon\n"), "AAAA");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("Failed to open HTTPS connection to h\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput(""), "");
-    // Text a server could place in the probe's output never becomes part of the helper message.
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA,evil\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AA AA\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:$(reboot)\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\r\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:" + std::string(200, 'A')), "");
-}
-
 TEST(KillLine, QuotesThePathAndRefusesLineBreaks) {
     EXPECT_EQ(Mgr::killCommandFor("/home/u/.local/share/norvell/tavrovpn/openconnect/childpid"),
               "kill -HUP $(cat \"/home/u/.local/share/norvell/tavrovpn/openconnect/childpid\")");
