@@ -7,20 +7,26 @@
 #include "app/common/SettingUtil.h"
 #include "app/connection/ConnectionHost.h"
 #include "app/connection/ConnectionWindow.h"
+#include "app/connection/KnownServers.h"
 #include "app/connection/PublicAddress.h"
 #include "app/service/Constants.h"
+#include "app/service/ServerCertificate.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
-#include "platform/Task.h"
 #include "platform/qt/AlertPresenter.h"
 #include "platform/qt/Dispatch.h"
 #include "protocol/HelperProtocol.h"
 
 #include <QLabel>
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <mutex>
+#include <net/if.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +41,8 @@ std::chrono::milliseconds OpenConnectMgr::probeTimeLimit{20000};
 std::function<void()> OpenConnectMgr::nextProtocolHook;
 std::function<bool()> OpenConnectMgr::tunnelLostHook;
 std::atomic<bool> OpenConnectMgr::_tunnelWasUp{false};
+std::function<ServerCertificate(const std::string&)> OpenConnectMgr::certificateQueryHook;
+std::function<std::vector<std::string>()> OpenConnectMgr::tunnelAddressesHook;
 
 namespace {
 
@@ -44,25 +52,24 @@ constexpr const char* kStatusConnected = "接続中";
 
 constexpr const char* kFailedToOpen = "Failed to open HTTPS connection";
 constexpr const char* kSslReadError = "SSL read error";
-// What the GnuTLS build of openconnect prints when the session ends or the login is refused.
+// How the lines start that the GnuTLS build of openconnect prints when the session ends or the
+// login is refused.
 constexpr const char* kSessionEndMarkers[] = {
     "Login failed.",
     "Read error on SSL session",
-    "Dead Peer Detection detected dead peer",
+    "CSTP Dead Peer Detection detected dead peer",
     "Session terminated by server; exiting.",
     "Cookie was rejected by server; exiting.",
 };
-constexpr const char* kGatewayMarker = "add net default: gateway";
+constexpr std::string_view kGatewayLine = "add net default: gateway ";
+// openconnect 9 says "Configured as" where older versions said "Connected as".
+constexpr std::string_view kUpLines[] = {"Configured as ", "Connected as "};
 
 // Operational log: the system log and standard error, always as data.
 void nslog(const std::string& text) {
     platform::logText(text.c_str());
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
-}
-
-bool contains(std::string_view text, std::string_view what) {
-    return text.find(what) != std::string_view::npos;
 }
 
 void sleepSeconds(int n) {
@@ -81,9 +88,101 @@ void showStatus(const char* status) {
     onDelegate([text](ConnectionHost& app) { app.updateStatus(text); });
 }
 
-bool isDigestChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/' || c == '=';
+template <class Fn> void forEachLine(std::string_view text, Fn&& fn) {
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        fn(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// Length of the UTF-8 sequence of a printable character at text[i]; 0 for anything else.
+size_t printableSequence(std::string_view text, size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) return (c >= 0x20 && c != 0x7F) || c == '\n' || c == '\t' ? 1 : 0;
+    size_t len;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3;
+        cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size()) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        const auto cc = static_cast<unsigned char>(text[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    static constexpr uint32_t kMinForLength[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMinForLength[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) ||
+        (cp >= 0x80 && cp < 0xA0))
+        return 0;
+    return len;
+}
+
+// How far status.log was logged. The helper makes a fresh file for every attempt.
+struct StatusCursor {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t offset = 0;
+};
+std::mutex statusCursorMu;
+StatusCursor statusCursor;
+
+void forgetStatusCursor() {
+    std::lock_guard lock(statusCursorMu);
+    statusCursor = {};
+}
+
+// The whole lines of status.log not logged yet, escaped, at most kStatusLogChunk of them; a
+// backlog beyond that is skipped with a note. A line longer than the chunk is logged cut.
+std::string newStatusLines(const std::string& path) {
+    constexpr off_t kChunk = static_cast<off_t>(OpenConnectMgr::kStatusLogChunk);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return {};
+    std::lock_guard lock(statusCursorMu);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {};
+    }
+    StatusCursor& c = statusCursor;
+    if (st.st_dev != c.dev || st.st_ino != c.ino || st.st_size < c.offset) c = {st.st_dev, st.st_ino, 0};
+    const off_t pending = st.st_size - c.offset;
+    const off_t from = pending > kChunk ? st.st_size - kChunk : c.offset;
+    std::string buf(static_cast<size_t>(st.st_size - from), '\0');
+    const ssize_t got = buf.empty() ? 0 : ::pread(fd, buf.data(), buf.size(), from);
+    ::close(fd);
+    if (got <= 0) return {};
+    buf.resize(static_cast<size_t>(got));
+
+    std::string note;
+    size_t begin = 0;
+    if (from > c.offset) {
+        const size_t nl = buf.find('\n');
+        if (nl != std::string::npos && nl + 1 < buf.size()) begin = nl + 1;
+        note =
+            std::to_string(from + static_cast<off_t>(begin) - c.offset) + " bytes of status.log not logged\n";
+    }
+    const size_t last = buf.rfind('\n');
+    size_t stop = last == std::string::npos || last < begin ? begin : last + 1;
+    if (stop == begin && pending >= kChunk) stop = buf.size();
+    c.offset = from + static_cast<off_t>(stop);
+    return note + OpenConnectMgr::escapedForLog(std::string_view(buf).substr(begin, stop - begin));
 }
 
 } // namespace
@@ -99,46 +198,54 @@ std::string OpenConnectMgr::folderPath() {
 
 // ---- Pure pieces -----------------------------------------------------------------------------
 
-std::string OpenConnectMgr::pinFromProbeOutput(std::string_view probeText) {
-    std::string pin;
-    size_t start = 0;
-    while (start <= probeText.size()) {
-        size_t end = probeText.find('\n', start);
-        if (end == std::string_view::npos) end = probeText.size();
-        const std::string_view line = probeText.substr(start, end - start);
-        if (contains(line, "--servercert")) {
-            nslog(std::string(line));
-            const size_t first = line.find(':');
-            if (first != std::string_view::npos) {
-                const size_t second = line.find(':', first + 1);
-                pin = std::string(line.substr(first + 1, second == std::string_view::npos
-                                                             ? std::string_view::npos
-                                                             : second - first - 1));
+OpenConnectMgr::StatusVerdict
+OpenConnectMgr::establishVerdict(std::string_view text, const std::vector<std::string>& tunnelAddresses) {
+    std::vector<std::string_view> configured;
+    bool up = false;
+    forEachLine(text, [&](std::string_view line) {
+        for (std::string_view prefix : kUpLines)
+            if (startsWith(line, prefix)) {
+                const std::string_view rest = line.substr(prefix.size());
+                configured.push_back(rest.substr(0, rest.find_first_of(", ")));
             }
+        if (startsWith(line, kGatewayLine)) {
+            const std::string_view address = line.substr(kGatewayLine.size());
+            const bool onTunnel =
+                std::find(tunnelAddresses.begin(), tunnelAddresses.end(), address) != tunnelAddresses.end();
+            if (onTunnel && std::find(configured.begin(), configured.end(), address) != configured.end())
+                up = true;
         }
-        if (end == probeText.size()) break;
-        start = end + 1;
-    }
-    // The pin goes into a comma-separated message and a root command line: only a digest passes.
-    if (pin.empty() || pin.size() > 128) return std::string();
-    for (char c : pin)
-        if (!isDigestChar(c)) return std::string();
-    return pin;
-}
-
-OpenConnectMgr::StatusVerdict OpenConnectMgr::establishVerdict(std::string_view text) {
-    // openconnect 9 says "Configured as" where older versions said "Connected as".
-    if ((contains(text, "Connected as") || contains(text, "Configured as")) && contains(text, kGatewayMarker))
-        return StatusVerdict::Connected;
-    if (contains(text, kFailedToOpen) || sessionLost(text)) return StatusVerdict::Failed;
-    return StatusVerdict::NotYet;
+    });
+    if (up) return StatusVerdict::Connected;
+    bool failed = sessionLost(text);
+    forEachLine(text, [&](std::string_view line) { failed = failed || startsWith(line, kFailedToOpen); });
+    return failed ? StatusVerdict::Failed : StatusVerdict::NotYet;
 }
 
 bool OpenConnectMgr::sessionLost(std::string_view text) {
-    if (contains(text, kSslReadError)) return true;
-    for (const char* marker : kSessionEndMarkers)
-        if (contains(text, marker)) return true;
-    return false;
+    bool lost = false;
+    forEachLine(text, [&](std::string_view line) {
+        lost = lost || startsWith(line, kSslReadError);
+        for (const char* marker : kSessionEndMarkers)
+            lost = lost || startsWith(line, marker);
+    });
+    return lost;
+}
+
+std::vector<std::string> OpenConnectMgr::tunnelAddresses() {
+    std::vector<std::string> found;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return found;
+    for (const ifaddrs* a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+        if (!(a->ifa_flags & IFF_UP) || !(a->ifa_flags & IFF_POINTOPOINT)) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        if (::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr, text,
+                        sizeof text))
+            found.emplace_back(text);
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& childpidPath) {
@@ -152,40 +259,22 @@ std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& chi
     return "kill -HUP $(cat " + quoted + ")";
 }
 
-bool OpenConnectMgr::isValidUtf8(std::string_view text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
+std::string OpenConnectMgr::escapedForLog(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        if (const size_t len = printableSequence(text, i)) {
+            out.append(text.substr(i, len));
+            i += len;
             continue;
         }
-        int len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + static_cast<size_t>(len) > n) return false;
-        for (int k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr uint32_t kMinForLength[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMinForLength[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += static_cast<size_t>(len);
+        const auto c = static_cast<unsigned char>(text[i++]);
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
     }
-    return true;
+    return out;
 }
 
 std::optional<std::string> OpenConnectMgr::readFileTail(const std::string& path, size_t maxBytes,
@@ -221,12 +310,10 @@ std::optional<std::string> OpenConnectMgr::readFileTail(const std::string& path,
     ::close(fd);
     if (failed) return std::nullopt;
     text.resize(got);
+    // A line cut at the front is not a line openconnect printed.
     if (from > 0) {
-        // The cut may fall inside a character: start at the next character boundary.
-        size_t skip = 0;
-        while (skip < text.size() && skip < 3 && (static_cast<unsigned char>(text[skip]) & 0xC0) == 0x80)
-            ++skip;
-        text.erase(0, skip);
+        const size_t nl = text.find('\n');
+        text.erase(0, nl == std::string::npos ? text.size() : nl + 1);
     }
     return text;
 }
@@ -322,7 +409,21 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
     }
     const std::string R = Constants::tvrootPath();
     const std::string D = folderPath();
-    const std::string url = protocol::openConnectUrl(host);
+
+    // The server proves who it is before anything of the user's is written or sent.
+    const ServerCertificate presented =
+        certificateQueryHook ? certificateQueryHook(host)
+                             : ServerCertificate::query(host, protocol::kOpenConnectPort, probeTimeLimit);
+    bool firstUse = false;
+    if (!acceptServer(host, presented, &firstUse)) return;
+    const std::optional<std::string> message =
+        protocol::openConnectStartMessage(R, attempt.username, host, presented.pin);
+    if (!message) {
+        nslog("working folder, user name, server or pin cannot be sent to the helper: nothing started");
+        return;
+    }
+    // A stop during the query: start nothing that no one would stop.
+    if (_OnStoping.load()) return;
 
     std::string error;
     if (!writeSecretFile(D + "/password.txt", attempt.password, &error)) {
@@ -331,48 +432,10 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         ::unlink((D + "/password.txt").c_str());
     }
 
-    // Certificate probe, run as the user; its stderr names the pin of a self-signed server.
-    platform::Task probe;
-    probe.launchPath = D + "/openconnect";
-    probe.arguments = {"--non-inter", url};
-    probe.currentDirectory = D;
-    probe.standardInput = platform::Task::Stdio::Null;
-    probe.standardOutput = platform::Task::Stdio::Null;
-    probe.standardError = platform::Task::Stdio::Pipe;
-    if (!probe.launch()) {
-        nslog("certificate probe could not be started: " + probe.launchPath);
-        return;
-    }
-    std::string probeText;
-    if (!probe.readStandardErrorToEnd(probeText, probeTimeLimit)) {
-        nslog("certificate probe did not finish in time: nothing started");
-        return;
-    }
-    if (!isValidUtf8(probeText)) {
-        nslog("certificate probe output is not UTF-8: nothing started");
-        return;
-    }
-    std::fwrite(probeText.data(), 1, probeText.size(), stdout);
-    std::fflush(stdout);
-
-    const std::string pin = pinFromProbeOutput(probeText);
-    if (pin.empty()) {
-        // The helper cannot start openconnect without a pin.
-        nslog("no server certificate pin: nothing started");
-        return;
-    }
-    const std::optional<std::string> message =
-        protocol::openConnectStartMessage(R, attempt.username, host, pin);
-    if (!message) {
-        nslog("working folder, user name, server or pin cannot be sent to the helper: nothing started");
-        return;
-    }
-    // A stop during the probe: start nothing that no one would stop.
-    if (_OnStoping.load()) return;
-
     // Files of an earlier attempt would be read as this attempt's if the helper never runs.
     ::unlink((D + "/status.log").c_str());
     ::unlink((D + "/childpid").c_str());
+    forgetStatusCursor();
     std::string helperReply;
     _helper_daemon_socket = requestDaemonBySocket(message->data(), message->size(), &helperReply);
     if (helperReply != "1") {
@@ -391,6 +454,14 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         sleepSeconds(1);
         r = OnConnectStatus();
     } while (r == 0);
+    // 接続中 was shown: this is the first successful connection to a server no CA vouches for.
+    if (r == 1 && firstUse) {
+        if (KnownServers::record(host, presented.pin))
+            nslog("OpenConnect server " + host + ": pin-sha256:" + presented.pin + " recorded");
+        else
+            nslog("OpenConnect server " + host + ": pin not recorded: " + KnownServers::path() +
+                  " not written");
+    }
     if (r != 1 || _OnStoping.load()) return;
 
     _tunnelWasUp = true;
@@ -402,6 +473,37 @@ void OpenConnectMgr::runAttempt(const Attempt& attempt) {
         }
         if (_OnStoping.load()) return;
     }
+}
+
+bool OpenConnectMgr::acceptServer(const std::string& host, const ServerCertificate& presented,
+                                  bool* firstUse) {
+    *firstUse = false;
+    if (!presented.reached || !protocol::isCertPin(presented.pin)) {
+        nslog("OpenConnect server " + host + ": no certificate received (" + presented.error +
+              "): nothing started");
+        return false;
+    }
+    if (presented.caValid) {
+        nslog("OpenConnect server " + host + ": certificate verified, pin-sha256:" + presented.pin);
+        return true;
+    }
+    std::string recorded;
+    switch (KnownServers::lookup(host, recorded)) {
+    case KnownServers::Lookup::Known:
+        if (recorded == presented.pin) return true;
+        nslog("OpenConnect server " + host + ": pin-sha256:" + presented.pin +
+              " presented, pin-sha256:" + recorded + " recorded: refused before any credential was sent");
+        return false;
+    case KnownServers::Lookup::Unknown:
+        nslog("OpenConnect server " + host + ": certificate not verified (" + presented.error +
+              "); pin-sha256:" + presented.pin + " is recorded once connected");
+        *firstUse = true;
+        return true;
+    case KnownServers::Lookup::Unreadable:
+        break;
+    }
+    nslog("OpenConnect server " + host + ": " + KnownServers::path() + " unreadable: nothing started");
+    return false;
 }
 
 void OpenConnectMgr::finishWorker() {
@@ -458,16 +560,20 @@ int OpenConnectMgr::OnConnectStatus() {
         return 0;
     }
     nslog("OpenConnectStatusTimerFunc 3");
-    if (!text || !isValidUtf8(*text)) {
+    if (!text) {
         nslog("OpenConnectStatusTimerFunc 8");
-        nslog("status file " + S + (text ? ": not UTF-8 text" : ": " + std::string(std::strerror(errno))));
+        nslog("status file " + S + ": " + std::strerror(errno));
         return -1;
     }
     nslog("OpenConnectStatusTimerFunc 4");
-    nslog(*text);
+    if (std::string lines = newStatusLines(S); !lines.empty()) {
+        if (lines.back() == '\n') lines.pop_back();
+        nslog(lines);
+    }
     nslog("OpenConnectStatusTimerFunc 41");
 
-    const StatusVerdict verdict = establishVerdict(*text);
+    const StatusVerdict verdict =
+        establishVerdict(*text, tunnelAddressesHook ? tunnelAddressesHook() : tunnelAddresses());
     if (verdict == StatusVerdict::Connected) {
         nslog("OpenConnectStatusTimerFunc 42");
         onDelegate([](ConnectionHost& app) {
@@ -514,11 +620,12 @@ int OpenConnectMgr::OnConnectStatus2() {
         nslog("status file not exist.");
         return -1;
     }
-    if (!text || !isValidUtf8(*text)) {
+    if (!text) {
         nslog("status file exception.");
         return -1;
     }
-    std::fwrite(text->data(), 1, text->size(), stdout);
+    const std::string lines = newStatusLines(S);
+    std::fwrite(lines.data(), 1, lines.size(), stdout);
     std::fflush(stdout);
     if (sessionLost(*text)) {
         nslog("SSL read error.");

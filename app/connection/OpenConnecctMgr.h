@@ -6,13 +6,22 @@
 #include <semaphore>
 #include <string>
 #include <string_view>
+#include <vector>
 
-// One OpenConnect connection attempt at a time, from the certificate probe to the tear-down. All
-// state is type-level: the connect button calls Start() and Stop(true); a worker on the global
+struct ServerCertificate;
+
+// One OpenConnect connection attempt at a time, from the server's certificate to the tear-down.
+// All state is type-level: the connect button calls Start() and Stop(true); a worker on the global
 // queue runs the attempt and reports every display change to the GUI thread.
 //
 // Files, all under <tvrootPath>/openconnect: the launcher "openconnect", "password.txt" (mode
-// 0600), and "status.log" / "childpid", which the helper's openconnect writes as root.
+// 0600), "status.log" / "childpid", which the helper's openconnect writes as root, and
+// "known_servers" (KnownServers).
+//
+// The server proves who it is before the password is written: its certificate verifies for the
+// host under the system CA store plus the deployment CA bundle, or its pin is the one recorded at
+// the first connection to it that reached 接続中. openconnect is then given that very pin, and
+// accepts no other certificate.
 class OpenConnectMgr {
 public:
     static void Start();
@@ -37,7 +46,7 @@ public:
     // is owed, so a stop with no worker behind it returns at once.
     static std::atomic<int> _pendingWorkerSignals;
 
-    // The certificate probe is killed and the attempt fails after this long: a server that drops
+    // The certificate query gives up and the attempt fails after this long: a server that drops
     // SYNs silently would otherwise hold the worker for minutes.
     static std::chrono::milliseconds probeTimeLimit;
     // status.log polls that find no file before the attempt is given up (the helper never ran
@@ -46,6 +55,8 @@ public:
     static constexpr int kEstablishPollLimit = 31;
     // Only the end of status.log is read; the file is written by a program fed by the server.
     static constexpr size_t kStatusReadLimit = 1u << 20;
+    // What one poll logs of status.log at most: whole lines not logged before.
+    static constexpr size_t kStatusLogChunk = 4096;
 
     // The hand-over to the next protocol of the automatic cycle; empty: goNext(). Tests observe it.
     static std::function<void()> nextProtocolHook;
@@ -54,25 +65,34 @@ public:
     static std::function<bool()> tunnelLostHook;
     // The current attempt's tunnel came up (reset by Start).
     static std::atomic<bool> _tunnelWasUp;
+    // The server's certificate for a host; empty: ServerCertificate::query on port 443. Tests
+    // script it.
+    static std::function<ServerCertificate(const std::string& host)> certificateQueryHook;
+    // The addresses of this machine's point-to-point interfaces that are up; empty:
+    // tunnelAddresses(). Tests script it.
+    static std::function<std::vector<std::string>()> tunnelAddressesHook;
+    static std::vector<std::string> tunnelAddresses();
 
     // ---- Pure pieces of the attempt (no state, no I/O) ----
 
-    // Pin from the certificate probe's standard error: the second ":"-separated part of the last
-    // line holding "--servercert"; empty without such a line or when that part is not a digest
-    // in Base64 or hex.
-    static std::string pinFromProbeOutput(std::string_view probeText);
     enum class StatusVerdict { NotYet, Connected, Failed };
-    // What status.log says before the tunnel is up.
-    static StatusVerdict establishVerdict(std::string_view statusText);
-    // True when status.log reports a lost session (checked while the tunnel is up).
+    // What status.log says before the tunnel is up, from whole lines as openconnect and the
+    // routing script print them. The server's own texts land there too and may hold line breaks,
+    // so "Configured as A" and "add net default: gateway A" count only for an address A that one
+    // of tunnelAddresses holds.
+    static StatusVerdict establishVerdict(std::string_view statusText,
+                                          const std::vector<std::string>& tunnelAddresses);
+    // True when a whole line of status.log reports a lost session (checked while the tunnel is up).
     static bool sessionLost(std::string_view statusText);
     // "kill -HUP $(cat "<path>")" with the characters that stay special inside double quotes
     // escaped; nullopt when the path holds a line break or NUL.
     static std::optional<std::string> killCommandFor(const std::string& childpidPath);
-    static bool isValidUtf8(std::string_view text);
+    // text with every byte that is not part of printable UTF-8 (line breaks and tabs kept) written
+    // as \xNN: what reaches the log from status.log.
+    static std::string escapedForLog(std::string_view text);
 
-    // Reads at most the last maxBytes of a regular file, starting at a character boundary.
-    // nullopt when it is missing, not a regular file or unreadable; *missing tells which.
+    // Reads at most the last maxBytes of a regular file, as bytes; when cut, from the first whole
+    // line on. nullopt when it is missing, not a regular file or unreadable; *missing tells which.
     static std::optional<std::string> readFileTail(const std::string& path, size_t maxBytes, bool* missing);
     // Writes text to path through a temporary file in the same folder, mode 0600, then renames.
     static bool writeSecretFile(const std::string& path, std::string_view text, std::string* error);
@@ -85,6 +105,9 @@ private:
         std::string password;
     };
     static void worker(const Attempt& attempt);
+    // Whether the attempt may go on with the certificate the server presented; *firstUse when its
+    // pin is to be recorded once the tunnel is up. Logs why not.
+    static bool acceptServer(const std::string& host, const ServerCertificate& presented, bool* firstUse);
     // Runs the attempt up to its end; returns when it failed, timed out or was stopped.
     static void runAttempt(const Attempt& attempt);
     static void finishWorker();

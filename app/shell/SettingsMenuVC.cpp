@@ -3,6 +3,7 @@
 #include "app/account/UserLoginWindow.h"
 #include "app/catalogue/PexXmlParser.h"
 #include "app/common/PreferenceKeys.h"
+#include "app/connection/KnownServers.h"
 #include "app/connection/SystemService.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/LoginItems.h"
@@ -236,6 +237,8 @@ void SettingsMenuViewController::onInitializeButton(QObject*) {
     defaults.removeObject(prefkeys::hostname);
     defaults.removeObject(prefkeys::username);
     defaults.removeObject(prefkeys::password);
+    // What the failure alert offers when a server's certificate changed for good.
+    KnownServers::forgetAll();
     app_->authUsername.clear();
     app_->authPassword.clear();
     if (UserLoginWindow* login = app_->loginWindow) {

@@ -1,5 +1,6 @@
 #include "app/service/FileDownloader.h"
 #include "app/service/PublicAddressQuery.h"
+#include "app/service/ServerCertificate.h"
 
 #include "TempDir.h"
 
@@ -39,11 +40,12 @@ bool run(const std::string& cmd) {
     return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// A throwaway CA and a server certificate for 127.0.0.1 signed by it.
+// A throwaway CA, a server certificate for 127.0.0.1 signed by it and one it signed for another name.
 bool makeCertificates(const std::string& d) {
     const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     writeText(d + "/ext.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
                               "extendedKeyUsage=serverAuth\n");
+    writeText(d + "/wrong.cnf", "subjectAltName=DNS:other.example\n");
     return run("openssl req -x509 " + ec + " -keyout " + d + "/ca.key -out " + d +
                "/ca.pem -days 2 -subj /CN=TavroTestCA -addext basicConstraints=critical,CA:TRUE") &&
            run("openssl req -x509 " + ec + " -keyout " + d + "/other.key -out " + d +
@@ -51,7 +53,11 @@ bool makeCertificates(const std::string& d) {
            run("openssl req " + ec + " -keyout " + d + "/srv.key -out " + d +
                "/srv.csr -subj /CN=127.0.0.1") &&
            run("openssl x509 -req -in " + d + "/srv.csr -CA " + d + "/ca.pem -CAkey " + d +
-               "/ca.key -CAcreateserial -out " + d + "/srv.pem -days 2 -extfile " + d + "/ext.cnf");
+               "/ca.key -CAcreateserial -out " + d + "/srv.pem -days 2 -extfile " + d + "/ext.cnf") &&
+           run("openssl req " + ec + " -keyout " + d + "/wrong.key -out " + d +
+               "/wrong.csr -subj /CN=other.example") &&
+           run("openssl x509 -req -in " + d + "/wrong.csr -CA " + d + "/ca.pem -CAkey " + d +
+               "/ca.key -CAcreateserial -out " + d + "/wrong.pem -days 2 -extfile " + d + "/wrong.cnf");
 }
 
 int unusedPort() {
@@ -226,6 +232,48 @@ TEST_F(DownloaderTest, UntrustedCertificateIsRejected) {
     writeText(certs.file("both.pem"), readText(certs.file("other.pem")) + readText(certs.file("ca.pem")));
     ::setenv("TAVROVPN_CA_FILE", certs.file("both.pem").c_str(), 1);
     EXPECT_FALSE(download(url("/files/serverlist.xml")).error);
+}
+
+// The certificate an OpenConnect server presents: its pin always, "CA-valid" only for a chain to a
+// trusted CA that names the host.
+TEST_F(DownloaderTest, ServerCertificateIsPinnedAndVerifiedForTheHost) {
+    httplib::SSLServer other(certs.file("wrong.pem").c_str(), certs.file("wrong.key").c_str());
+    const int otherPort = other.bind_to_any_port("127.0.0.1");
+    std::thread otherThread([&] { other.listen_after_bind(); });
+    enum Pin { None, Ours, Other };
+    struct Case {
+        const char* name;
+        int port;
+        const char* caFile;
+        bool reached, caValid;
+        Pin pin;
+    } cases[] = {
+        {"signed by the deployment CA", port, "ca.pem", true, true, Ours},
+        {"system store only", port, nullptr, true, false, Ours},
+        {"another CA", port, "other.pem", true, false, Ours},
+        {"signed for another name", otherPort, "ca.pem", true, false, Other},
+        {"nothing listens", unusedPort(), "ca.pem", false, false, None},
+    };
+    std::string pins[3];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.caFile)
+            ::setenv("TAVROVPN_CA_FILE", certs.file(c.caFile).c_str(), 1);
+        else
+            ::unsetenv("TAVROVPN_CA_FILE");
+        const ServerCertificate seen = ServerCertificate::query("127.0.0.1", static_cast<unsigned>(c.port),
+                                                                std::chrono::milliseconds(3000));
+        EXPECT_EQ(seen.reached, c.reached) << seen.error;
+        EXPECT_EQ(seen.caValid, c.caValid) << seen.error;
+        EXPECT_EQ(seen.error.empty(), c.caValid);
+        if (pins[c.pin].empty()) pins[c.pin] = seen.pin;
+        EXPECT_EQ(seen.pin, pins[c.pin]);
+    }
+    EXPECT_EQ(pins[None], "");
+    EXPECT_EQ(pins[Ours].size(), 44u); // base64 of a SHA-256 digest; its value is checked end to end
+    EXPECT_NE(pins[Other], pins[Ours]);
+    other.stop();
+    otherThread.join();
 }
 
 TEST_F(DownloaderTest, UrlWithoutFileNameTouchesNothing) {

@@ -113,6 +113,7 @@ protected:
     static inline platform::Task* service = nullptr;
     static inline bool fixtureUp = false;
     static inline std::string defaultRoute;
+    static inline std::string serviceCa;
 
     static void fail(const std::string& why) {
         if (setupError.empty()) setupError = why;
@@ -176,7 +177,8 @@ protected:
         const auto ready = keyValues(readFile(tmp / "service/ready"));
         setenv("TAVROVPN_WEB_HOST", ready.at("host").c_str(), 1);
         setenv("TAVROVPN_AUTH_HOST", ready.at("host").c_str(), 1);
-        setenv("TAVROVPN_CA_FILE", ready.at("ca").c_str(), 1);
+        serviceCa = ready.at("ca");
+        setenv("TAVROVPN_CA_FILE", serviceCa.c_str(), 1);
 
         // The helper, in a private mount namespace with /etc overlaid.
         fs::create_directories(tmp / "etc-upper");
@@ -358,6 +360,86 @@ TEST_F(OpenConnectEndToEnd, WrongPasswordFailsWithTheAlertOrHandsOver) {
                     waitFor([] { return openconnectsIn(ocDir).empty(); }, 5s));
         EXPECT_FALSE(tunnelRoutePresent());
     }
+}
+
+// The server proves who it is: a certificate no CA vouches for is taken on trust at the first
+// connection only, like an SSH host key; another one later gets no credential.
+TEST_F(OpenConnectEndToEnd, AnotherCertificateGetsNoCredentialUnlessACaVouchesForIt) {
+    const std::string server = fixture["OC_FIXTURE_SERVER"];
+    const fs::path known = ocDir / "known_servers";
+    const fs::path ocservLog = fs::path(env("OC_FIXTURE_DIR")) / "ocserv.log";
+    const fs::path bundle = tmp / "ca-bundle.pem";
+    enum class Server { Keep, NewSelfSigned, CaSigned };
+    struct Step {
+        const char* name;
+        Server server;
+        bool caTrusted; // the deployment CA bundle holds the fixture's CA beside the service's
+        bool forget;    // the recorded pins were forgotten (settings initialized) before
+        bool connects;
+        int recorded; // which step's pin known_servers holds afterwards
+    } steps[] = {
+        {"first connection: its pin is recorded", Server::NewSelfSigned, false, true, true, 0},
+        {"another self-signed certificate: refused", Server::NewSelfSigned, false, false, false, 0},
+        {"a CA-signed certificate needs no recorded pin", Server::CaSigned, true, false, true, 0},
+        {"the same without its CA: refused", Server::Keep, false, false, false, 0},
+        {"forgotten: the next first connection records anew", Server::Keep, false, true, true, 3},
+    };
+    std::vector<std::string> pins;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        std::string out;
+        if (step.server != Server::Keep) {
+            ASSERT_EQ(runFixture(step.server == Server::CaSigned ? "ca-cert" : "new-cert", &out), 0);
+            fixture = keyValues(out);
+        }
+        pins.push_back(fixture["OC_FIXTURE_PIN"]);
+        if (step.caTrusted) {
+            std::ofstream(bundle) << readFile(serviceCa) << readFile(fixture["OC_FIXTURE_CA"]);
+            setenv("TAVROVPN_CA_FILE", bundle.c_str(), 1);
+        } else {
+            setenv("TAVROVPN_CA_FILE", serviceCa.c_str(), 1);
+        }
+        if (step.forget) fs::remove(known);
+        const std::string recordedBefore = readFile(known);
+        fs::remove(ocDir / "password.txt");
+        fs::remove(ocDir / "status.log");
+        const auto logins = [&] {
+            const std::string log = readFile(ocservLog);
+            size_t n = 0;
+            for (size_t at = log.find(kUser); at != std::string::npos; at = log.find(kUser, at + 1))
+                ++n;
+            return n;
+        };
+        const size_t loginsBefore = logins();
+        alerts.shown.clear();
+
+        testing::internal::CaptureStderr();
+        Mgr::Start();
+        const bool up =
+            waitFor([&] { return status() == "接続中" || (idle() && !alerts.shown.isEmpty()); }, 60s);
+        const std::string logged = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(up) << readFile(ocDir / "status.log");
+        if (step.connects) {
+            EXPECT_EQ(status(), "接続中") << logged;
+            Mgr::Stop(true);
+            ASSERT_TRUE(waitFor([&] { return idle() && status() == "未接続"; }, 20s));
+            EXPECT_TRUE(alerts.shown.isEmpty());
+        } else {
+            waitFor([] { return false; }, 200ms);
+            EXPECT_EQ(status(), "未接続");
+            EXPECT_EQ(alerts.shown.size(), 1);
+            // Nothing reached the helper or the server: no password file, no status.log, no login.
+            EXPECT_FALSE(fs::exists(ocDir / "password.txt"));
+            EXPECT_FALSE(fs::exists(ocDir / "status.log"));
+            EXPECT_EQ(logins(), loginsBefore);
+            const std::string line = server + ": pin-sha256:" + pins.back() +
+                                     " presented, pin-sha256:" + pins.front() + " recorded";
+            EXPECT_NE(logged.find(line), std::string::npos) << logged;
+            EXPECT_EQ(readFile(known), recordedBefore);
+        }
+        EXPECT_EQ(readFile(known), server + " pin-sha256:" + pins[static_cast<size_t>(step.recorded)] + "\n");
+    }
+    setenv("TAVROVPN_CA_FILE", serviceCa.c_str(), 1);
 }
 
 TEST_F(OpenConnectEndToEnd, ServerGoneWhileUpEndsTheAttempt) {

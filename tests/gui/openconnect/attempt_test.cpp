@@ -1,11 +1,13 @@
-// Whole attempts through the worker: a scripted probe program in the working folder, a stand-in
-// helper on a Unix socket and a status.log the test writes as openconnect would.
+// Whole attempts through the worker: a scripted server certificate, a stand-in helper on a Unix
+// socket and a status.log the test writes as openconnect would.
 #include "FakeConnectionHost.h"
 #include "OcTestSupport.h"
 
 #include "app/catalogue/PexXmlParser.h"
+#include "app/connection/KnownServers.h"
 #include "app/connection/OpenConnecctMgr.h"
 #include "app/service/Constants.h"
+#include "app/service/ServerCertificate.h"
 #include "platform/Defaults.h"
 #include "platform/qt/AlertPresenter.h"
 
@@ -20,16 +22,18 @@ namespace {
 using Mgr = OpenConnectMgr;
 using namespace std::chrono_literals;
 
-constexpr const char* kPin1 = "AAAAcxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZ=";
+constexpr const char* kPin1 = "AAAAcxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58Alc=";
 constexpr const char* kPin2 = "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=";
 constexpr const char* kUp = "Configured as 10.77.1.30, with SSL connected and DTLS disabled\n";
 constexpr const char* kGateway = "add net default: gateway 10.77.1.30\n";
 
-std::string probeOutput(std::initializer_list<const char*> pins) {
-    std::string s = "POST https://oc.example.test/\nServer certificate verify failed: signer not found\n";
-    for (const char* p : pins)
-        s += std::string("    --servercert pin-sha256:") + p + "\n";
-    return s + "Failed to open HTTPS connection to oc.example.test\n";
+ServerCertificate certificate(const char* pin, bool caValid = false) {
+    ServerCertificate c;
+    c.reached = true;
+    c.caValid = caValid;
+    c.pin = pin;
+    if (!caValid) c.error = "self-signed certificate";
+    return c;
 }
 
 class Attempt : public ::testing::Test {
@@ -40,13 +44,15 @@ protected:
         D = Mgr::folderPath();
         std::filesystem::remove_all(D);
         std::filesystem::create_directories(D);
-        // The probe program: records its arguments, may stall, prints the scripted stderr.
-        octest::writeFile(D + "/openconnect", "#!/bin/sh\n"
-                                              "printf '%s\\n' \"$@\" > probe-args.txt\n"
-                                              "[ -f probe-sleep ] && sleep \"$(cat probe-sleep)\"\n"
-                                              "cat probe-stderr.txt >&2\n");
-        std::filesystem::permissions(D + "/openconnect", std::filesystem::perms::owner_all);
-        setProbe(probeOutput({kPin2}));
+        presented = certificate(kPin2);
+        queryDelay = 0ms;
+        queried.clear();
+        Mgr::certificateQueryHook = [this](const std::string& host) {
+            queried.push_back(host);
+            std::this_thread::sleep_for(queryDelay);
+            return presented;
+        };
+        Mgr::tunnelAddressesHook = [] { return std::vector<std::string>{"10.77.1.30"}; };
 
         socketPath = octest::scratchHome() + "/helper.sock";
         ::setenv("TVAPPHELPER_SOCKET", socketPath.c_str(), 1);
@@ -84,11 +90,12 @@ protected:
         AlertPresenter::setCurrent(nullptr);
         Mgr::nextProtocolHook = nullptr;
         Mgr::tunnelLostHook = nullptr;
+        Mgr::certificateQueryHook = nullptr;
+        Mgr::tunnelAddressesHook = nullptr;
         app.reset();
         helper.reset();
     }
 
-    void setProbe(const std::string& stderrText) { octest::writeFile(D + "/probe-stderr.txt", stderrText); }
     QString status() const { return app->statusText->text(); }
     bool idle() const { return !Mgr::_OnSarting.load() && !Mgr::_OnStoping.load(); }
     // Until the start command has arrived (the connection alone is recorded a moment earlier).
@@ -112,6 +119,9 @@ protected:
     }
 
     std::string R, D, socketPath;
+    ServerCertificate presented;
+    std::chrono::milliseconds queryDelay{0};
+    std::vector<std::string> queried;
     std::unique_ptr<octest::FakeHelper> helper;
     std::unique_ptr<FakeConnectionHost> app;
     ScriptedAlertPresenter alerts;
@@ -119,7 +129,6 @@ protected:
 };
 
 TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
-    setProbe(probeOutput({kPin1, kPin2}));
     Mgr::Start();
     EXPECT_EQ(status(), "接続中...");
     Mgr::Start(); // a second start while one runs does nothing
@@ -129,7 +138,8 @@ TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
     // With its NUL, like every first message.
     EXPECT_EQ(conns[0].first, "CMD_OPENCONNECT_START," + R + ",tb000001,https://oc.example.test:443/," +
                                   kPin2 + std::string(1, '\0'));
-    EXPECT_EQ(octest::readFile(D + "/probe-args.txt"), "--non-inter\nhttps://oc.example.test:443/\n");
+    EXPECT_EQ(queried, std::vector<std::string>{"oc.example.test"});
+    EXPECT_FALSE(std::filesystem::exists(KnownServers::path())) << "recorded before 接続中";
     EXPECT_EQ(octest::readFile(D + "/password.txt"), "secret1");
     struct stat st {};
     ASSERT_EQ(::stat((D + "/password.txt").c_str(), &st), 0);
@@ -146,6 +156,13 @@ TEST_F(Attempt, ConnectsOnceTheGatewayIsReportedAndStopsOnRequest) {
     EXPECT_NE(app->_updateTimeTimer, nullptr);
     EXPECT_TRUE(app->_connectedDate.has_value());
     EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenConnect");
+    // No CA vouches for this server: its pin is recorded at this first connection.
+    EXPECT_TRUE(octest::waitFor(
+        [] {
+            return octest::readFile(KnownServers::path()) ==
+                   std::string("oc.example.test pin-sha256:") + kPin2 + "\n";
+        },
+        2s));
 
     app->ipaddrText->setText("203.0.113.9");
     app->connectedTimeText->setText("00:00:03");
@@ -276,18 +293,14 @@ TEST_F(Attempt, AttemptsThatCannotStartEndWithoutAStartCommand) {
         const char* name;
         std::function<void()> arrange;
     } cases[] = {
-        {"no pin", [&] { setProbe("Failed to open HTTPS connection to oc.example.test\n"); }},
-        {"probe output not UTF-8",
-         [&] { setProbe(std::string("--servercert pin-sha256:AAAA\n\xff\xfe\n")); }},
+        {"server not reached", [&] { presented = ServerCertificate{}; }},
+        {"pin not of its shape", [&] { presented = certificate("AAAA,evil"); }},
+        {"another pin than the recorded one",
+         [&] { ASSERT_TRUE(KnownServers::record("oc.example.test", kPin1)); }},
+        {"recorded pins unreadable", [&] { std::filesystem::create_directory(KnownServers::path()); }},
         {"no region", [&] { platform::Defaults::standard().removeObject("regionNumber"); }},
         {"no server in the region", [&] { platform::Defaults::standard().setString("regionNumber", "7"); }},
-        {"probe program missing", [&] { std::filesystem::remove(D + "/openconnect"); }},
         {"user name with a comma", [&] { app->authUsername = "tb,CMD_SCNETWORK"; }},
-        {"probe stalls",
-         [&] {
-             Mgr::probeTimeLimit = 500ms;
-             octest::writeFile(D + "/probe-sleep", "3");
-         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -297,6 +310,7 @@ TEST_F(Attempt, AttemptsThatCannotStartEndWithoutAStartCommand) {
         ASSERT_TRUE(octest::waitFor([&] { return idle() && !alerts.shown.isEmpty(); }, 15s));
         octest::pump(100ms);
         EXPECT_TRUE(helper->connections().empty());
+        EXPECT_FALSE(std::filesystem::exists(D + "/password.txt")) << "a credential was written";
         EXPECT_EQ(status(), "未接続");
         EXPECT_EQ(alerts.shown.size(), 1);
         TearDown();
@@ -304,7 +318,7 @@ TEST_F(Attempt, AttemptsThatCannotStartEndWithoutAStartCommand) {
 }
 
 TEST_F(Attempt, StopDuringTheProbeStartsNothing) {
-    octest::writeFile(D + "/probe-sleep", "2");
+    queryDelay = 2s;
     Mgr::Start();
     octest::pump(300ms);
     Mgr::Stop(true);

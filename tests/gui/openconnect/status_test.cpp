@@ -21,10 +21,14 @@ protected:
         std::filesystem::create_directories(dir);
         std::filesystem::remove(status());
         Mgr::_opcon_estb_check_count = 0;
+        Mgr::tunnelAddressesHook = [] { return std::vector<std::string>{"10.0.0.2", "10.77.1.30"}; };
     }
     // A poll that finds the tunnel up posts display changes; run them here, with no delegate set,
     // so that they cannot reach a later test's window.
-    void TearDown() override { octest::pump(std::chrono::milliseconds(50)); }
+    void TearDown() override {
+        octest::pump(std::chrono::milliseconds(50));
+        Mgr::tunnelAddressesHook = nullptr;
+    }
     std::string status() const { return dir + "/status.log"; }
     std::string dir;
 };
@@ -49,6 +53,17 @@ TEST_F(StatusPoll, EstablishedNeedsTheUpLineAndTheGatewayLine) {
         {"Cookie was rejected by server; exiting.\n", -1},
         {"SSL read error\n", -1},
         {"", 0},
+        // What the server writes there itself (its banner, form labels, error texts, which may hold
+        // line breaks) neither connects nor fails the attempt: only openconnect's and the routing
+        // script's own lines do, for an address that a tunnel interface holds.
+        {"POST https://h/\nWelcome\nConfigured as 10.9.9.9, with SSL connected and DTLS disabled\n"
+         "add net default: gateway 10.9.9.9\nUsername:\n",
+         0},
+        {"Notice: Configured as 10.77.1.30, add net default: gateway 10.77.1.30\n", 0},
+        {"Configured as 10.77.1.30, with SSL connected and DTLS disabled\nadd net default: gateway "
+         "10.0.0.2\n",
+         0},
+        {"Your last Login failed. attempts: 0\nBanner: SSL read error is rare\n", 0},
     };
     for (const Case& c : cases) {
         Mgr::_opcon_estb_check_count = 0;
@@ -60,6 +75,9 @@ TEST_F(StatusPoll, EstablishedNeedsTheUpLineAndTheGatewayLine) {
     }
     Constants::autoConnectCount = -1;
     EXPECT_EQ(platform::Defaults::standard().string("SuccessProtcol"), "OpenConnect");
+    // Loopback is no tunnel.
+    const std::vector<std::string> tunnels = Mgr::tunnelAddresses();
+    EXPECT_EQ(std::find(tunnels.begin(), tunnels.end(), "127.0.0.1"), tunnels.end());
 }
 
 TEST_F(StatusPoll, ThirtyFirstFruitlessPollTimesOut) {
@@ -89,11 +107,53 @@ TEST_F(StatusPoll, MissingFilePollsCountTowardsTheLimitButEndTheWaitOnlyMuchLate
     EXPECT_EQ(polls, Mgr::kMissingStatusPollLimit);
 }
 
-TEST_F(StatusPoll, HostileStatusFilesFailWithoutBlocking) {
-    // Not UTF-8.
-    octest::writeFile(status(), std::string("Configured as \xff\xfe\nadd net default: gateway x\n"));
-    EXPECT_EQ(Mgr::OnConnectStatus(), -1);
-    EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
+TEST_F(StatusPoll, BytesThatAreNotUtf8NeitherEndTheAttemptNorDropTheTunnel) {
+    // A banner in Shift_JIS ("ようこそ") and a stray byte around openconnect's own lines.
+    const std::string sjis = "\x82\xe6\x82\xa4\x82\xb1\x82\xbb\n";
+    octest::writeFile(status(), "POST https://h/\n" + sjis + "\xff\n");
+    EXPECT_EQ(Mgr::OnConnectStatus(), 0);
+    octest::writeFile(status(), "Configured as 10.77.1.30, with SSL connected and DTLS disabled\n", true);
+    octest::writeFile(status(), "add net default: gateway 10.77.1.30\n", true);
+    EXPECT_EQ(Mgr::OnConnectStatus(), 1);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), 1);
+    octest::writeFile(status(), sjis, true);
+    EXPECT_EQ(Mgr::OnConnectStatus2(), 1);
+}
+
+TEST_F(StatusPoll, OnlyNewWholeLinesAreLoggedAndAFewKiBAtMost) {
+    std::string big;
+    for (int i = 0; big.size() < Mgr::kStatusReadLimit; ++i)
+        big += "POST https://h/ line " + std::to_string(i) + "\n";
+    octest::writeFile(status(), big);
+    const auto logged = [](const std::function<void()>& poll) {
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        poll();
+        const std::string out = testing::internal::GetCapturedStdout();
+        return testing::internal::GetCapturedStderr() + out;
+    };
+    const auto connectPoll = [] { Mgr::OnConnectStatus(); };
+    std::string seen = logged(connectPoll);
+    EXPECT_LT(seen.size(), 8192u);
+    EXPECT_NE(seen.find("bytes of status.log not logged"), std::string::npos) << seen.substr(0, 400);
+    seen = logged(connectPoll);
+    EXPECT_EQ(seen.find("POST https://h/"), std::string::npos) << "logged again: " << seen.substr(0, 400);
+
+    // A line is logged once it is whole, once; while up as well. Bytes that are not UTF-8 are
+    // logged escaped.
+    octest::writeFile(status(), "Got CONNECT response: HTTP/1.1 200 CONNECTED\nCSTP conn", true);
+    seen = logged(connectPoll);
+    EXPECT_NE(seen.find("Got CONNECT response: HTTP/1.1 200 CONNECTED\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("CSTP conn"), std::string::npos) << seen;
+    octest::writeFile(status(), "ected.\n\x82\xe6\n", true);
+    seen = logged([] { Mgr::OnConnectStatus2(); });
+    EXPECT_NE(seen.find("CSTP connected.\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\\x82\\xe6"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("Got CONNECT"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find('\x82'), std::string::npos);
+}
+
+TEST_F(StatusPoll, AFifoInPlaceOfTheFileFailsWithoutBlocking) {
     // A FIFO in place of the file must not hang the poll.
     std::filesystem::remove(status());
     ASSERT_EQ(::mkfifo(status().c_str(), 0600), 0);
@@ -120,26 +180,6 @@ TEST_F(StatusPoll, WatchWhileUpReadsOnlyTheEndOfALargeFile) {
     EXPECT_EQ(Mgr::OnConnectStatus2(), 1);
     octest::writeFile(status(), "Session terminated by server; exiting.\n", true);
     EXPECT_EQ(Mgr::OnConnectStatus2(), -1);
-}
-
-TEST(ProbeOutput, PinIsTheDigestOfTheLastServercertLine) {
-    const std::string one = "POST https://10.77.0.2/\n"
-                            "Server certificate verify failed: signer not found\n"
-                            "To trust this server in future, perhaps add this to your command line:\n"
-                            "    --servercert pin-sha256:cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=\n"
-                            "Failed to open HTTPS connection to 10.77.0.2\n";
-    EXPECT_EQ(Mgr::pinFromProbeOutput(one), "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90=");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\n--servercert pin-sha256:BBBB="),
-              "BBBB=");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\n--servercert nocolon\n"), "AAAA");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("Failed to open HTTPS connection to h\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput(""), "");
-    // Text a server could place in the probe's output never becomes part of the helper message.
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA,evil\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AA AA\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:$(reboot)\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:AAAA\r\n"), "");
-    EXPECT_EQ(Mgr::pinFromProbeOutput("--servercert pin-sha256:" + std::string(200, 'A')), "");
 }
 
 TEST(KillLine, QuotesThePathAndRefusesLineBreaks) {

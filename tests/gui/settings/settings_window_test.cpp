@@ -1,5 +1,6 @@
 #include "SettingsFixture.h"
 
+#include "app/connection/KnownServers.h"
 #include "app/shell/LoginItems.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/widgets/ZelSecureTextField.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -205,6 +207,8 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     app->isLoggin = true;
     app->window->show();
     fillLoginFields();
+    std::filesystem::create_directories(std::filesystem::path(KnownServers::path()).parent_path());
+    ASSERT_TRUE(KnownServers::record("oc.example.test", "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90="));
     alerts.answers = {1}; // いいえ: nothing changes
     vc().config();
     vc().initializeButton->click();
@@ -213,6 +217,7 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     EXPECT_EQ(alerts.shown[0].buttons, (QStringList{"はい", "いいえ"}));
     EXPECT_EQ(prefs().string("username"), "u");
     EXPECT_TRUE(app->isLoggin);
+    EXPECT_TRUE(std::filesystem::exists(KnownServers::path()));
 
     vc().initializeButton->click();
     for (const char* k : {"username", "password", "hostname"})
@@ -226,6 +231,8 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     EXPECT_FALSE(vc().settingsWindow->isVisible());
     EXPECT_FALSE(app->isLoggin);
     EXPECT_EQ(helper.connections.load(), 0);
+    // The OpenConnect servers' recorded pins are forgotten too.
+    EXPECT_FALSE(std::filesystem::exists(KnownServers::path()));
 }
 
 TEST_F(SettingsWindowTest, InitializeWithKnownServiceAsksTheHelperToRemoveIt) {
