@@ -12,6 +12,7 @@
 #include "app/service/FileDownloader.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/UpdateXmlParser.h"
+#include "app/shell/WorkingFolder.h"
 #include "app/shell/util.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
@@ -331,7 +332,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 10. Root folder, Config and the version marker (one unit).
     if (!platform::fileExists(R)) {
         std::error_code ec;
-        fs::create_directories(R, ec);
+        createWorkingFolder(R, ec);
         if (!ec) fs::copy(B + "/Contents/Resources/Config/", R + "/Config/", fs::copy_options::recursive, ec);
         if (!ec) {
             const std::string marker = R + "/" + version;
@@ -346,6 +347,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         }
         if (ec) logCreateError(ec);
     }
+    tightenWorkingFolder(R);
 
     // 11. OpenVPN folder.
     if (!platform::fileExists(R + "/OpenVPN")) {

@@ -4,8 +4,10 @@
 #include "app/catalogue/PexXmlParser.h"
 #include "app/common/PreferenceKeys.h"
 #include "app/connection/SystemService.h"
+#include "app/service/Constants.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/LoginItems.h"
+#include "app/shell/WorkingFolder.h"
 #include "app/widgets/ZelSecureTextField.h"
 #include "app/widgets/ZelTextField.h"
 #include "platform/Defaults.h"
@@ -236,6 +238,7 @@ void SettingsMenuViewController::onInitializeButton(QObject*) {
     defaults.removeObject(prefkeys::hostname);
     defaults.removeObject(prefkeys::username);
     defaults.removeObject(prefkeys::password);
+    removeOpenConnectPassword(Constants::tvrootPath());
     app_->authUsername.clear();
     app_->authPassword.clear();
     if (UserLoginWindow* login = app_->loginWindow) {

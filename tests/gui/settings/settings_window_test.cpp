@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -205,6 +206,9 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     app->isLoggin = true;
     app->window->show();
     fillLoginFields();
+    const QString passwordFile = root() + "/data/norvell/tavrovpn/openconnect/password.txt";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(passwordFile).path()));
+    ASSERT_TRUE(QFile(passwordFile).open(QIODevice::WriteOnly));
     alerts.answers = {1}; // いいえ: nothing changes
     vc().config();
     vc().initializeButton->click();
@@ -213,6 +217,7 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     EXPECT_EQ(alerts.shown[0].buttons, (QStringList{"はい", "いいえ"}));
     EXPECT_EQ(prefs().string("username"), "u");
     EXPECT_TRUE(app->isLoggin);
+    EXPECT_TRUE(QFile::exists(passwordFile));
 
     vc().initializeButton->click();
     for (const char* k : {"username", "password", "hostname"})
@@ -226,6 +231,7 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     EXPECT_FALSE(vc().settingsWindow->isVisible());
     EXPECT_FALSE(app->isLoggin);
     EXPECT_EQ(helper.connections.load(), 0);
+    EXPECT_FALSE(QFile::exists(passwordFile)) << "the saved password goes, so does its copy";
 }
 
 TEST_F(SettingsWindowTest, InitializeWithKnownServiceAsksTheHelperToRemoveIt) {

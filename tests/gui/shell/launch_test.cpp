@@ -45,6 +45,8 @@ TEST_F(LaunchTest, FirstStartBuildsTheWorkingFolderAndShowsTheSavedRegion) {
     struct stat st {};
     ASSERT_EQ(stat((R + "/OpenVPN/openvpn").c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXUSR) << "the launcher keeps its mode when copied";
+    ASSERT_EQ(stat(R.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "the working folder is the user's alone";
 
     platform::Defaults& prefs = platform::Defaults::standard();
     EXPECT_EQ(prefs.stringForKey("username"), std::optional<std::string>(""));
@@ -86,11 +88,15 @@ TEST_F(LaunchTest, LaterStartKeepsPreferencesAndDoesNotUnpackAgain) {
     prefs.setString("ProtcolChoice", "IKEv2");
     prefs.setInteger("ProtcolSelAuto", 0);
     fs::remove(root() + "/openconnect/vpnc-script-wrapper");
+    ASSERT_EQ(chmod(root().c_str(), 0755), 0); // as earlier versions made it
     PexXmlParser::clearCatalogue();
 
     AppDelegate& d = makeDelegate();
     d.applicationDidFinishLaunching();
     settle(200);
+    struct stat st {};
+    ASSERT_EQ(stat(root().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "closed to others at launch";
     EXPECT_EQ(prefs.string("Region"), "韓国");
     EXPECT_EQ(d.region->text(), "韓国");
     EXPECT_FALSE(fs::exists(root() + "/openconnect/vpnc-script-wrapper")) << "unpacked only once per folder";
