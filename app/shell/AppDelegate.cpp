@@ -384,14 +384,19 @@ void AppDelegate::applicationDidFinishLaunching() {
         }
     }
 
-    // 13. Server list, with its backup restored when the download fails.
+    // 13. Server list, with its backup restored when the download fails. An answer that is not a server
+    // list (a maintenance page, a file cut short) counts as a failed download: saved, it would have
+    // replaced the good list, and the next launch its backup too.
     fileOverwrite(R + "/Config/serverlist.xml", R + "/Config/serverlist.xml.tmp");
     const std::string listURL = defaults.stringForKey("TESTSERVERLIST").value_or(Constants::ServerListURL());
     PexXmlParser::onParseFinished = [this] { onXmlParseFinished(); };
     bool terminated = false;
     FileDownloader::loadFileSync(listURL, [&](const std::string& path,
                                               const std::optional<DownloadError>& error) {
-        if (error) {
+        const bool notAList = !error && !PexXmlParser::isServerList(path);
+        if (notAList)
+            platform::logInfo("server list: the downloaded file is not a server list; the saved one stays");
+        if (error || notAList) {
             fileOverwrite(R + "/Config/serverlist.xml.tmp", R + "/Config/serverlist.xml");
             runAlert("タブロVPN",
                      "インターネット未接続です。インターネット接続を行っていただくか、セキュリティソフトで"

@@ -189,19 +189,43 @@ TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplan
     }
 }
 
-TEST_F(LaunchTest, ServerErrorPageDoesNotReplaceTheLastGoodList) {
-    LocalService service;
+// An answer that is not a server list counts as a failed download, launch after launch: the last
+// good list and its backup stay until the service sends a list again.
+TEST_F(LaunchTest, AnswerThatIsNotAServerListLeavesTheLastGoodListInPlace) {
+    const std::string served = home + "/served.xml", list = root() + "/Config/serverlist.xml";
+    const std::string good = R"(<L><Region Region="日本" No="0"/>
+<Server Server="127.0.10.1" Region="0" Port="1194" Status="0" Type="OpenVPN"/></L>)";
+    std::ofstream(served) << good;
+    LocalService service({"--serverlist", served});
     ASSERT_TRUE(service.start());
     service.exportEnv();
-    makeDelegate().applicationDidFinishLaunching();
-    delegate.reset();
-    const std::string good = readFile(root() + "/Config/serverlist.xml");
-    ASSERT_NE(good.find("ServerList"), std::string::npos);
-
-    service.setFaults("status=500@/support/vpn/tavrovpn/serverlist.xml");
-    makeDelegate().applicationDidFinishLaunching();
-    EXPECT_EQ(alerts.shown.size(), 1);
-    EXPECT_EQ(readFile(root() + "/Config/serverlist.xml"), good);
+    const std::string cutShort = "broken-xml@/support/vpn/tavrovpn/serverlist.xml";
+    const std::pair<std::string, std::string> answers[] = {
+        // faults, list served
+        {"", good},
+        {"status=503@/support/vpn/tavrovpn/serverlist.xml", good},
+        {cutShort, good},
+        {"", "<html><body><p>メンテナンス中<br></body></html>"},
+        {"", "<html><body><p>メンテナンス中</p></body></html>"},
+        {cutShort, good},
+        {"", good + "<!-- the service is back -->"}};
+    for (const auto& [faults, text] : answers) {
+        SCOPED_TRACE(faults + " " + text);
+        service.setFaults(faults);
+        std::ofstream(served, std::ios::trunc) << text;
+        const bool aList = faults.empty() && text.rfind(good, 0) == 0;
+        alerts.shown.clear();
+        terminations = 0;
+        PexXmlParser::clearCatalogue();
+        makeDelegate().applicationDidFinishLaunching();
+        EXPECT_EQ(alerts.shown.size(), aList ? 0 : 1);
+        EXPECT_EQ(terminations, aList ? 0 : 1);
+        EXPECT_EQ(readFile(list), aList ? text : good);
+        if (!aList) {
+            EXPECT_EQ(readFile(list + ".tmp"), good);
+        }
+        delegate.reset();
+    }
 }
 
 TEST_F(LaunchTest, TestServerListPreferenceReplacesTheListAddress) {
