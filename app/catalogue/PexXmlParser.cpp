@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 PexXmlParser extParser;
 
@@ -62,6 +63,42 @@ bool isRegionElement(const std::string& name) {
     return name == "Region" || name == "AddRegion";
 }
 
+enum class ServerFault { none, missingAttribute, emptyServerOrRegion, statusNotInteger };
+
+ServerFault serverElementFault(const XmlAttributes& attributes) {
+    for (const char* key : {"Server", "Region", "Port", "Status", "Type"})
+        if (!attribute(attributes, key)) return ServerFault::missingAttribute;
+    if (attribute(attributes, "Server")->empty() || attribute(attributes, "Region")->empty())
+        return ServerFault::emptyServerOrRegion;
+    if (!parseStatus(*attribute(attributes, "Status"))) return ServerFault::statusNotInteger;
+    return ServerFault::none;
+}
+
+// Follows a parse the way the catalogue would take it, keeping nothing but what it saw.
+class ServerListCheck : public XmlEventDelegate {
+public:
+    void didStartElement(const std::string& name, const XmlAttributes& attributes) override {
+        if (isRegionElement(name)) {
+            const int row = regionElements_++;
+            const std::string* region = attribute(attributes, "Region");
+            const std::string* no = attribute(attributes, "No");
+            if (region && no && !region->empty() && !no->empty()) regionKeys_.insert(std::to_string(row));
+        } else if ((isServerElement(name) || isOCServerElement(name)) &&
+                   serverElementFault(attributes) == ServerFault::none) {
+            serverRegions_.push_back(*attribute(attributes, "Region"));
+        }
+    }
+    bool hasServerOfListedRegion() const {
+        return std::any_of(serverRegions_.begin(), serverRegions_.end(),
+                           [this](const std::string& r) { return regionKeys_.count(r) != 0; });
+    }
+
+private:
+    int regionElements_ = 0;
+    std::set<std::string> regionKeys_;
+    std::vector<std::string> serverRegions_;
+};
+
 } // namespace
 
 bool PexXmlParser::parseFile(const std::string& path) {
@@ -72,37 +109,38 @@ bool PexXmlParser::parseData(std::string_view xml) {
     return XmlEventParser::parseData(xml, *this);
 }
 
+bool PexXmlParser::isServerList(const std::string& path) {
+    ServerListCheck check;
+    return XmlEventParser::parseFile(path, check) && check.hasServerOfListedRegion();
+}
+
 void PexXmlParser::parserDidStartDocument() {
     platform::logText("parserDidStartDocument");
 }
 
 std::optional<ServerInfo> PexXmlParser::serverFromAttributes(const std::string& element,
                                                              const XmlAttributes& attributes) {
-    const std::string* server = attribute(attributes, "Server");
-    const std::string* region = attribute(attributes, "Region");
-    const std::string* port = attribute(attributes, "Port");
-    const std::string* status = attribute(attributes, "Status");
-    const std::string* type = attribute(attributes, "Type");
-    if (!server || !region || !port || !status || !type) {
+    switch (serverElementFault(attributes)) {
+    case ServerFault::missingAttribute:
         platform::logInfo("server list: %s element without Server, Region, Port, Status or Type skipped",
                           element.c_str());
         return std::nullopt;
-    }
-    if (server->empty() || region->empty()) {
+    case ServerFault::emptyServerOrRegion:
         platform::logInfo("server list: %s element with an empty Server or Region skipped", element.c_str());
         return std::nullopt;
-    }
-    if (!parseStatus(*status)) {
+    case ServerFault::statusNotInteger:
         platform::logInfo("server list: %s element for %s skipped: status is not an integer", element.c_str(),
-                          server->c_str());
+                          attribute(attributes, "Server")->c_str());
         return std::nullopt;
+    case ServerFault::none:
+        break;
     }
     ServerInfo info;
-    info.Server = *server;
-    info.port = *port;
-    info.regionNo = *region;
-    info.status = *status;
-    info.type = splitType(*type);
+    info.Server = *attribute(attributes, "Server");
+    info.port = *attribute(attributes, "Port");
+    info.regionNo = *attribute(attributes, "Region");
+    info.status = *attribute(attributes, "Status");
+    info.type = splitType(*attribute(attributes, "Type"));
     return info;
 }
 

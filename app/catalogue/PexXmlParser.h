@@ -43,6 +43,11 @@ public:
     void parserDidEndDocument() override;
     void parseErrorOccurred(const std::string& description) override;
 
+    // True when path holds a complete, well-formed document with at least one usable server of a
+    // listed region: what may replace the saved list. Only reads: the catalogue, the
+    // authentication host and the preferences stay as they are.
+    static bool isServerList(const std::string& path);
+
     // First OpenVPN server; an empty ServerInfo when the list is empty.
     static ServerInfo getServerInfo();
     // Region whose display name equals regionName under canonical equivalence.

@@ -120,6 +120,7 @@ QWidget* ServerListTableView::viewForTableColumn(const QString& identifier, int 
         cell->resize(kRegionColumnWidth, kRowHeight);
         auto* text = new QLabel(cell);
         frames::setFrameBL(text, QRect(10, 0, 340, 34));
+        text->setTextFormat(Qt::PlainText); // the name comes from the service
         text->setTextInteractionFlags(Qt::NoTextInteraction);
         text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         text->setStyleSheet("color: black; background: rgba(239, 239, 239, 0); border: none;");

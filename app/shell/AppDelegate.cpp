@@ -12,6 +12,7 @@
 #include "app/service/FileDownloader.h"
 #include "app/shell/SettingsMenuVC.h"
 #include "app/shell/UpdateXmlParser.h"
+#include "app/shell/WorkingFolder.h"
 #include "app/shell/util.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
@@ -27,12 +28,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <csignal>
 #include <cstdio>
@@ -62,6 +67,45 @@ void setLinkTitle(QPushButton* b, const QString& color) {
         QString("QPushButton { text-align: left; border: none; background: transparent; color: %1; "
                 "text-decoration: underline; }")
             .arg(color));
+}
+
+// A title shown as written: a single "&" in a menu item or button would mark a shortcut.
+QString literalTitle(QString text) {
+    return text.replace('&', QStringLiteral("&&"));
+}
+
+// Qt's tray takes the StatusNotifierItem way when a watcher is on the session bus as the first icon
+// is made (it decides once); its messages then go to the desktop's notification server. Otherwise
+// they are balloons, which show plain text. Platforms without a tray never look for the bus.
+bool statusNotifierWatcherPresent() {
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal")) return false;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() && bus.interface() &&
+           bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value();
+}
+
+// A server that announces "body-markup" reads the body as markup. One that does not answer in time
+// is taken to read it too, so that markup from outside is never passed on.
+bool notificationServerReadsMarkup() {
+    constexpr int kCapabilitiesWaitMs = 1000;
+    const QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("GetCapabilities"));
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, kCapabilitiesWaitMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return true;
+    return reply.arguments().constFirst().toStringList().contains(QStringLiteral("body-markup"));
+}
+
+// Pages the update file names open only over https: a file:, smb: or script address from the
+// service would reach local files or other handlers.
+void openServicePage(const std::string& url) {
+    const QUrl u(QString::fromStdString(url), QUrl::StrictMode);
+    if (!u.isValid() || u.scheme() != QStringLiteral("https") || u.host().isEmpty()) {
+        platform::logInfo("update file: a page address that is not https is not opened");
+        return;
+    }
+    workspace::openURL(QString::fromStdString(url));
 }
 
 // Lets the borderless window be moved by dragging its title band.
@@ -112,8 +156,13 @@ QString AppDelegate::shortVersionString() {
     return QStringLiteral(TAVROVPN_VERSION);
 }
 
+QString AppDelegate::noticeBody(const QString& text, bool markup) {
+    return markup ? text.toHtmlEscaped() : text;
+}
+
 AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
     statusItem = new QSystemTrayIcon(this);
+    trayViaNotificationServer_ = statusNotifierWatcherPresent();
     _appMenu = new QMenu();
     _menuItemConnect = new QAction(this);
     buildMainWindow();
@@ -169,6 +218,9 @@ void AppDelegate::buildMainWindow() {
     regFlagImage->setAttribute(Qt::WA_TransparentForMouseEvents);
     regFlagImage->setScaledContents(true);
     region->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // Region names, the public address and the protocol come from outside: never read as markup.
+    for (QLabel* l : {region, ipaddrText, connectedTimeText, protcolText, statusText, versionText})
+        l->setTextFormat(Qt::PlainText);
 
     ui_->titleImage->setPixmap(images::imageNamed("title", QSize(340, 50)));
     ui_->titleImage->installEventFilter(new WindowDragFilter(ui_->titleImage));
@@ -331,7 +383,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 10. Root folder, Config and the version marker (one unit).
     if (!platform::fileExists(R)) {
         std::error_code ec;
-        fs::create_directories(R, ec);
+        createWorkingFolder(R, ec);
         if (!ec) fs::copy(B + "/Contents/Resources/Config/", R + "/Config/", fs::copy_options::recursive, ec);
         if (!ec) {
             const std::string marker = R + "/" + version;
@@ -346,6 +398,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         }
         if (ec) logCreateError(ec);
     }
+    tightenWorkingFolder(R);
 
     // 11. OpenVPN folder.
     if (!platform::fileExists(R + "/OpenVPN")) {
@@ -382,14 +435,19 @@ void AppDelegate::applicationDidFinishLaunching() {
         }
     }
 
-    // 13. Server list, with its backup restored when the download fails.
+    // 13. Server list, with its backup restored when the download fails. An answer that is not a server
+    // list (a maintenance page, a file cut short) counts as a failed download: saved, it would have
+    // replaced the good list, and the next launch its backup too.
     fileOverwrite(R + "/Config/serverlist.xml", R + "/Config/serverlist.xml.tmp");
     const std::string listURL = defaults.stringForKey("TESTSERVERLIST").value_or(Constants::ServerListURL());
     PexXmlParser::onParseFinished = [this] { onXmlParseFinished(); };
     bool terminated = false;
     FileDownloader::loadFileSync(listURL, [&](const std::string& path,
                                               const std::optional<DownloadError>& error) {
-        if (error) {
+        const bool notAList = !error && !PexXmlParser::isServerList(path);
+        if (notAList)
+            platform::logInfo("server list: the downloaded file is not a server list; the saved one stays");
+        if (error || notAList) {
             fileOverwrite(R + "/Config/serverlist.xml.tmp", R + "/Config/serverlist.xml");
             runAlert("タブロVPN",
                      "インターネット未接続です。インターネット接続を行っていただくか、セキュリティソフトで"
@@ -441,7 +499,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         showMessageButton(isHidden, QString::fromStdString(message));
     };
     UpdateXmlParser::showUpdateButton = [this](bool isHidden, bool showMessage, const std::string& title) {
-        buttonUpdate->setText(QString::fromStdString(title));
+        buttonUpdate->setText(literalTitle(QString::fromStdString(title)));
         showUpdateButton(isHidden, showMessage);
     };
     FileDownloader::loadFileSync(
@@ -480,16 +538,20 @@ void AppDelegate::updateStatus(const QString& status) {
         connectButton->setIcon(QIcon(images::imageNamed("connect_button_green", connectButton->size())));
         setBackground(statusTextBackground, 118, 197, 0);
         _vpnStatus = TAVROVPNStatus::connected;
-        if (!actions.isEmpty()) actions[0]->setText("ステータス：接続中（" + region->text() + "）");
+        if (!actions.isEmpty())
+            actions[0]->setText("ステータス：接続中（" + literalTitle(region->text()) + "）");
         applyStatusIcon("green-16");
         setMenuItemAction(2, nullptr);
         setMenuItemAction(4, nullptr);
         if (QWidget* f = connectButton->window()->focusWidget()) f->clearFocus();
         const QString notice = "接続に成功しました（" + region->text() + "）";
         QPointer<QSystemTrayIcon> tray = statusItem;
-        QTimer::singleShot(3000, this, [tray, notice] {
+        const bool viaServer = trayViaNotificationServer_;
+        QTimer::singleShot(3000, this, [tray, notice, viaServer] {
             if (tray && tray->isVisible())
-                tray->showMessage("タブロVPN", notice, QSystemTrayIcon::Information);
+                tray->showMessage("タブロVPN",
+                                  noticeBody(notice, viaServer && notificationServerReadsMarkup()),
+                                  QSystemTrayIcon::Information);
         });
         return;
     }
@@ -645,7 +707,7 @@ void AppDelegate::showMessageButton(bool isHidden, const QString& message) {
     buttonMessage->setGeometry(15, 0, 315, 40);
     buttonMessage->setFlat(true);
     buttonMessage->setFocusPolicy(Qt::NoFocus);
-    buttonMessage->setText("お知らせ:" + message);
+    buttonMessage->setText("お知らせ:" + literalTitle(message));
     setLinkTitle(buttonMessage, "white");
     buttonMessage->show();
     adjustUIElementsPosition();
@@ -656,9 +718,9 @@ void AppDelegate::updateButtonTapped(QObject*) {
                                 "タブロブラウザのアップデートがあります。\r\nダウンロードURLを表示しますか？",
                                 {"いいえ", "はい"});
     if (answer == 0) return;
-    if (const auto& url = extUpdateXmlParser._downloadUrl) workspace::openURL(QString::fromStdString(*url));
+    if (const auto& url = extUpdateXmlParser._downloadUrl) openServicePage(*url);
 }
 
 void AppDelegate::messageButtonTapped(QObject*) {
-    if (const auto& url = extUpdateXmlParser._messageUrl) workspace::openURL(QString::fromStdString(*url));
+    if (const auto& url = extUpdateXmlParser._messageUrl) openServicePage(*url);
 }

@@ -137,6 +137,9 @@ public:
 
     // The short version string of the bundle ("2.4.0").
     static QString shortVersionString();
+    // A text from outside as the connection notice's body: escaped where the notification server
+    // reads the body as markup.
+    static QString noticeBody(const QString& text, bool markup);
 
 private:
     void buildMainWindow();
@@ -144,6 +147,8 @@ private:
     void buildBanners();
     void applyStatusIcon(const QString& name);
     void requestTermination(bool ask);
+    // Set once, as Qt chooses the tray's way: through the desktop's notification server or not.
+    bool trayViaNotificationServer_ = false;
     bool questionOpen_ = false;
     bool forcedTermination_ = false;
     Ui::MainWindow* ui_ = nullptr;

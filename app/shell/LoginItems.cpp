@@ -17,6 +17,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kEntryName = "tavrovpn.desktop";
+constexpr const char* kPackageProgram = "/usr/bin/tavrovpn";
+constexpr const char* kBundleProgram = "/Contents/MacOS/TavroVPN";
+// What the kernel appends to /proc/PID/exe once the program file was replaced or removed.
+constexpr std::string_view kDeletedMark = " (deleted)";
 // Bounds for a folder and files anyone may have written into.
 constexpr size_t kMaxEntries = 4096;
 constexpr size_t kMaxEntryBytes = 64 * 1024;
@@ -115,6 +119,11 @@ EntryKeys readEntryKeys(const std::string& data) {
             keys.hidden = value == "true";
     }
     return keys;
+}
+
+std::string withoutDeletedMark(std::string path) {
+    if (endsWith(path, kDeletedMark)) path.resize(path.size() - kDeletedMark.size());
+    return path;
 }
 
 bool sameProgram(const std::string& program, const std::string& executable) {
@@ -240,8 +249,19 @@ std::string autostartDirectory() {
     return platform::xdgConfigHome() + "/autostart";
 }
 
-bool enableLoginItemIn(const std::string& autostartDir, const std::string& executable) {
-    if (executable.empty()) return false;
+std::string loginItemProgramFor(const std::string& bundle, const std::string& packageProgram) {
+    if (bundle.empty()) return {};
+    const std::string program = bundle + kBundleProgram;
+    if (!packageProgram.empty() && sameProgram(packageProgram, program)) return packageProgram;
+    return program;
+}
+
+std::string loginItemProgram() {
+    return loginItemProgramFor(platform::bundlePath(), kPackageProgram);
+}
+
+bool enableLoginItemIn(const std::string& autostartDir, const std::string& program) {
+    if (program.empty()) return false;
     std::error_code ec;
     fs::create_directories(autostartDir, ec);
     if (ec) return false;
@@ -250,7 +270,7 @@ bool enableLoginItemIn(const std::string& autostartDir, const std::string& execu
                                 "Name=TavroVPN\n"
                                 "Comment=TavroVPN\n"
                                 "Exec=" +
-                                desktopExecValueForProgram(executable) +
+                                desktopExecValueForProgram(program) +
                                 "\n"
                                 "Terminal=false\n"
                                 "X-GNOME-Autostart-enabled=true\n";
@@ -258,7 +278,7 @@ bool enableLoginItemIn(const std::string& autostartDir, const std::string& execu
 }
 
 LoginItemReferences itemReferencesInLoginItemsIn(const std::string& autostartDir,
-                                                 const std::string& executable) {
+                                                 const std::vector<std::string>& programs) {
     LoginItemReferences refs;
     const std::vector<std::string> names = entryFileNames(autostartDir);
     if (names.empty()) return refs;
@@ -268,9 +288,16 @@ LoginItemReferences itemReferencesInLoginItemsIn(const std::string& autostartDir
         const auto data = readSmallFile(path);
         if (!data) continue;
         const EntryKeys keys = readEntryKeys(*data);
-        if (keys.hidden || !keys.exec) continue;
-        const auto program = programOfDesktopExec(*keys.exec);
-        if (program && sameProgram(*program, executable)) {
+        if (keys.hidden) continue;
+        bool ours = name == kEntryName;
+        if (!ours && keys.exec) {
+            if (const auto program = programOfDesktopExec(*keys.exec)) {
+                const std::string started = withoutDeletedMark(*program);
+                ours = std::any_of(programs.begin(), programs.end(),
+                                   [&](const std::string& p) { return sameProgram(started, p); });
+            }
+        }
+        if (ours) {
             refs.existingReference = LoginItemReference{path};
             break;
         }
@@ -288,11 +315,14 @@ bool removeLoginItemIn(const std::string& autostartDir, const LoginItemReference
 }
 
 void enableLoginItem() {
-    (void)enableLoginItemIn(autostartDirectory(), platform::executablePath());
+    (void)enableLoginItemIn(autostartDirectory(), loginItemProgram());
 }
 
 LoginItemReferences itemReferencesInLoginItems() {
-    return itemReferencesInLoginItemsIn(autostartDirectory(), platform::executablePath());
+    const std::string bundle = platform::bundlePath();
+    return itemReferencesInLoginItemsIn(
+        autostartDirectory(), {loginItemProgram(), bundle.empty() ? bundle : bundle + kBundleProgram,
+                               withoutDeletedMark(platform::executablePath())});
 }
 
 bool removeLoginItem(const LoginItemReference& item) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
 
 // The user's login items are the XDG autostart entries ($XDG_CONFIG_HOME/autostart/*.desktop),
 // taken in file-name order. A reference is the path of one entry file. Plain C++: no Qt.
@@ -15,19 +16,27 @@ struct LoginItemReferences {
     std::optional<LoginItemReference> lastReference;     // the last entry of the list
 };
 
-// Adds the application (the running executable) as the entry "tavrovpn.desktop".
+// The program an entry starts: the package's /usr/bin/tavrovpn when it leads to the bundle's
+// program, else the bundle's program. Never the running executable: once the package has replaced
+// it, /proc/self/exe reads "… (deleted)", and an entry naming that never starts.
+std::string loginItemProgram();
+std::string loginItemProgramFor(const std::string& bundle, const std::string& packageProgram);
+
+// Adds the application (loginItemProgram()) as the entry "tavrovpn.desktop".
 void enableLoginItem();
-// (entry of the application, last entry); (none, none) for an empty or unreadable list.
+// (first entry of ours, last entry); (none, none) for an empty or unreadable list. Ours: the entry
+// "tavrovpn.desktop", and any entry that starts the installed program, the bundle's or the running
+// one, also under a name marked " (deleted)". Entries marked hidden start nothing and are skipped.
 LoginItemReferences itemReferencesInLoginItems();
 // Deletes the entry; only files inside the autostart folder are ever removed.
 bool removeLoginItem(const LoginItemReference& item);
 
-// The same operations on an explicit folder and executable (the ones above use
-// autostartDirectory() and platform::executablePath()).
+// The same operations on an explicit folder and programs (the ones above use autostartDirectory()
+// and the programs named there).
 std::string autostartDirectory();
-bool enableLoginItemIn(const std::string& autostartDir, const std::string& executable);
+bool enableLoginItemIn(const std::string& autostartDir, const std::string& program);
 LoginItemReferences itemReferencesInLoginItemsIn(const std::string& autostartDir,
-                                                 const std::string& executable);
+                                                 const std::vector<std::string>& programs);
 bool removeLoginItemIn(const std::string& autostartDir, const LoginItemReference& item);
 
 // Desktop-entry Exec handling: the value written for a program path (quoted and escaped so that any

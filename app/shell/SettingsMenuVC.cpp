@@ -5,8 +5,10 @@
 #include "app/common/PreferenceKeys.h"
 #include "app/connection/KnownServers.h"
 #include "app/connection/SystemService.h"
+#include "app/service/Constants.h"
 #include "app/shell/AppDelegate.h"
 #include "app/shell/LoginItems.h"
+#include "app/shell/WorkingFolder.h"
 #include "app/widgets/ZelSecureTextField.h"
 #include "app/widgets/ZelTextField.h"
 #include "platform/Defaults.h"
@@ -239,6 +241,7 @@ void SettingsMenuViewController::onInitializeButton(QObject*) {
     defaults.removeObject(prefkeys::password);
     // What the failure alert offers when a server's certificate changed for good.
     KnownServers::forgetAll();
+    removeOpenConnectPassword(Constants::tvrootPath());
     app_->authUsername.clear();
     app_->authPassword.clear();
     if (UserLoginWindow* login = app_->loginWindow) {

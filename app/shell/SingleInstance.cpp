@@ -1,10 +1,14 @@
 #include "app/shell/SingleInstance.h"
 
+#include "platform/Log.h"
+#include "platform/Paths.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -53,6 +57,23 @@ int connectTo(const QString& path) {
     return fd;
 }
 
+// The folder of the socket when no runtime folder is given. A fixed name in /tmp could be taken
+// first by another user, which silently turned the guard off; this one is made 0700 if missing, and
+// an existing one must be a folder of this user's (closed to others here).
+bool makePrivateFolder(const QString& path) {
+    const QByteArray p = path.toLocal8Bit();
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(p.toStdString()).parent_path(), ec);
+    if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST) return false;
+    const int fd = ::open(p.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
+    if (ok && (st.st_mode & 077) != 0) ok = ::fchmod(fd, 0700) == 0;
+    ::close(fd);
+    return ok;
+}
+
 // Serialises the check-then-listen of two launches started at the same moment.
 class StartLock {
 public:
@@ -83,7 +104,12 @@ QString SingleInstance::defaultSocketPath() {
     if (!explicitPath.isEmpty()) return explicitPath;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && runtime.startsWith('/')) return runtime + "/tavrovpn.sock";
-    return QString("/tmp/tavrovpn-%1.sock").arg(::getuid());
+    const QString folder = QString::fromStdString(platform::xdgCacheHome()) + "/norvell/tavrovpn";
+    if (!makePrivateFolder(folder)) {
+        platform::logInfo("single instance: the socket's folder is not this user's own; no guard");
+        return {};
+    }
+    return folder + "/tavrovpn.sock";
 }
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)
@@ -197,6 +223,7 @@ void SingleInstance::dropClient(int fd) {
 
 bool handOverToRunningInstance(QObject* owner, std::function<void()> onReopen) {
     auto* instance = new SingleInstance(SingleInstance::defaultSocketPath(), owner);
+    if (instance->socketPath().isEmpty()) return false;
     StartLock lock(instance->socketPath());
     if (instance->notifyRunningInstance()) {
         delete instance;

@@ -12,7 +12,9 @@ class QSocketNotifier;
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    // $TAVROVPN_INSTANCE_SOCKET, else $XDG_RUNTIME_DIR/tavrovpn.sock, else a per-user path in /tmp.
+    // $TAVROVPN_INSTANCE_SOCKET, else $XDG_RUNTIME_DIR/tavrovpn.sock, else tavrovpn.sock in
+    // $XDG_CACHE_HOME/norvell/tavrovpn, a folder made the user's alone. Empty (no guard) when that
+    // folder is not the user's.
     static QString defaultSocketPath();
 
     explicit SingleInstance(QString socketPath = defaultSocketPath(), QObject* parent = nullptr);

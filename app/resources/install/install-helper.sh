@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the privileged helper (run as root through pkexec by the application):
 #   install-helper.sh <bundle path> <uid of the user allowed to use the helper>
+# (through pkexec, the uid of the user who runs it)
 # Approving it grants that user's TavroVPN the right to start and stop VPN tunnels and to change the
 # resolver through the helper, nothing more: the helper serves only root and that user, runs only
 # its own root-owned copies of the tunnel launchers, set-dns.sh and the routing script (installed
@@ -15,6 +16,12 @@ ALLOW=/etc/$LABEL.allow
 PROGRAMS="OpenVPN/openvpn OpenVPN/set-dns.sh openconnect/openconnect openconnect/vpnc-script-wrapper"
 
 case "$ALLOWED_UID" in ''|*[!0-9]*) echo "install-helper: bad uid '$ALLOWED_UID'" >&2; exit 2 ;; esac
+# Through pkexec the approval is for the user who asked: any other process of that session must not
+# get another uid added. Root running the script directly may name any user.
+if [ -n "${PKEXEC_UID+set}" ] && [ "$PKEXEC_UID" != "$ALLOWED_UID" ]; then
+	echo "install-helper: uid '$ALLOWED_UID' is not the caller's ('$PKEXEC_UID')" >&2
+	exit 2
+fi
 
 # Adds the user to the allow file; users approved before keep their right.
 allow_user() {

@@ -8,11 +8,13 @@
 #include "platform/qt/TerminationSignals.h"
 #include "platform/qt/Workspace.h"
 
+#include <QFileInfo>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
 #include <csignal>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -249,6 +251,26 @@ TEST_F(MenusTest, StaleSocketIsReplacedAndForeignFilesAreLeftAlone) {
     SingleInstance other(plain);
     EXPECT_FALSE(other.listen([] {}));
     EXPECT_TRUE(QFile::exists(plain));
+}
+
+// Without a runtime folder the socket goes into a folder only this user owns: a name in /tmp could
+// be taken first by another user. A folder there that is not the user's is refused.
+TEST_F(MenusTest, WithoutARuntimeFolderTheSocketIsInAFolderOnlyTheUserOwns) {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("TAVROVPN_INSTANCE_SOCKET");
+    const QString path = SingleInstance::defaultSocketPath();
+    ASSERT_TRUE(path.startsWith(root() + "/cache/")) << path.toStdString();
+    const QByteArray folder = QFileInfo(path).path().toLocal8Bit();
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.constData(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700);
+    EXPECT_TRUE(SingleInstance(path).listen([] {}));
+    if (::geteuid() == 0 && ::chown(folder.constData(), 65534, 65534) == 0) {
+        EXPECT_TRUE(SingleInstance::defaultSocketPath().isEmpty());
+        EXPECT_EQ(::chown(folder.constData(), 0, 0), 0);
+    }
+    if (!runtime.isNull()) qputenv("XDG_RUNTIME_DIR", runtime);
 }
 
 TEST_F(MenusTest, ScreenshotsOfTheSettingsWindows) {

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -209,6 +210,9 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     fillLoginFields();
     std::filesystem::create_directories(std::filesystem::path(KnownServers::path()).parent_path());
     ASSERT_TRUE(KnownServers::record("oc.example.test", "cxCojJmYX+RUo48KEXQ+05wtRBSUOwNxod58AlcZp90="));
+    const QString passwordFile = root() + "/data/norvell/tavrovpn/openconnect/password.txt";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(passwordFile).path()));
+    ASSERT_TRUE(QFile(passwordFile).open(QIODevice::WriteOnly));
     alerts.answers = {1}; // いいえ: nothing changes
     vc().config();
     vc().initializeButton->click();
@@ -218,6 +222,7 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     EXPECT_EQ(prefs().string("username"), "u");
     EXPECT_TRUE(app->isLoggin);
     EXPECT_TRUE(std::filesystem::exists(KnownServers::path()));
+    EXPECT_TRUE(QFile::exists(passwordFile));
 
     vc().initializeButton->click();
     for (const char* k : {"username", "password", "hostname"})
@@ -233,6 +238,7 @@ TEST_F(SettingsWindowTest, InitializeWithoutServiceClearsAccountAndSendsNothing)
     EXPECT_EQ(helper.connections.load(), 0);
     // The OpenConnect servers' recorded pins are forgotten too.
     EXPECT_FALSE(std::filesystem::exists(KnownServers::path()));
+    EXPECT_FALSE(QFile::exists(passwordFile)) << "the saved password goes, so does its copy";
 }
 
 TEST_F(SettingsWindowTest, InitializeWithKnownServiceAsksTheHelperToRemoveIt) {

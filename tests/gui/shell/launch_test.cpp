@@ -45,6 +45,8 @@ TEST_F(LaunchTest, FirstStartBuildsTheWorkingFolderAndShowsTheSavedRegion) {
     struct stat st {};
     ASSERT_EQ(stat((R + "/OpenVPN/openvpn").c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXUSR) << "the launcher keeps its mode when copied";
+    ASSERT_EQ(stat(R.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "the working folder is the user's alone";
 
     platform::Defaults& prefs = platform::Defaults::standard();
     EXPECT_EQ(prefs.stringForKey("username"), std::optional<std::string>(""));
@@ -86,11 +88,15 @@ TEST_F(LaunchTest, LaterStartKeepsPreferencesAndDoesNotUnpackAgain) {
     prefs.setString("ProtcolChoice", "IKEv2");
     prefs.setInteger("ProtcolSelAuto", 0);
     fs::remove(root() + "/openconnect/vpnc-script-wrapper");
+    ASSERT_EQ(chmod(root().c_str(), 0755), 0); // as earlier versions made it
     PexXmlParser::clearCatalogue();
 
     AppDelegate& d = makeDelegate();
     d.applicationDidFinishLaunching();
     settle(200);
+    struct stat st {};
+    ASSERT_EQ(stat(root().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "closed to others at launch";
     EXPECT_EQ(prefs.string("Region"), "韓国");
     EXPECT_EQ(d.region->text(), "韓国");
     EXPECT_FALSE(fs::exists(root() + "/openconnect/vpnc-script-wrapper")) << "unpacked only once per folder";
@@ -183,19 +189,43 @@ TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplan
     }
 }
 
-TEST_F(LaunchTest, ServerErrorPageDoesNotReplaceTheLastGoodList) {
-    LocalService service;
+// An answer that is not a server list counts as a failed download, launch after launch: the last
+// good list and its backup stay until the service sends a list again.
+TEST_F(LaunchTest, AnswerThatIsNotAServerListLeavesTheLastGoodListInPlace) {
+    const std::string served = home + "/served.xml", list = root() + "/Config/serverlist.xml";
+    const std::string good = R"(<L><Region Region="日本" No="0"/>
+<Server Server="127.0.10.1" Region="0" Port="1194" Status="0" Type="OpenVPN"/></L>)";
+    std::ofstream(served) << good;
+    LocalService service({"--serverlist", served});
     ASSERT_TRUE(service.start());
     service.exportEnv();
-    makeDelegate().applicationDidFinishLaunching();
-    delegate.reset();
-    const std::string good = readFile(root() + "/Config/serverlist.xml");
-    ASSERT_NE(good.find("ServerList"), std::string::npos);
-
-    service.setFaults("status=500@/support/vpn/tavrovpn/serverlist.xml");
-    makeDelegate().applicationDidFinishLaunching();
-    EXPECT_EQ(alerts.shown.size(), 1);
-    EXPECT_EQ(readFile(root() + "/Config/serverlist.xml"), good);
+    const std::string cutShort = "broken-xml@/support/vpn/tavrovpn/serverlist.xml";
+    const std::pair<std::string, std::string> answers[] = {
+        // faults, list served
+        {"", good},
+        {"status=503@/support/vpn/tavrovpn/serverlist.xml", good},
+        {cutShort, good},
+        {"", "<html><body><p>メンテナンス中<br></body></html>"},
+        {"", "<html><body><p>メンテナンス中</p></body></html>"},
+        {cutShort, good},
+        {"", good + "<!-- the service is back -->"}};
+    for (const auto& [faults, text] : answers) {
+        SCOPED_TRACE(faults + " " + text);
+        service.setFaults(faults);
+        std::ofstream(served, std::ios::trunc) << text;
+        const bool aList = faults.empty() && text.rfind(good, 0) == 0;
+        alerts.shown.clear();
+        terminations = 0;
+        PexXmlParser::clearCatalogue();
+        makeDelegate().applicationDidFinishLaunching();
+        EXPECT_EQ(alerts.shown.size(), aList ? 0 : 1);
+        EXPECT_EQ(terminations, aList ? 0 : 1);
+        EXPECT_EQ(readFile(list), aList ? text : good);
+        if (!aList) {
+            EXPECT_EQ(readFile(list + ".tmp"), good);
+        }
+        delegate.reset();
+    }
 }
 
 TEST_F(LaunchTest, TestServerListPreferenceReplacesTheListAddress) {

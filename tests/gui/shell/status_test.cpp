@@ -2,6 +2,8 @@
 #include "ShellFixture.h"
 
 #include "app/account/UserLoginWindow.h"
+#include "app/catalogue/ServerListTableView.h"
+#include "app/connection/ConnectionWindow.h"
 #include "app/service/Constants.h"
 #include "platform/qt/Frames.h"
 #include "platform/qt/Workspace.h"
@@ -184,6 +186,46 @@ TEST_F(StatusTest, UpdateButtonAsksBeforeOpeningTheDownloadPage) {
     EXPECT_EQ(alerts.shown[0].messageText, "タブロブラウザ");
     EXPECT_EQ(alerts.shown[0].buttons, (QStringList{"いいえ", "はい"}));
     workspace::setOpenURLHook({});
+}
+
+// What the service sends is data: markup in a region name or a notice is shown as written, and the
+// pages the update file names open only over https.
+TEST_F(StatusTest, ServiceTextsAreShownAsWrittenAndItsPagesOpenOnlyOverHttps) {
+    buildMenu();
+    const RegionInfo region{"<img src=\"" + home + "/x.png\"><b>日本</b>&Co", "0", 0};
+    d().updateRegionDisp(region);
+    for (QLabel* label : {d().region, d().ipaddrText, d().protcolText, d().statusText})
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+    d().updateStatus("接続中"); // a single "&" in the menu would mark a shortcut
+    EXPECT_EQ(menu()[0]->text().toStdString(),
+              "ステータス：接続中（<img src=\"" + home + "/x.png\"><b>日本</b>&&Co）");
+    EXPECT_EQ(AppDelegate::noticeBody("<b>A</b>&B", true), "&lt;b&gt;A&lt;/b&gt;&amp;B");
+    EXPECT_EQ(AppDelegate::noticeBody("<b>A</b>&B", false), "<b>A</b>&B");
+    d().showMessageButton(false, "<u>保守</u>&予定");
+    EXPECT_EQ(d().buttonMessage->text().toStdString(), "お知らせ:<u>保守</u>&&予定");
+
+    PexXmlParser::_regionInfos["0"] = region;
+    d().connectionWindow->onServerSelButton();
+    QWidget* cell = d().connectionWindow->selServerTableView->cellWidget(0, 1);
+    QLabel* listed = cell ? cell->findChild<QLabel*>() : nullptr;
+    ASSERT_NE(listed, nullptr);
+    EXPECT_EQ(listed->textFormat(), Qt::PlainText);
+
+    QStringList opened;
+    workspace::setOpenURLHook([&](const QString& u) {
+        opened << u;
+        return true;
+    });
+    for (const char* url : {"file:///etc/passwd", "javascript:alert(1)", "http://example.test/n",
+                            "https:///n", "https://example.test/n"}) {
+        extUpdateXmlParser._messageUrl = url;
+        d().messageButtonTapped();
+        extUpdateXmlParser._downloadUrl = url;
+        alerts.answers = {1};
+        d().updateButtonTapped();
+    }
+    workspace::setOpenURLHook({});
+    EXPECT_EQ(opened.join(' ').toStdString(), "https://example.test/n https://example.test/n");
 }
 
 // The login's hand-over: the main window replaces the login window, and "ConnectStartAuto" clicks

@@ -285,11 +285,14 @@ void checkWithTheSystemsTools() {
         EXPECT_EQ(run(c.argv, out), 0) << c.argv[0] << ":\n" << out;
         EXPECT_TRUE(!c.quiet || out.empty()) << c.argv[0] << ":\n" << out;
     }
-    // pkexec finds the action by the program it is asked to run: the installer in this bundle.
-    EXPECT_NE(readFile("/usr/share/polkit-1/actions/com.norvell.tavrovpn.policy")
-                  .find("<annotate key=\"org.freedesktop.policykit.exec.path\">" + kInstallerScript +
-                        "</annotate>"),
+    // pkexec finds the action by the program it is asked to run: the installer in this bundle. Every
+    // approval is asked for.
+    const std::string policy = readFile("/usr/share/polkit-1/actions/com.norvell.tavrovpn.policy");
+    EXPECT_NE(policy.find("<annotate key=\"org.freedesktop.policykit.exec.path\">" + kInstallerScript +
+                          "</annotate>"),
               std::string::npos);
+    for (const char* which : {"allow_any", "allow_inactive", "allow_active"})
+        EXPECT_NE(policy.find("<" + std::string(which) + ">auth_admin</"), std::string::npos) << which;
 }
 
 // --- The test ----------------------------------------------------------------------------------
@@ -387,6 +390,10 @@ TEST(DebianPackage, InstallsServesUpgradesAndLeavesNothingBehind) {
     std::string approved;
     ASSERT_EQ(run({kInstallerScript, kBundle, std::to_string(kOtherUser)}, approved), 0) << approved;
     EXPECT_EQ(lines(readFile(kAllowFile)), (std::vector<std::string>{"65534", "65533"}));
+    // Through pkexec it adds only the user who asked.
+    EXPECT_EQ(run({kInstallerScript, kBundle, "65531"}, approved, {"PKEXEC_UID=65532"}), 2) << approved;
+    EXPECT_EQ(run({kInstallerScript, kBundle, "65532"}, approved, {"PKEXEC_UID=65532"}), 0) << approved;
+    EXPECT_EQ(lines(readFile(kAllowFile)), (std::vector<std::string>{"65534", "65533", "65532"}));
     EXPECT_FALSE(fs::exists(written / "usr/u/local/libexec/tavrovpn"));
     EXPECT_FALSE(fs::exists(written / "etc/u/systemd/system/com.norvell.tvapphelper.socket"));
 

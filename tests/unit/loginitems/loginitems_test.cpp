@@ -28,6 +28,7 @@ protected:
         ASSERT_FALSE(exe_.empty());
     }
     void TearDown() override {
+        ::unsetenv("TAVROVPN_BUNDLE");
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -98,7 +99,7 @@ TEST_F(AutostartTest, EnableFindRemoveRoundTripTouchesOnlyTheEntry) {
     const std::string text = readAll(dir_ + "/tavrovpn.desktop");
     EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
     EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
-    EXPECT_NE(text.find("Exec=\"" + exe_ + "\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Exec=\"" + loginItemProgram() + "\"\n"), std::string::npos) << text;
     EXPECT_EQ(fs::status(dir_ + "/tavrovpn.desktop").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                   fs::perms::others_read);
@@ -112,6 +113,31 @@ TEST_F(AutostartTest, EnableFindRemoveRoundTripTouchesOnlyTheEntry) {
     refs = itemReferencesInLoginItems();
     EXPECT_FALSE(refs.existingReference);
     EXPECT_EQ(filesUnder(config_), (std::vector<std::string>{"autostart/zz.desktop"}));
+}
+
+// The entry names the installed program, never the running one (after a package upgrade that reads
+// "… (deleted)"); switching off finds every entry of ours, one written that way included.
+TEST_F(AutostartTest, EntryNamesTheInstalledProgramAndSwitchingOffRemovesEveryEntryOfOurs) {
+    const std::string bundle = root_ + "/TavroVPN.app", program = bundle + "/Contents/MacOS/TavroVPN";
+    fs::create_directories(bundle + "/Contents/MacOS");
+    std::ofstream(program) << "#!/bin/sh\n";
+    ::setenv("TAVROVPN_BUNDLE", bundle.c_str(), 1);
+    enableLoginItem();
+    EXPECT_NE(readAll(dir_ + "/tavrovpn.desktop").find("\nExec=\"" + program + "\"\n"), std::string::npos);
+    // Installed by the package, the bundle's program is reached through its link in /usr/bin.
+    fs::create_symlink(program, root_ + "/tavrovpn");
+    EXPECT_EQ(loginItemProgramFor(bundle, root_ + "/tavrovpn"), root_ + "/tavrovpn");
+    EXPECT_EQ(loginItemProgramFor(bundle, root_ + "/no-link"), program);
+
+    writeApp("tavrovpn.desktop", desktopExecValueForProgram(program + " (deleted)"));
+    writeApp("copy.desktop", root_ + "/tavrovpn");
+    writeApp("other.desktop", "/usr/bin/other");
+    for (int i = 0; i < 8; ++i) {
+        const auto refs = itemReferencesInLoginItems();
+        if (!refs.existingReference) break;
+        ASSERT_TRUE(removeLoginItem(*refs.existingReference));
+    }
+    EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"other.desktop"}));
 }
 
 TEST_F(AutostartTest, RemovalRefusesAnythingOutsideTheFolder) {
@@ -136,14 +162,16 @@ TEST_F(AutostartTest, OddExecutablePathsSurviveTheEntryFormat) {
     for (const std::string& p : paths) {
         SCOPED_TRACE(p);
         ASSERT_TRUE(enableLoginItemIn(dir_, p));
-        const auto refs = itemReferencesInLoginItemsIn(dir_, p);
+        // Under another name, only the program tells the entry is ours.
+        fs::rename(dir_ + "/tavrovpn.desktop", dir_ + "/copy.desktop");
+        const auto refs = itemReferencesInLoginItemsIn(dir_, {p});
         ASSERT_TRUE(refs.existingReference);
-        EXPECT_EQ(refs.existingReference->path, dir_ + "/tavrovpn.desktop");
+        EXPECT_EQ(refs.existingReference->path, dir_ + "/copy.desktop");
         // The written value stays on one line.
-        const std::string text = readAll(dir_ + "/tavrovpn.desktop");
+        const std::string text = readAll(dir_ + "/copy.desktop");
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7);
         // A prefix of the path is not the application.
-        EXPECT_FALSE(itemReferencesInLoginItemsIn(dir_, p.substr(0, p.size() - 1)).existingReference);
+        EXPECT_FALSE(itemReferencesInLoginItemsIn(dir_, {p.substr(0, p.size() - 1)}).existingReference);
     }
 }
 
