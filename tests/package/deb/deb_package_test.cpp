@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -285,6 +287,13 @@ void checkWithTheSystemsTools() {
         EXPECT_EQ(run(c.argv, out), 0) << c.argv[0] << ":\n" << out;
         EXPECT_TRUE(!c.quiet || out.empty()) << c.argv[0] << ":\n" << out;
     }
+    // The helper's sandbox as systemd scores it: below Debian's own openvpn-client@.service (7.4).
+    std::string score;
+    run({"systemd-analyze", "security", "--offline=true", kUnits + "/com.norvell.tvapphelper@.service"}, score);
+    const std::string overall = lines(score).empty() ? "" : lines(score).back();
+    std::printf("systemd-analyze security: %s\n", overall.c_str());
+    const size_t at = overall.rfind(": ");
+    EXPECT_LT(at == std::string::npos ? 10.0 : std::atof(overall.c_str() + at + 2), 7.4) << score;
     // pkexec finds the action by the program it is asked to run: the installer in this bundle. Every
     // approval is asked for.
     const std::string policy = readFile("/usr/share/polkit-1/actions/com.norvell.tavrovpn.policy");
