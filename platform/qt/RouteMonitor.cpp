@@ -50,7 +50,7 @@ bool UplinkModel::isUplinkDevice(int device) const {
     return false;
 }
 
-bool UplinkModel::link(const void* message, bool added) {
+bool UplinkModel::onLink(const void* message, bool added) {
     const auto* ifi = static_cast<const ifinfomsg*>(message);
     const int device = ifi->ifi_index;
     if (!added) {
@@ -64,7 +64,7 @@ bool UplinkModel::link(const void* message, bool added) {
     return hadCarrier && (ifi->ifi_flags & IFF_LOWER_UP) == 0 && isUplinkDevice(device);
 }
 
-bool UplinkModel::address(const void* message, bool added) {
+bool UplinkModel::onAddress(const void* message, bool added) {
     const auto* ifa = static_cast<const ifaddrmsg*>(message);
     // Link-local addresses and IPv6 privacy addresses (renewed every few hours) say nothing of the
     // network the machine is on.
@@ -86,7 +86,7 @@ bool UplinkModel::address(const void* message, bool added) {
     return changed && isUplinkDevice(static_cast<int>(ifa->ifa_index));
 }
 
-bool UplinkModel::route(const void* message) {
+bool UplinkModel::onRoute(const void* message) {
     const auto* rt = static_cast<const rtmsg*>(message);
     const int slot = familySlot(rt->rtm_family);
     if (slot < 0 || rt->rtm_dst_len != 0 || rt->rtm_type != RTN_UNICAST) return false;
@@ -106,7 +106,7 @@ bool UplinkModel::route(const void* message) {
     return true;
 }
 
-bool UplinkModel::read(const void* data, size_t length, bool priming) {
+bool UplinkModel::feed(const void* data, size_t length, bool priming) {
     if (!data || length > static_cast<size_t>(INT32_MAX)) return false;
     bool changed = false;
     int left = static_cast<int>(length);
@@ -116,16 +116,16 @@ bool UplinkModel::read(const void* data, size_t length, bool priming) {
         switch (h->nlmsg_type) {
         case RTM_NEWLINK:
         case RTM_DELLINK:
-            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) c = link(body, h->nlmsg_type == RTM_NEWLINK);
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) c = onLink(body, h->nlmsg_type == RTM_NEWLINK);
             break;
         case RTM_NEWADDR:
         case RTM_DELADDR:
-            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) c = address(body, h->nlmsg_type == RTM_NEWADDR);
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) c = onAddress(body, h->nlmsg_type == RTM_NEWADDR);
             break;
         case RTM_NEWROUTE:
             // A removed default is no change by itself: a tunnel's start removes the uplink's,
             // and a real loss comes with the device's carrier or addresses.
-            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) c = route(body);
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) c = onRoute(body);
             break;
         default:
             break;
@@ -148,7 +148,7 @@ RouteMonitor::RouteMonitor(QObject* parent) : QObject(parent) {
     fd_ = fd;
     // What the uplink is now; links first, so that routes through tunnels are known as such.
     for (int type : {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE})
-        dump(type);
+        learn(type);
     notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         if (readMessages()) emit uplinkChanged();
@@ -159,7 +159,7 @@ RouteMonitor::~RouteMonitor() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool RouteMonitor::dump(int type) {
+bool RouteMonitor::learn(int type) {
     struct {
         nlmsghdr h;
         rtgenmsg g;
@@ -179,7 +179,7 @@ bool RouteMonitor::dump(int type) {
         const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return false;
-        model_.read(buf, static_cast<size_t>(n), true);
+        model_.feed(buf, static_cast<size_t>(n), true);
         int left = static_cast<int>(n);
         for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left))
             if (h->nlmsg_seq == request.h.nlmsg_seq && (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR))
@@ -200,12 +200,12 @@ bool RouteMonitor::readMessages() {
             continue;
         }
         if (n <= 0) break;
-        changed = model_.read(buf, static_cast<size_t>(n)) || changed;
+        changed = model_.feed(buf, static_cast<size_t>(n)) || changed;
     }
     if (lost) {
         // Messages were lost: learn the state again, and assume the worst.
         for (int type : {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE})
-            dump(type);
+            learn(type);
         changed = true;
     }
     return changed;

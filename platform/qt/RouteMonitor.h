@@ -19,7 +19,7 @@ public:
     // default route now goes through another device or gateway, its device lost its carrier or
     // went away, or an address was added to it or removed from it. While priming (the initial
     // dump) the state is learnt and nothing counts as a change.
-    bool read(const void* data, size_t length, bool priming = false);
+    bool feed(const void* data, size_t length, bool priming = false);
 
 private:
     struct Link {
@@ -33,9 +33,9 @@ private:
     };
     bool isTunnel(int device) const;
     bool isUplinkDevice(int device) const;
-    bool link(const void* message, bool added);
-    bool address(const void* message, bool added);
-    bool route(const void* message);
+    bool onLink(const void* message, bool added);
+    bool onAddress(const void* message, bool added);
+    bool onRoute(const void* message);
 
     std::map<int, Link> links_;
     std::map<int, std::set<std::string>> addresses_;
@@ -58,7 +58,7 @@ signals:
     void uplinkChanged();
 
 private:
-    bool dump(int type);
+    bool learn(int type);
     bool readMessages();
     int fd_ = -1;
     QSocketNotifier* notifier_ = nullptr;

@@ -194,22 +194,22 @@ TEST(RouteMonitor, OnlyTheUplinksRouteCarrierOrAddressesCountAsANetworkChange) {
         UplinkModel model;
         for (const Netlink& m : {link(RTM_NEWLINK, kEth, kUp), address(RTM_NEWADDR, kEth, "10.0.2.15"),
                                  route(RTM_NEWROUTE, kEth, "10.0.2.2")})
-            EXPECT_FALSE(model.read(m.buf.data(), m.buf.size(), true)) << "nothing counts while learning";
+            EXPECT_FALSE(model.feed(m.buf.data(), m.buf.size(), true)) << "nothing counts while learning";
         int step = 0;
         for (const Step& s : c.steps)
-            EXPECT_EQ(model.read(s.message.buf.data(), s.message.buf.size()), s.changes) << "step " << ++step;
+            EXPECT_EQ(model.feed(s.message.buf.data(), s.message.buf.size()), s.changes) << "step " << ++step;
     }
     // Cut or hostile datagrams are read safely.
     for (const Netlink& m : {address(RTM_DELADDR, kEth, "10.0.2.15"), route(RTM_NEWROUTE, kWifi, "192.0.2.1"),
                              link(RTM_DELLINK, kEth, 0)}) {
         for (size_t n = 0; n < m.buf.size(); ++n) {
             UplinkModel model;
-            model.read(m.buf.data(), n);
+            model.feed(m.buf.data(), n);
         }
         auto lying = m.buf;
         reinterpret_cast<nlmsghdr*>(lying.data())->nlmsg_len = 1u << 30;
         UplinkModel model;
-        EXPECT_FALSE(model.read(lying.data(), lying.size()));
+        EXPECT_FALSE(model.feed(lying.data(), lying.size()));
     }
 }
 
