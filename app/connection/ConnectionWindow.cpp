@@ -147,6 +147,7 @@ void ConnectionWindow::startConnection() {
 }
 
 void ConnectionWindow::startProtcol(const QString& protcol) {
+    ++started_;
     if (protcol == "L2TP") {
         trace("L2TP start");
         app_->serverSelButton->setEnabled(false);
@@ -391,7 +392,12 @@ void ConnectionWindow::onOVPNEnded(bool timedOut) {
     app_->serverSelButton->setEnabled(true);
     // A lost tunnel is not retried. An attempt that never reached 接続中 (timed out, refused,
     // or ended by openvpn or the helper) failed: the next protocol follows after a second.
-    if (!wasConnected) QTimer::singleShot(1000, this, [] { goNext(); });
+    if (!wasConnected) {
+        // A click during this second starts an attempt that this wait must leave alone.
+        QTimer::singleShot(1000, this, [this, started = started_] {
+            if (started_ == started) goNext();
+        });
+    }
     if (!timedOut && wasConnected && reconnectAfterLoss("OpenVPN")) return;
     if (!isProtcolAuto()) showConnectFailureNotice();
 }
@@ -503,6 +509,8 @@ void ConnectionWindow::resumeOVPNConnect() {
 
 void goNext() {
     ConnectionHost* app = connectionHost();
+    // A newer attempt is under way: the cycle is its, and the click would stop it.
+    if (app && app->_vpnStatus != TAVROVPNStatus::disconnected) return;
     if (!isProtcolAuto() || !app || !app->_isAction || extIsManualStop.load()) {
         // The cycle ends here: the next click starts a fresh one.
         Constants::autoConnectCount = -1;

@@ -95,6 +95,9 @@ private:
     ConnectionHost* app_;
     std::atomic<unsigned> attempt_{0};
     std::atomic<int> runningStarts_{0};
+    // Attempts started from this window, of any protocol: a delayed hand-over to the next protocol
+    // acts only if no attempt started after the one that failed.
+    unsigned started_ = 0;
     bool dnsSwitched_ = false;
     bool networkChanged_ = false;
     QElapsedTimer networkChange_; // monotonic: the time asleep does not count

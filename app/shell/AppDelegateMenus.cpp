@@ -179,7 +179,7 @@ void AppDelegate::watchSessionEvents() {
         if (connectionWindow) connectionWindow->noteNetworkChange();
     });
     routeMonitor = new RouteMonitor(this);
-    connect(routeMonitor, &RouteMonitor::defaultRouteChanged, this, [this] {
+    connect(routeMonitor, &RouteMonitor::uplinkChanged, this, [this] {
         if (connectionWindow) connectionWindow->noteNetworkChange();
     });
 }

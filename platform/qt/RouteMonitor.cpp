@@ -1,63 +1,212 @@
 #include "platform/qt/RouteMonitor.h"
 
 #include <QSocketNotifier>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <linux/if.h>
+#include <linux/if_addr.h>
+#include <linux/if_arp.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+
+template <typename T>
+std::optional<T> attributeValue(const rtattr* a) {
+    if (RTA_PAYLOAD(a) < sizeof(T)) return std::nullopt;
+    T value;
+    std::memcpy(&value, RTA_DATA(a), sizeof value);
+    return value;
+}
+
+std::string addressText(int family, const rtattr* a) {
+    const size_t size = family == AF_INET ? 4 : 16;
+    if (RTA_PAYLOAD(a) < size) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    return inet_ntop(family, RTA_DATA(a), text, sizeof text) ? text : "";
+}
+
+int familySlot(int family) { return family == AF_INET ? 0 : family == AF_INET6 ? 1 : -1; }
+
+constexpr int kDumpWaitMs = 1000;
+
+} // namespace
+
+bool UplinkModel::isTunnel(int device) const {
+    const auto it = links_.find(device);
+    if (it == links_.end()) return false;
+    const Link& l = it->second;
+    return (l.flags & IFF_POINTOPOINT) != 0 || l.type == ARPHRD_NONE || l.type == ARPHRD_PPP ||
+           l.type == ARPHRD_TUNNEL || l.type == ARPHRD_TUNNEL6;
+}
+
+bool UplinkModel::isUplinkDevice(int device) const {
+    for (const auto& route : uplink_)
+        if (route && route->device == device) return true;
+    return false;
+}
+
+bool UplinkModel::onLink(const void* message, bool added) {
+    const auto* ifi = static_cast<const ifinfomsg*>(message);
+    const int device = ifi->ifi_index;
+    if (!added) {
+        links_.erase(device);
+        addresses_.erase(device);
+        return isUplinkDevice(device);
+    }
+    const auto previous = links_.find(device);
+    const bool hadCarrier = previous != links_.end() && (previous->second.flags & IFF_LOWER_UP) != 0;
+    links_[device] = Link{ifi->ifi_flags, ifi->ifi_type};
+    return hadCarrier && (ifi->ifi_flags & IFF_LOWER_UP) == 0 && isUplinkDevice(device);
+}
+
+bool UplinkModel::onAddress(const void* message, bool added) {
+    const auto* ifa = static_cast<const ifaddrmsg*>(message);
+    // Link-local addresses and IPv6 privacy addresses (renewed every few hours) say nothing of the
+    // network the machine is on.
+    if (ifa->ifa_scope != RT_SCOPE_UNIVERSE || (ifa->ifa_flags & IFA_F_TEMPORARY) != 0) return false;
+    const auto* h = reinterpret_cast<const nlmsghdr*>(static_cast<const char*>(message) - NLMSG_HDRLEN);
+    int left = static_cast<int>(IFA_PAYLOAD(h));
+    std::string local, peer;
+    for (auto* a = IFA_RTA(ifa); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type == IFA_LOCAL) local = addressText(ifa->ifa_family, a);
+        if (a->rta_type == IFA_ADDRESS) peer = addressText(ifa->ifa_family, a);
+        if (a->rta_type == IFA_FLAGS && (attributeValue<uint32_t>(a).value_or(0) & IFA_F_TEMPORARY) != 0)
+            return false;
+    }
+    const std::string& text = local.empty() ? peer : local;
+    if (text.empty()) return false;
+    const std::string key = text + "/" + std::to_string(ifa->ifa_prefixlen);
+    auto& set = addresses_[static_cast<int>(ifa->ifa_index)];
+    const bool changed = added ? set.insert(key).second : set.erase(key) > 0;
+    return changed && isUplinkDevice(static_cast<int>(ifa->ifa_index));
+}
+
+bool UplinkModel::onRoute(const void* message) {
+    const auto* rt = static_cast<const rtmsg*>(message);
+    const int slot = familySlot(rt->rtm_family);
+    if (slot < 0 || rt->rtm_dst_len != 0 || rt->rtm_type != RTN_UNICAST) return false;
+    const auto* h = reinterpret_cast<const nlmsghdr*>(static_cast<const char*>(message) - NLMSG_HDRLEN);
+    unsigned table = rt->rtm_table;
+    Route seen;
+    int left = static_cast<int>(RTM_PAYLOAD(h));
+    for (auto* a = RTM_RTA(rt); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type == RTA_TABLE) table = attributeValue<uint32_t>(a).value_or(table);
+        if (a->rta_type == RTA_OIF) seen.device = attributeValue<int>(a).value_or(0);
+        if (a->rta_type == RTA_GATEWAY) seen.gateway = addressText(rt->rtm_family, a);
+    }
+    if (table != RT_TABLE_MAIN || isTunnel(seen.device)) return false;
+    auto& uplink = uplink_[static_cast<size_t>(slot)];
+    if (uplink == seen) return false;
+    uplink = seen;
+    return true;
+}
+
+bool UplinkModel::feed(const void* data, size_t length, bool priming) {
+    if (!data || length > static_cast<size_t>(INT32_MAX)) return false;
+    bool changed = false;
+    int left = static_cast<int>(length);
+    for (auto* h = static_cast<const nlmsghdr*>(data); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        const void* body = NLMSG_DATA(h);
+        bool c = false;
+        switch (h->nlmsg_type) {
+        case RTM_NEWLINK:
+        case RTM_DELLINK:
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) c = onLink(body, h->nlmsg_type == RTM_NEWLINK);
+            break;
+        case RTM_NEWADDR:
+        case RTM_DELADDR:
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) c = onAddress(body, h->nlmsg_type == RTM_NEWADDR);
+            break;
+        case RTM_NEWROUTE:
+            // A removed default is no change by itself: a tunnel's start removes the uplink's,
+            // and a real loss comes with the device's carrier or addresses.
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) c = onRoute(body);
+            break;
+        default:
+            break;
+        }
+        changed = changed || c;
+    }
+    return changed && !priming;
+}
 
 RouteMonitor::RouteMonitor(QObject* parent) : QObject(parent) {
     const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (fd < 0) return;
     sockaddr_nl addr{};
     addr.nl_family = AF_NETLINK;
-    addr.nl_groups = RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd);
         return;
     }
     fd_ = fd;
+    // What the uplink is now; links first, so that routes through tunnels are known as such.
+    for (int type : {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE})
+        learn(type);
     notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, [this] { readMessages(); });
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        if (readMessages()) emit uplinkChanged();
+    });
 }
 
 RouteMonitor::~RouteMonitor() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool RouteMonitor::announcesDefaultRouteChange(const void* data, size_t length) {
-    if (!data || length > static_cast<size_t>(INT32_MAX)) return false;
-    int left = static_cast<int>(length);
-    for (auto* h = static_cast<const nlmsghdr*>(data); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
-        if (h->nlmsg_type != RTM_NEWROUTE && h->nlmsg_type != RTM_DELROUTE) continue;
-        if (h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) continue;
-        const auto* rt = static_cast<const rtmsg*>(NLMSG_DATA(h));
-        if (rt->rtm_dst_len != 0 || rt->rtm_type != RTN_UNICAST) continue;
-        unsigned table = rt->rtm_table;
-        int attrLen = static_cast<int>(RTM_PAYLOAD(h));
-        for (auto* a = RTM_RTA(rt); RTA_OK(a, attrLen); a = RTA_NEXT(a, attrLen)) {
-            if (a->rta_type == RTA_TABLE && RTA_PAYLOAD(a) >= sizeof(uint32_t))
-                table = *static_cast<const uint32_t*>(RTA_DATA(a));
-        }
-        if (table == RT_TABLE_MAIN) return true;
+bool RouteMonitor::learn(int type) {
+    struct {
+        nlmsghdr h;
+        rtgenmsg g;
+    } request{};
+    request.h.nlmsg_len = NLMSG_LENGTH(sizeof(rtgenmsg));
+    request.h.nlmsg_type = static_cast<uint16_t>(type);
+    request.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.h.nlmsg_seq = static_cast<uint32_t>(type);
+    request.g.rtgen_family = AF_UNSPEC;
+    if (::send(fd_, &request, request.h.nlmsg_len, 0) < 0) return false;
+    alignas(nlmsghdr) char buf[32768];
+    // Bounded in rounds and time: a dump that never ends leaves the state half learnt, not the
+    // GUI thread stuck.
+    for (int round = 0; round < 256; ++round) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, kDumpWaitMs) <= 0) return false;
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        model_.feed(buf, static_cast<size_t>(n), true);
+        int left = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left))
+            if (h->nlmsg_seq == request.h.nlmsg_seq && (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR))
+                return h->nlmsg_type == NLMSG_DONE;
     }
     return false;
 }
 
-void RouteMonitor::readMessages() {
-    alignas(nlmsghdr) char buf[16384];
-    bool changed = false;
+bool RouteMonitor::readMessages() {
+    alignas(nlmsghdr) char buf[32768];
+    bool changed = false, lost = false;
     // Bounded: a busy routing table must not keep the GUI thread here.
     for (int round = 0; round < 64; ++round) {
         const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == ENOBUFS) {
-            changed = true; // messages were lost: assume the worst
+            lost = true;
             continue;
         }
         if (n <= 0) break;
-        changed = changed || announcesDefaultRouteChange(buf, static_cast<size_t>(n));
+        changed = model_.feed(buf, static_cast<size_t>(n)) || changed;
     }
-    if (changed) emit defaultRouteChanged();
+    if (lost) {
+        // Messages were lost: learn the state again, and assume the worst.
+        for (int type : {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE})
+            learn(type);
+        changed = true;
+    }
+    return changed;
 }

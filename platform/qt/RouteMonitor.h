@@ -1,11 +1,50 @@
 #pragma once
 #include <QObject>
+#include <array>
 #include <cstddef>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
 
 class QSocketNotifier;
 
-// Changes of the default route (IPv4 or IPv6, main table), from the kernel's routing netlink
-// group: the machine moved to another network, or lost one.
+// The machine's uplink as the kernel's routing netlink messages describe it: the default route
+// through a device that is not a tunnel, that device's carrier and its addresses. The routes a
+// tunnel's own start or end puts in or takes out (a default through tun0 or ppp0, the uplink's
+// default removed and later put back as it was) leave it unchanged.
+class UplinkModel {
+public:
+    // Reads one datagram of link, address and route messages. True when the uplink changed: its
+    // default route now goes through another device or gateway, its device lost its carrier or
+    // went away, or an address was added to it or removed from it. While priming (the initial
+    // dump) the state is learnt and nothing counts as a change.
+    bool feed(const void* data, size_t length, bool priming = false);
+
+private:
+    struct Link {
+        unsigned flags = 0;
+        unsigned short type = 0;
+    };
+    struct Route {
+        int device = 0;
+        std::string gateway;
+        bool operator==(const Route&) const = default;
+    };
+    bool isTunnel(int device) const;
+    bool isUplinkDevice(int device) const;
+    bool onLink(const void* message, bool added);
+    bool onAddress(const void* message, bool added);
+    bool onRoute(const void* message);
+
+    std::map<int, Link> links_;
+    std::map<int, std::set<std::string>> addresses_;
+    // The last default route through a device that is not a tunnel, per family (IPv4, IPv6). It is
+    // remembered when removed: a tunnel's start removes it and its end puts the same one back.
+    std::array<std::optional<Route>, 2> uplink_;
+};
+
+// Changes of the uplink (see UplinkModel), from the kernel's routing netlink groups.
 class RouteMonitor : public QObject {
     Q_OBJECT
 public:
@@ -15,14 +54,13 @@ public:
     ~RouteMonitor() override;
     bool isWatching() const { return fd_ >= 0; }
 
-    // True when the netlink datagram adds or removes a default route of the main table.
-    static bool announcesDefaultRouteChange(const void* data, size_t length);
-
 signals:
-    void defaultRouteChanged();
+    void uplinkChanged();
 
 private:
-    void readMessages();
+    bool learn(int type);
+    bool readMessages();
     int fd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
+    UplinkModel model_;
 };

@@ -131,6 +131,32 @@ TEST_F(FlowTest, AbandonedStartDoesNotDisturbTheNextAttempt) {
     EXPECT_EQ(mgmt.connections.load(), 1);
 }
 
+// The second after a failed attempt belongs to that attempt: a click within it starts an attempt
+// (here one whose download takes a while) that the end of the wait neither stops nor replaces.
+TEST_F(FlowTest, AClickDuringTheWaitAfterAFailureStartsAnAttemptTheWaitLeavesAlone) {
+    startService({"--fault", "delay=2500@/support/vpn/openvpn/file/*"});
+    loadCatalogue("127.0.10.1");
+    platform::Defaults::standard().setInteger("ProtcolSelAuto", 1);
+    FakeManagement failing;
+    failing.setState("1796690804,RECONNECTING,auth-failure,,,,,");
+    enterWaitingState(failing);
+    Constants::autoConnectCount = 2; // the next one is OpenVPN again
+    cw->OVPNStatusTimerFunc();
+    settle(100);
+    ASSERT_EQ(status(), "未接続");
+    QStringList tried;
+    QObject::connect(cw, &ConnectionWindow::attemptStarted, cw, [&](const QString& p) { tried << p; });
+    host->connectButton->click();
+    settle(1500);
+    QObject::disconnect(cw, &ConnectionWindow::attemptStarted, cw, nullptr);
+    EXPECT_EQ(tried, QStringList{"OpenVPN"});
+    EXPECT_EQ(status(), "接続中...");
+    EXPECT_FALSE(extIsManualStop.load()) << "the wait did not stop the click's attempt";
+    EXPECT_EQ(Constants::autoConnectCount.load(), 3);
+    host->connectButton->click(); // the user's stop
+    ASSERT_TRUE(waitFor([&] { return cw->runningStarts() == 0; }, 10000));
+}
+
 TEST_F(FlowTest, StopDuringHelperWaitClosesTheChannel) {
     startService();
     loadCatalogue("127.0.10.1");
