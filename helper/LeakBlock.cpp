@@ -222,18 +222,6 @@ bool validInterfaceName(std::string_view name) {
     return true;
 }
 
-bool ipLiteral(std::string_view text, int* family) {
-    if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
-    const std::string s(text);
-    unsigned char buf[sizeof(in6_addr)];
-    for (int f : {AF_INET, AF_INET6})
-        if (inet_pton(f, s.c_str(), buf) == 1) {
-            if (family) *family = f;
-            return true;
-        }
-    return false;
-}
-
 bool ipPrefix(std::string_view text, int* family) {
     const size_t slash = text.find('/');
     if (slash == std::string_view::npos) return false;

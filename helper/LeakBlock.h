@@ -1,4 +1,5 @@
 #pragma once
+#include "protocol/HelperProtocol.h"
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -39,8 +40,8 @@ struct LeakOwner {
 };
 
 bool validInterfaceName(std::string_view name);
-// An IP literal of either family, as inet_pton reads it; family is AF_INET or AF_INET6.
-bool ipLiteral(std::string_view text, int* family = nullptr);
+// An IP literal of either family; family is AF_INET or AF_INET6.
+inline bool ipLiteral(std::string_view text, int* family = nullptr) { return protocol::isIpLiteral(text, family); }
 // ADDR/LEN with ADDR an IP literal and LEN within its family's width.
 bool ipPrefix(std::string_view text, int* family = nullptr);
 

@@ -1,14 +1,13 @@
 #include "helper/PeerCheck.h"
 
-#include <sys/socket.h>
+#include "helper/UserRights.h"
 
 namespace helper {
 
 bool peerUid(int fd, uid_t& uid) {
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return false;
-    uid = cred.uid;
+    Credentials peer;
+    if (!peerCredentials(fd, peer)) return false;
+    uid = peer.uid;
     return true;
 }
 

@@ -51,19 +51,15 @@ bool isDnsField(const std::string& text) {
     return text == "none" || isIpLiteral(text);
 }
 
+bool isIpLiteralOf(int family, std::string_view text) {
+    int f = 0;
+    return isIpLiteral(text, &f) && f == family;
+}
+
 bool isSetKeyServiceField(const std::string& text) {
     return text == "(null)" || isServiceIdShape(text);
 }
 
-bool isIpv6Literal(const std::string& text) {
-    unsigned char buf[16];
-    return inet_pton(AF_INET6, text.c_str(), buf) == 1;
-}
-
-bool isIpv4Literal(const std::string& text) {
-    unsigned char buf[4];
-    return inet_pton(AF_INET, text.c_str(), buf) == 1;
-}
 
 // clang-format off
 const std::vector<MessageShape>& firstMessageShapes() {
@@ -130,8 +126,17 @@ bool isUsableRootPath(const std::string& text) {
     return true;
 }
 
-bool isIpLiteral(const std::string& text) {
-    return isIpv4Literal(text) || isIpv6Literal(text);
+bool isIpLiteral(std::string_view text, int* family) {
+    // inet_pton needs a terminated string; anything longer than an IPv6 text cannot be one.
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos) return false;
+    const std::string s(text);
+    unsigned char buf[sizeof(in6_addr)];
+    for (int f : {AF_INET, AF_INET6})
+        if (inet_pton(f, s.c_str(), buf) == 1) {
+            if (family) *family = f;
+            return true;
+        }
+    return false;
 }
 
 bool isDnsName(const std::string& text) {
@@ -155,8 +160,8 @@ bool isServerAddress(const std::string& text) {
 
 bool isOpenConnectHost(const std::string& text) {
     if (text.size() > 2 && text.front() == '[' && text.back() == ']')
-        return isIpv6Literal(text.substr(1, text.size() - 2));
-    return isDnsName(text) || isIpv4Literal(text);
+        return isIpLiteralOf(AF_INET6, text.substr(1, text.size() - 2));
+    return isDnsName(text) || isIpLiteralOf(AF_INET, text);
 }
 
 bool isOpenConnectUrl(const std::string& text) {
@@ -269,7 +274,7 @@ int mismatchOf(const MessageShape& shape, const std::vector<std::string>& fields
 }
 
 std::string openConnectUrl(const std::string& host) {
-    const std::string h = isIpv6Literal(host) ? "[" + host + "]" : host;
+    const std::string h = isIpLiteralOf(AF_INET6, host) ? "[" + host + "]" : host;
     return "https://" + h + ":" + std::to_string(kOpenConnectPort) + "/";
 }
 

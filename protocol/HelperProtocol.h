@@ -30,7 +30,9 @@ std::vector<std::string> splitFields(std::string_view text, size_t maxFields = 6
 // Absolute, at most kMaxRootPathLength bytes, no control characters and no "," (which would split
 // the field).
 bool isUsableRootPath(const std::string& text);
-bool isIpLiteral(const std::string& text);
+// An IPv4 or IPv6 address literal as inet_pton reads it (no zone, no NUL); family, when asked for,
+// is AF_INET or AF_INET6.
+bool isIpLiteral(std::string_view text, int* family = nullptr);
 // Dot-separated labels of letters, digits, "-" and "_", none empty, longer than 63 or starting or
 // ending with "-" (so that no name can be read as an option).
 bool isDnsName(const std::string& text);

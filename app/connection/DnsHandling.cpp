@@ -34,15 +34,6 @@ std::string resolvConfPath() {
     return (env && *env) ? env : "/etc/resolv.conf";
 }
 
-bool isIpLiteral(std::string_view text) {
-    // inet_pton needs a terminated string; anything longer than an IPv6 text cannot be one.
-    if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
-    const std::string s(text);
-    if (s.find('\0') != std::string::npos) return false;
-    unsigned char buf[sizeof(in6_addr)];
-    return inet_pton(AF_INET, s.c_str(), buf) == 1 || inet_pton(AF_INET6, s.c_str(), buf) == 1;
-}
-
 std::vector<std::string> parseNameservers(std::string_view text) {
     std::vector<std::string> out;
     while (!text.empty()) {

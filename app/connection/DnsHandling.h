@@ -1,4 +1,5 @@
 #pragma once
+#include "protocol/HelperProtocol.h"
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,8 @@ inline constexpr size_t kMaxCommandLine = 511;
 
 std::string resolvConfPath();
 
-// True for an IPv4 or IPv6 address literal as inet_pton reads it; nothing else may enter a line.
-bool isIpLiteral(std::string_view text);
+// Only an IPv4 or IPv6 address literal may enter a line.
+using protocol::isIpLiteral;
 
 // "nameserver" addresses of a resolv.conf text, in order, invalid ones dropped.
 std::vector<std::string> parseNameservers(std::string_view resolvConf);

@@ -1,6 +1,7 @@
 #include "app/service/ServerCertificate.h"
 
 #include "platform/Deployment.h"
+#include "protocol/HelperProtocol.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -40,11 +41,6 @@ std::string unbracketed(const std::string& host) {
     return host;
 }
 
-bool isIpLiteral(const std::string& host) {
-    unsigned char buf[16];
-    return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
-}
-
 std::string spkiPin(X509* cert) {
     unsigned char* der = nullptr;
     const int len = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
@@ -78,7 +74,7 @@ bool verifies(X509* leaf, STACK_OF(X509) * untrusted, const std::string& host, s
     }
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
     X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
-    const bool named = isIpLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
+    const bool named = protocol::isIpLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
                                          : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
     if (!named) {
         error += "host name not usable for verification";
