@@ -33,6 +33,7 @@ bool allowedOn(TunnelKind kind, TunnelLineKind line) {
     case TunnelLineKind::RestoreDns:
         return kind == TunnelKind::OpenVpn;
     case TunnelLineKind::StopOpenConnect:
+    case TunnelLineKind::ReconnectOpenConnect:
         return kind == TunnelKind::OpenConnect;
     case TunnelLineKind::Foreign:
         break;
@@ -79,6 +80,9 @@ bool TunnelChannel::runLine(std::string_view line) {
     }
     case TunnelLineKind::StopOpenConnect:
         stopOpenConnect();
+        break;
+    case TunnelLineKind::ReconnectOpenConnect:
+        reconnectOpenConnect();
         break;
     case TunnelLineKind::Foreign:
         break;
@@ -144,11 +148,26 @@ void TunnelChannel::stopOpenConnect() {
     ::kill(program_->processIdentifier(), SIGTERM);
 }
 
+// kill -USR2: openconnect drops its connection to the server and makes a new one at once, over
+// whatever uplink the machine has now; its tunnel device, routes and this channel's block stay.
+void TunnelChannel::reconnectOpenConnect() {
+    if (stopAsked_ || !programRunning()) {
+        hlog("kill -USR2: the openconnect of this channel is not running");
+        return;
+    }
+    hlog("openconnect asked to reconnect");
+    ::kill(program_->processIdentifier(), SIGUSR2);
+}
+
 void TunnelChannel::blockLeaks() {
-    if (leakBlockTried_ || !programRunning()) return;
-    leakBlockTried_ = true;
+    if (!programRunning()) return;
     LeakBlockPlan plan;
     plan.tunnel = tunnelInterfaceOf(program_->processIdentifier());
+    // Connected again after a reconnect in place: the block stands unless the tunnel's device is
+    // another one now.
+    if (leakBlockTried_ && plan.tunnel == blockedTunnel_) return;
+    leakBlockTried_ = true;
+    blockedTunnel_ = plan.tunnel;
     std::string log, server;
     LeakTransport transport;
     constexpr size_t kMaxLog = 4 << 20;

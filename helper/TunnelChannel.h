@@ -47,6 +47,7 @@ private:
     void saveResolver();
     bool runSetDns(const std::vector<std::string>& arguments); // true when set-dns.sh succeeded
     void stopOpenConnect();
+    void reconnectOpenConnect();
     void updateRecord();
     void blockLeaks();
 
@@ -59,6 +60,7 @@ private:
     uint64_t programStart_ = 0;
     UniqueFd programLog_;
     bool leakBlockTried_ = false;
+    std::string blockedTunnel_;
 };
 
 } // namespace helper

@@ -41,6 +41,10 @@ std::string stopOpenConnectLineFor(const std::string& rootPath) {
     return "kill -HUP $(cat " + doubleQuotedPath(rootPath + "/openconnect/childpid") + ")";
 }
 
+std::string reconnectOpenConnectLineFor(const std::string& rootPath) {
+    return "kill -USR2 $(cat " + doubleQuotedPath(rootPath + "/openconnect/childpid") + ")";
+}
+
 TunnelLine parseTunnelLine(std::string_view line, const std::string& rootPath) {
     TunnelLine out;
     if (line.find('\0') != std::string_view::npos) return out;
@@ -50,6 +54,10 @@ TunnelLine parseTunnelLine(std::string_view line, const std::string& rootPath) {
     }
     if (line == stopOpenConnectLineFor(rootPath)) {
         out.kind = TunnelLineKind::StopOpenConnect;
+        return out;
+    }
+    if (line == reconnectOpenConnectLineFor(rootPath)) {
+        out.kind = TunnelLineKind::ReconnectOpenConnect;
         return out;
     }
     const std::string prefix = setDnsPrefixFor(rootPath);

@@ -14,7 +14,7 @@
 // tunnel line: the helper runs these as its own operations, never as shell text.
 namespace helper {
 
-enum class TunnelLineKind { SaveResolver, SwitchDns, RestoreDns, StopOpenConnect, Foreign };
+enum class TunnelLineKind { SaveResolver, SwitchDns, RestoreDns, StopOpenConnect, ReconnectOpenConnect, Foreign };
 
 struct TunnelLine {
     TunnelLineKind kind = TunnelLineKind::Foreign;
@@ -25,6 +25,7 @@ TunnelLine parseTunnelLine(std::string_view line, const std::string& rootPath);
 
 // The designed texts, built from the root path (what the application sends).
 std::string saveResolverLineFor(const std::string& rootPath);
+std::string reconnectOpenConnectLineFor(const std::string& rootPath);
 std::string setDnsPrefixFor(const std::string& rootPath); // "\"R/OpenVPN/set-dns.sh\" "
 std::string stopOpenConnectLineFor(const std::string& rootPath);
 

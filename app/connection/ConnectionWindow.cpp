@@ -347,7 +347,9 @@ void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
     const int channel = _helper_daemon_socket.load();
     const bool channelClosed = channel >= 1 && channels::peerClosed(channel);
     if (channelClosed) trace("tunnel channel closed");
-    switch (channelClosed ? 0 : CheckStat(fd)) {
+    const int result = channelClosed ? 0 : CheckStat(fd);
+    if (ovpnReconnecting_) return pollOVPNReconnect(result, channelClosed);
+    switch (result) {
     case 2:
         onOVPNConnected();
         break;
@@ -356,14 +358,21 @@ void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
             // openvpn re-establishing a lost tunnel passes through setup states, which also give 1:
             // the tunnel is gone, whatever the window shows. The state name decides; a CONNECTED
             // line without an address, or no reply at all, is no evidence of a loss.
-            if (ovpnStateName[0] != '\0' && std::strcmp(ovpnStateName, "CONNECTED") != 0) onOVPNEnded(false);
+            if (ovpnStateName[0] != '\0' && std::strcmp(ovpnStateName, "CONNECTED") != 0) {
+                // Lost right after a network change: openvpn is already looking for the server.
+                if (takeRecentNetworkChange()) return enterOVPNReconnect();
+                onOVPNEnded();
+            }
             return;
         }
         if (++_ovpn_estb_check_count < kConnectTimeoutPolls) return;
-        onOVPNEnded(true);
+        onOVPNEnded();
         break;
     case 0:
-        onOVPNEnded(false);
+        if (app_->_vpnStatus == TAVROVPNStatus::connected && !channelClosed &&
+            std::strcmp(ovpnStateName, "RECONNECTING") == 0 && takeRecentNetworkChange())
+            return enterOVPNReconnect();
+        onOVPNEnded();
         break;
     default:
         // Refused credentials: openvpn asks again; the attempt ends by the time-out or as lost.
@@ -371,7 +380,25 @@ void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
     }
 }
 
+// While openvpn reconnects in place: CONNECTED again ends the wait; its restart states (RECONNECTING
+// included) are waited for, up to the attempt's polls; the management connection or the tunnel
+// channel closing, or openvpn exiting, is the loss.
+void ConnectionWindow::pollOVPNReconnect(int result, bool channelClosed) {
+    const bool connected = std::strcmp(ovpnStateName, "CONNECTED") == 0;
+    if ((result == 1 || result == 2) && connected) {
+        trace("reconnected after a network change");
+        onOVPNConnected();
+        return;
+    }
+    const bool restarting = !channelClosed && ovpnStateName[0] != '\0' && std::strcmp(ovpnStateName, "EXITING") != 0;
+    if (restarting && ++_ovpn_estb_check_count < kConnectTimeoutPolls) return;
+    trace(restarting ? "reconnect given up" : "tunnel lost while reconnecting");
+    onOVPNEnded();
+}
+
 void ConnectionWindow::onOVPNConnected() {
+    ovpnReconnecting_ = false;
+    _ovpn_estb_check_count = 0;
     GetAndSetIPAddr();
     switchDNSToTunnel();
     app_->updateStatus(kConnected);
@@ -382,8 +409,10 @@ void ConnectionWindow::onOVPNConnected() {
     Constants::autoConnectCount = -1;
 }
 
-void ConnectionWindow::onOVPNEnded(bool timedOut) {
-    const bool wasConnected = app_->_vpnStatus == TAVROVPNStatus::connected;
+void ConnectionWindow::onOVPNEnded() {
+    // A reconnect that ends without the tunnel back is the loss of a working tunnel.
+    const bool wasConnected = app_->_vpnStatus == TAVROVPNStatus::connected || ovpnReconnecting_;
+    ovpnReconnecting_ = false;
     trace("stopOVPNTunnel");
     if (_OVPNStatusTimer) _OVPNStatusTimer->stop();
     resumeOVPNConnect();
@@ -398,21 +427,49 @@ void ConnectionWindow::onOVPNEnded(bool timedOut) {
             if (started_ == started) goNext();
         });
     }
-    if (!timedOut && wasConnected && reconnectAfterLoss("OpenVPN")) return;
     if (!isProtcolAuto()) showConnectFailureNotice();
 }
 
 // ---- Reconnect after a network change ------------------------------------------------------------
 
-void ConnectionWindow::noteNetworkChange() {
-    if (app_->_vpnStatus != TAVROVPNStatus::connected) return;
+void ConnectionWindow::noteNetworkChange(bool reconnectNow) {
+    const bool up = app_->_vpnStatus == TAVROVPNStatus::connected || ovpnReconnecting_ ||
+                    (app_->_current_protcol == "OpenConnect" && OpenConnectMgr::reconnecting());
+    if (!up) return;
     networkChanged_ = true;
     networkChange_.start();
+    if (reconnectNow && reconnectInPlace()) networkChanged_ = false;
+}
+
+bool ConnectionWindow::takeRecentNetworkChange() {
+    if (!networkChanged_ || networkChange_.hasExpired(kReconnectWindowMs) || extIsManualStop.load()) return false;
+    networkChanged_ = false; // once per change
+    return true;
+}
+
+bool ConnectionWindow::reconnectInPlace() {
+    if (extIsManualStop.load()) return false;
+    if (app_->_current_protcol == "OpenConnect") return OpenConnectMgr::reconnect();
+    const int fd = _ovpn_socket_fd.load();
+    if (app_->_current_protcol != "OpenVPN" || fd < 1) return false;
+    trace("reconnect after a network change");
+    // The hold was switched off at the start: the restart goes straight to the server again.
+    SendCommand(fd, "signal SIGUSR1\n");
+    enterOVPNReconnect();
+    return true;
+}
+
+void ConnectionWindow::enterOVPNReconnect() {
+    if (!ovpnReconnecting_) trace("reconnecting in place");
+    ovpnReconnecting_ = true;
+    _ovpn_estb_check_count = 0;
+    app_->stopConnectedTimer();
+    app_->updateStatus(kConnecting);
+    schedulePoll(kPollIntervalConnectingMs);
 }
 
 bool ConnectionWindow::reconnectAfterLoss(const QString& protcol) {
-    if (!networkChanged_ || networkChange_.hasExpired(kReconnectWindowMs) || extIsManualStop.load()) return false;
-    networkChanged_ = false; // once per change
+    if (!takeRecentNetworkChange()) return false;
     trace("reconnect after a network change");
     QPointer<ConnectionWindow> self(this);
     QTimer::singleShot(kReconnectDelayMs, this, [self, protcol] {
@@ -439,7 +496,8 @@ void ConnectionWindow::switchDNSToTunnel() {
         trace("DNS not switched: the working folder cannot be used in a command line");
         return;
     }
-    dns::sendLine(helperFd, dns::saveResolverLine(root));
+    // Switched already (connected again in place): the copy would be the tunnel's own resolver.
+    if (!dnsSwitched_) dns::sendLine(helperFd, dns::saveResolverLine(root));
 
     char buffer[256] = {};
     GetAssignDNS(_ovpn_socket_fd.load(), buffer);
@@ -474,6 +532,7 @@ void ConnectionWindow::restoreDNS(int helperFd) {
 
 void ConnectionWindow::resumeOVPNConnect() {
     trace("resumeOVPNConnect");
+    ovpnReconnecting_ = false;
     if (_OVPNStatusTimer) {
         _OVPNStatusTimer->stop();
         _OVPNStatusTimer->deleteLater();

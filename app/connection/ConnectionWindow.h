@@ -58,10 +58,13 @@ public:
     // Number of OpenVPN start workers still running (tests wait for them).
     int runningStarts() const { return runningStarts_.load(); }
 
-    // The machine is about to sleep or has resumed, or the default route changed. A working
-    // tunnel lost within kReconnectWindowMs after that is reconnected once, with the same protocol
-    // and region, instead of ending. Only a change seen while connected counts.
-    void noteNetworkChange();
+    // The machine's uplink changed, or it is about to sleep (reconnectNow false) or has resumed.
+    // Only a change seen while a tunnel is up counts. OpenVPN and OpenConnect are asked to
+    // reconnect where they are: the program, its helper instance and so the leak block stay, and
+    // the status reads 接続中... until the tunnel is back or the reconnect gives up (a lost tunnel
+    // then). A tunnel lost within kReconnectWindowMs of the change is taken back the same way;
+    // an L2TP one is started afresh once, with the same protocol and region.
+    void noteNetworkChange(bool reconnectNow = true);
     // A working tunnel of `protcol` was lost without the user's stop. True when a reconnect has
     // been scheduled (the caller then skips its notice and hand-over); false: carry on as designed.
     bool reconnectAfterLoss(const QString& protcol);
@@ -87,7 +90,11 @@ private:
     void cancelAttempt(unsigned attempt);
     void failAttempt(unsigned attempt, bool showNotice);
     void onOVPNConnected();
-    void onOVPNEnded(bool timedOut);
+    void onOVPNEnded();
+    bool reconnectInPlace();
+    void enterOVPNReconnect();
+    void pollOVPNReconnect(int result, bool channelClosed);
+    bool takeRecentNetworkChange();
     void switchDNSToTunnel();
     void restoreDNS(int helperFd);
     void schedulePoll(int intervalMs);
@@ -100,6 +107,7 @@ private:
     unsigned started_ = 0;
     bool dnsSwitched_ = false;
     bool networkChanged_ = false;
+    bool ovpnReconnecting_ = false; // openvpn restarting in place after a network change
     QElapsedTimer networkChange_; // monotonic: the time asleep does not count
 };
 

@@ -41,6 +41,8 @@ std::chrono::milliseconds OpenConnectMgr::probeTimeLimit{20000};
 std::function<void()> OpenConnectMgr::nextProtocolHook;
 std::function<bool()> OpenConnectMgr::tunnelLostHook;
 std::atomic<bool> OpenConnectMgr::_tunnelWasUp{false};
+std::atomic<bool> OpenConnectMgr::_reconnecting{false};
+std::atomic<std::int64_t> OpenConnectMgr::_reconnectDeadline{0};
 std::function<ServerCertificate(const std::string&)> OpenConnectMgr::certificateQueryHook;
 std::function<std::vector<std::string>()> OpenConnectMgr::tunnelAddressesHook;
 
@@ -64,6 +66,13 @@ constexpr const char* kSessionEndMarkers[] = {
 constexpr std::string_view kGatewayLine = "add net default: gateway ";
 // openconnect 9 says "Configured as" where older versions said "Connected as".
 constexpr std::string_view kUpLines[] = {"Configured as ", "Connected as "};
+// openconnect's line once its CSTP channel is up, at the first connection and at each reconnect.
+constexpr std::string_view kCstpUpLine = "CSTP connected.";
+
+std::int64_t steadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Operational log: the system log and standard error, always as data.
 void nslog(const std::string& text) {
@@ -248,7 +257,7 @@ std::vector<std::string> OpenConnectMgr::tunnelAddresses() {
     return found;
 }
 
-std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& childpidPath) {
+std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& childpidPath, const char* signal) {
     std::string quoted = "\"";
     for (char c : childpidPath) {
         if (c == '\n' || c == '\r' || c == '\0') return std::nullopt;
@@ -256,7 +265,7 @@ std::optional<std::string> OpenConnectMgr::killCommandFor(const std::string& chi
         quoted += c;
     }
     quoted += '"';
-    return "kill -HUP $(cat " + quoted + ")";
+    return std::string("kill -") + signal + " $(cat " + quoted + ")";
 }
 
 std::string OpenConnectMgr::escapedForLog(std::string_view text) {
@@ -374,6 +383,7 @@ void OpenConnectMgr::Start() {
     }
     nslog("_OnSarting true");
     _tunnelWasUp = false;
+    _reconnecting = false;
 
     // The credentials are taken here, on the caller's thread: the worker never waits on the GUI
     // thread, which may itself be waiting for the worker in StopFunc.
@@ -511,6 +521,7 @@ void OpenConnectMgr::finishWorker() {
     const bool stopping = _OnStoping.load();
     // A stop that ran before the channel was stored could not hang up openconnect.
     if (stopping) killOpenConnect();
+    _reconnecting = false;
     _semaphore().release();
     _OnSarting = false;
     nslog("_OnSarting false");
@@ -627,11 +638,49 @@ int OpenConnectMgr::OnConnectStatus2() {
     const std::string lines = newStatusLines(S);
     std::fwrite(lines.data(), 1, lines.size(), stdout);
     std::fflush(stdout);
+    if (_reconnecting.load()) return reconnectStatus(lines);
     if (sessionLost(*text)) {
         nslog("SSL read error.");
         return -1;
     }
     return 1;
+}
+
+// While openconnect reconnects, its read errors and dead-peer lines are the reconnect's own: only
+// the CSTP channel coming up again ends the wait, and the time limit the reconnect.
+int OpenConnectMgr::reconnectStatus(std::string_view newLines) {
+    bool up = false;
+    forEachLine(newLines, [&](std::string_view line) { up = up || startsWith(line, kCstpUpLine); });
+    if (up) {
+        nslog("reconnected after a network change");
+        _reconnecting = false;
+        onDelegate([](ConnectionHost& app) {
+            app.updateStatus(QString::fromUtf8(kStatusConnected));
+            app.startConnectedTimer();
+            GetAndSetIPAddr();
+        });
+        return 1;
+    }
+    if (steadyNow() < _reconnectDeadline.load()) return 1;
+    nslog("reconnect given up");
+    return -1;
+}
+
+bool OpenConnectMgr::reconnect() {
+    if (!_tunnelWasUp.load() || !_OnSarting.load() || _OnStoping.load()) return false;
+    const int fd = _helper_daemon_socket.load();
+    const auto command = killCommandFor(folderPath() + "/childpid", "USR2");
+    if (fd < 1 || !command) return false;
+    nslog("reconnect after a network change");
+    _reconnectDeadline = steadyNow() + std::chrono::nanoseconds(kReconnectLimit).count();
+    if (!_reconnecting.exchange(true)) {
+        onDelegate([](ConnectionHost& app) {
+            app.stopConnectedTimer();
+            app.updateStatus(QString::fromUtf8(kStatusConnecting));
+        });
+    }
+    SendCommand(fd, command->c_str());
+    return true;
 }
 
 // ---- Stop ---------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <semaphore>
@@ -30,8 +31,14 @@ public:
     static void StopFunc();
     // One poll of status.log before the tunnel is up: 1 connected, 0 not yet, -1 failed.
     static int OnConnectStatus();
-    // One poll while the tunnel is up: 1 still fine, -1 broken.
+    // One poll while the tunnel is up: 1 still fine, -1 broken (or the reconnect given up).
     static int OnConnectStatus2();
+    // Asks the running openconnect, through the helper, to reconnect where it is (the uplink
+    // changed): its tunnel device, routes and the leak block stay. False when no tunnel is up.
+    static bool reconnect();
+    // Between reconnect() and openconnect's next CSTP connection, or the give-up.
+    static bool reconnecting() { return _reconnecting.load(); }
+    static constexpr std::chrono::seconds kReconnectLimit{93};
     static void showAlert();
 
     static std::atomic<int> _helper_daemon_socket; // tunnel channel; -1 when none
@@ -65,6 +72,8 @@ public:
     static std::function<bool()> tunnelLostHook;
     // The current attempt's tunnel came up (reset by Start).
     static std::atomic<bool> _tunnelWasUp;
+    static std::atomic<bool> _reconnecting;
+    static std::atomic<std::int64_t> _reconnectDeadline; // steady clock, nanoseconds
     // The server's certificate for a host; empty: ServerCertificate::query on port 443. Tests
     // script it.
     static std::function<ServerCertificate(const std::string& host)> certificateQueryHook;
@@ -86,7 +95,7 @@ public:
     static bool sessionLost(std::string_view statusText);
     // "kill -HUP $(cat "<path>")" with the characters that stay special inside double quotes
     // escaped; nullopt when the path holds a line break or NUL.
-    static std::optional<std::string> killCommandFor(const std::string& childpidPath);
+    static std::optional<std::string> killCommandFor(const std::string& childpidPath, const char* signal = "HUP");
     // text with every byte that is not part of printable UTF-8 (line breaks and tabs kept) written
     // as \xNN: what reaches the log from status.log.
     static std::string escapedForLog(std::string_view text);
@@ -111,6 +120,7 @@ private:
     // Runs the attempt up to its end; returns when it failed, timed out or was stopped.
     static void runAttempt(const Attempt& attempt);
     static void finishWorker();
+    static int reconnectStatus(std::string_view newLines);
     // Hangs up openconnect through the tunnel channel and closes it; whoever takes the channel
     // first (StopFunc or the ending worker) does it, exactly once.
     static void killOpenConnect();

@@ -199,6 +199,53 @@ TEST_F(OpenVPNFlowEndToEnd, ServerKilledWhileConnectedIsReportedAsLost) {
     expectAllUndone(tun);
 }
 
+// The uplink goes (the server unreachable) and comes back, each time reported as the route monitor
+// does: openvpn restarts where it is, the block stays and nothing leaves outside the tunnel in
+// between; then 接続中 again with the same openvpn, on the tunnel's resolver.
+TEST_F(OpenVPNFlowEndToEnd, AnUplinkChangeReconnectsInPlaceAndNothingLeaksMeanwhile) {
+    if (delegated) return;
+    const std::string net = flowenv::kNet;
+    testsupport::LeakNet lan((environment.tmp / "leak-net").string(), flowenv::kNamespace, net + ".8.0/24",
+                             flowenv::pushedDns(), net + ".9.10");
+    ASSERT_TRUE(lan.up());
+    connectAndWait();
+    const std::vector<pid_t> openvpn = environment.openvpnProcesses();
+    ASSERT_EQ(openvpn.size(), 1u);
+
+    ASSERT_EQ(nft("add table inet tvdown; add chain inet tvdown in { type filter hook input priority 0; }; "
+                  "add rule inet tvdown in udp dport 1194 drop"),
+              "");
+    cw->noteNetworkChange();
+    EXPECT_EQ(status(), "接続中...");
+    const auto reconnecting = lan.probe();
+    const bool blockMeanwhile = testsupport::LeakNet::blockPresent();
+    EXPECT_TRUE(blockMeanwhile) << "the block went with the tunnel";
+    for (const char* key : {"ipv6 to the internet host", "ipv4 to the internet host", "query to the local resolver"}) {
+        const std::string seen = reconnecting.count(key) ? reconnecting.at(key) : "not probed";
+        EXPECT_TRUE(seen.rfind("no answer", 0) == 0 || seen.rfind("refused", 0) == 0) << key << ": " << seen;
+    }
+    EXPECT_EQ(status(), "接続中...");
+
+    EXPECT_EQ(nft("delete table inet tvdown"), "");
+    cw->noteNetworkChange(); // the uplink is back: the restart goes at once
+    EXPECT_TRUE(pollUntil([&] { return status() == "接続中"; }, 20))
+        << status().toStdString() << "\n" << flowenv::readFile(environment.root / "OpenVPN/ovpn.log");
+    EXPECT_EQ(environment.openvpnProcesses(), openvpn);
+    EXPECT_TRUE(testsupport::LeakNet::blockPresent());
+    EXPECT_NE(flowenv::readFile("/etc/resolv.conf").find("nameserver " + flowenv::pushedDns() + "\n"),
+              std::string::npos);
+    const auto back = lan.probe();
+    EXPECT_EQ(back.count("query through the pushed DNS server") ? back.at("query through the pushed DNS server") : "",
+              "answered 192.0.2.8");
+    EXPECT_TRUE(alerts.shown.isEmpty());
+
+    const std::string tun = environment.tunDevice();
+    host->connectButton->click();
+    ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 10000));
+    expectAllUndone(tun);
+    EXPECT_TRUE(waitFor([] { return !testsupport::LeakNet::blockPresent(); }, 10000)) << "the block stayed";
+}
+
 // A TCP server that answers the connect only after a while (its SYNs dropped first): openvpn sits
 // in TCP_CONNECT, which is the set-up still under way; once the server answers, 接続中.
 TEST_F(OpenVPNFlowEndToEnd, ATcpServerThatAcceptsLateIsWaitedFor) {
