@@ -341,6 +341,47 @@ TEST_F(OpenConnectEndToEnd, NothingLeaksPastTheTunnelWhileConnected) {
               "");
 }
 
+// The uplink goes (the server unreachable) and comes back, each time reported as the route monitor
+// does: the same openconnect reconnects where it is, its block stays and nothing leaves outside the
+// tunnel in between; then 接続中 again.
+TEST_F(OpenConnectEndToEnd, AnUplinkChangeReconnectsInPlaceAndNothingLeaksMeanwhile) {
+    const std::string net = kNet;
+    testsupport::LeakNet lan((tmp / "leak-net").string(), kNs, net + ".1.0/24", fixture["OC_FIXTURE_DNS"],
+                             net + ".2.10");
+    ASSERT_TRUE(lan.up());
+    connect();
+    const pid_t pid = static_cast<pid_t>(std::atol(readFile(ocDir / "childpid").c_str()));
+    ASSERT_GT(pid, 0);
+    const auto nft = [](const std::string& commands) {
+        return programOutput("/usr/sbin/ip", {"netns", "exec", kNs, "nft", commands});
+    };
+    nft("add table inet tvdown; add chain inet tvdown in { type filter hook input priority 0; }; "
+        "add rule inet tvdown in th dport 443 drop");
+    ASSERT_TRUE(Mgr::reconnect());
+    ASSERT_TRUE(waitFor([&] { return status() == "接続中..."; }, 5s));
+    const auto reconnecting = lan.probe();
+    EXPECT_TRUE(testsupport::LeakNet::blockPresent()) << "the block went with the tunnel";
+    for (const char* key : {"ipv6 to the internet host", "ipv4 to the internet host", "query to the local resolver"}) {
+        const std::string seen = reconnecting.count(key) ? reconnecting.at(key) : "not probed";
+        EXPECT_TRUE(seen.rfind("no answer", 0) == 0 || seen.rfind("refused", 0) == 0) << key << ": " << seen;
+    }
+    EXPECT_EQ(status(), "接続中...");
+
+    nft("delete table inet tvdown");
+    ASSERT_TRUE(Mgr::reconnect()); // the uplink is back: again at once
+    EXPECT_TRUE(waitFor([&] { return status() == "接続中"; }, 60s)) << readFile(ocDir / "status.log");
+    EXPECT_TRUE(platform::processAlive(pid));
+    EXPECT_EQ(std::atol(readFile(ocDir / "childpid").c_str()), pid);
+    EXPECT_TRUE(tunnelRoutePresent());
+    EXPECT_TRUE(testsupport::LeakNet::blockPresent());
+    EXPECT_TRUE(alerts.shown.isEmpty());
+    EXPECT_EQ(handOvers, 0);
+
+    Mgr::Stop(true);
+    ASSERT_TRUE(waitFor([&] { return idle() && status() == "未接続"; }, 20s));
+    EXPECT_TRUE(waitFor([] { return !testsupport::LeakNet::blockPresent(); }, 10s)) << "the block stayed";
+}
+
 TEST_F(OpenConnectEndToEnd, WrongPasswordFailsWithTheAlertOrHandsOver) {
     app->authPassword = "wrong-password";
     for (const bool automatic : {false, true}) {

@@ -26,6 +26,7 @@ TEST(TunnelLine, TheFourShapesTheApplicationSends) {
          {"192.168.1.1", "::ffff:10.0.0.1"}},
         {kSetDns + "localhost ", TunnelLineKind::RestoreDns, {}},
         {"kill -HUP $(cat \"" + R + "/openconnect/childpid\")", TunnelLineKind::StopOpenConnect, {}},
+        {"kill -USR2 $(cat \"" + R + "/openconnect/childpid\")", TunnelLineKind::ReconnectOpenConnect, {}},
     };
     for (const Case& k : cases) {
         const TunnelLine t = parseTunnelLine(k.line, R);
@@ -58,6 +59,8 @@ TEST(TunnelLine, EverythingElseIsForeign) {
              kSetDns + std::string("openvpn 10.8.0.1\0junk", 21),
              "kill -HUP $(cat \"" + R + "/openconnect/childpid\") ; touch /x",
              "kill -HUP 1",
+             "kill -USR2 1",
+             "kill -KILL $(cat \"" + R + "/openconnect/childpid\")",
              "kill -HUP $(cat \"/tmp/openconnect/childpid\")",
          })
         EXPECT_EQ(parseTunnelLine(line, R).kind, TunnelLineKind::Foreign) << line;
