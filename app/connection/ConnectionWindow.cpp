@@ -29,6 +29,7 @@
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
 
 std::atomic<bool> extIsManualStop{false};
 
@@ -83,6 +84,7 @@ ConnectionWindow::ConnectionWindow(ConnectionHost* app, QObject* parent)
     : QObject(parent), managementPort(kOVPNManagementPort), app_(app) {
     QPointer<ConnectionWindow> self(this);
     OpenConnectMgr::tunnelLostHook = [self] { return self && self->reconnectAfterLoss("OpenConnect"); };
+    extL2TPLostHook = [self] { return self && self->reconnectAfterLoss("L2TP"); };
     connect(app->connectButton, &QPushButton::clicked, this,
             [this] { onConnectionButton(app_->connectButton); });
     connect(app->serverSelButton, &QPushButton::clicked, this, [this] { onServerSelButton(); });
@@ -103,6 +105,7 @@ ConnectionWindow::~ConnectionWindow() {
 void ConnectionWindow::onConnectionButton(QObject*) {
     platform::logText("onConnectionButton");
     app_->_isAction = true;
+    if (cancelPendingRestart()) return;
     if (app_->_vpnStatus != TAVROVPNStatus::disconnected)
         stopConnection();
     else
@@ -471,14 +474,52 @@ void ConnectionWindow::enterOVPNReconnect() {
 bool ConnectionWindow::reconnectAfterLoss(const QString& protcol) {
     if (!takeRecentNetworkChange()) return false;
     trace("reconnect after a network change");
+    pendingRestart_ = protcol;
+    restartWait_.start();
+    app_->stopConnectedTimer();
+    app_->serverSelButton->setEnabled(false);
+    app_->updateStatus(kConnecting);
+    restartWhenUplinkIsBack();
+    return true;
+}
+
+// Started over an uplink only: an attempt while the machine has none would fail at once.
+void ConnectionWindow::restartWhenUplinkIsBack() {
+    if (pendingRestart_.isEmpty()) return;
     QPointer<ConnectionWindow> self(this);
-    QTimer::singleShot(kReconnectDelayMs, this, [self, protcol] {
-        // The user may have connected, or stopped, in the meantime.
-        if (!self || self->app_->_vpnStatus != TAVROVPNStatus::disconnected || extIsManualStop.load()) return;
+    if (uplinkPresent && !uplinkPresent()) {
+        if (!restartWait_.hasExpired(kUplinkWaitMs)) {
+            QTimer::singleShot(kUplinkCheckMs, this, [self] {
+                if (self) self->restartWhenUplinkIsBack();
+            });
+            return;
+        }
+        trace("reconnect given up: no uplink");
+        pendingRestart_.clear();
+        app_->updateStatus(kDisconnected);
+        app_->serverSelButton->setEnabled(true);
+        if (!isProtcolAuto()) showConnectFailureNotice();
+        goNext();
+        return;
+    }
+    QTimer::singleShot(kReconnectDelayMs, this, [self] {
+        // The user may have stopped in the meantime.
+        if (!self || self->pendingRestart_.isEmpty() || extIsManualStop.load()) return;
+        const QString protcol = std::exchange(self->pendingRestart_, QString());
         self->app_->_isAction = true;
         self->app_->_current_protcol = protcol;
         self->startProtcol(protcol);
     });
+}
+
+bool ConnectionWindow::cancelPendingRestart() {
+    if (pendingRestart_.isEmpty()) return false;
+    trace("reconnect stopped by the user");
+    pendingRestart_.clear();
+    extIsManualStop = true;
+    Constants::autoConnectCount = -1;
+    app_->updateStatus(kDisconnected);
+    app_->serverSelButton->setEnabled(true);
     return true;
 }
 

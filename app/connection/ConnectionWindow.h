@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -65,14 +66,20 @@ public:
     // then). A tunnel lost within kReconnectWindowMs of the change is taken back the same way;
     // an L2TP one is started afresh once, with the same protocol and region.
     void noteNetworkChange(bool reconnectNow = true);
-    // A working tunnel of `protcol` was lost without the user's stop. True when a reconnect has
-    // been scheduled (the caller then skips its notice and hand-over); false: carry on as designed.
+    // A working tunnel of `protcol` was lost without the user's stop. True when it is started
+    // again (as soon as the machine has an uplink, 接続中... meanwhile; the caller then skips its
+    // notice and hand-over); false: carry on as designed.
     bool reconnectAfterLoss(const QString& protcol);
     // Abandons a start still running in the background (the application is ending).
     void cancelStart();
 
     static constexpr int kReconnectWindowMs = 180000;
     static constexpr int kReconnectDelayMs = 1000;
+    // A restart after a loss waits this long at most for the machine's uplink to come back.
+    static constexpr int kUplinkWaitMs = 90000;
+    static constexpr int kUplinkCheckMs = 2000;
+    // Whether the machine has an uplink now; unset: assumed to have one.
+    std::function<bool()> uplinkPresent;
 
 signals:
     // Emitted when a connect hands over to a protocol's flow (after the protocol is chosen).
@@ -95,6 +102,8 @@ private:
     void enterOVPNReconnect();
     void pollOVPNReconnect(int result, bool channelClosed);
     bool takeRecentNetworkChange();
+    void restartWhenUplinkIsBack();
+    bool cancelPendingRestart();
     void switchDNSToTunnel();
     void restoreDNS(int helperFd);
     void schedulePoll(int intervalMs);
@@ -109,6 +118,8 @@ private:
     bool networkChanged_ = false;
     bool ovpnReconnecting_ = false; // openvpn restarting in place after a network change
     QElapsedTimer networkChange_; // monotonic: the time asleep does not count
+    QString pendingRestart_;      // the protocol started again once the uplink is back
+    QElapsedTimer restartWait_;
 };
 
 // In automatic mode, starts the next attempt of the protocol cycle by clicking the connect button.

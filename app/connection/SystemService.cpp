@@ -29,6 +29,7 @@ std::string extThisServiceID;
 std::string extThisServiceName;
 std::string extThisService;
 SCNetworkConnection* extConnection = nullptr;
+std::function<bool()> extL2TPLostHook;
 bool extL2TPAttemptPending = false;
 
 namespace {
@@ -200,7 +201,12 @@ void scNetworkConnectionCallback(SCNetworkConnection*, int status, void*) {
         trace("disconnected");
         // An attempt that ends before 接続中 failed, and is told as on the other protocols.
         const bool failed = std::exchange(extL2TPAttemptPending, false) && !extIsManualStop.load();
+        const bool lost = !failed && host->_vpnStatus == TAVROVPNStatus::connected && !extIsManualStop.load();
         host->stopConnectedTimer();
+        if (lost && extL2TPLostHook && extL2TPLostHook()) {
+            clearTexts();
+            break;
+        }
         host->updateStatus(QStringLiteral("未接続"));
         clearTexts();
         host->serverSelButton->setEnabled(true);

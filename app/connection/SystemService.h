@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 class SCNetworkConnection;
@@ -15,6 +16,9 @@ extern SCNetworkConnection* extConnection;
 // True from an L2TP start until the service reports connected or the attempt ends: an end before
 // connected is a failed attempt.
 extern bool extL2TPAttemptPending;
+// Asked when a connected L2TP tunnel went down without the user's stop: true when the connection
+// is taken back (the status is then its).
+extern std::function<bool()> extL2TPLostHook;
 
 // Finds the first connection profile named "TavroVPN" and fills the globals; without one (or
 // without NetworkManager) they keep their values.

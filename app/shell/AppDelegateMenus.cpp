@@ -19,6 +19,7 @@
 #include <QCursor>
 #include <QEventLoop>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QSessionManager>
 #include <QSystemTrayIcon>
@@ -174,11 +175,16 @@ void AppDelegate::watchSessionEvents() {
     connect(loginManager, &LoginManager::prepareForShutdown, this, [this](bool starting) {
         if (starting) terminateWithoutQuestion("system shutdown");
     });
-    // Arming on the way into sleep as well covers a loss noticed before the resume is announced.
-    connect(loginManager, &LoginManager::prepareForSleep, this, [this](bool) {
-        if (connectionWindow) connectionWindow->noteNetworkChange();
+    // Armed on the way into sleep too: a loss noticed before the resume is announced is the
+    // reconnect's. The tunnel is asked to reconnect at the resume.
+    connect(loginManager, &LoginManager::prepareForSleep, this, [this](bool starting) {
+        if (connectionWindow) connectionWindow->noteNetworkChange(!starting);
     });
     routeMonitor = new RouteMonitor(this);
+    if (connectionWindow && routeMonitor->isWatching())
+        connectionWindow->uplinkPresent = [monitor = QPointer<RouteMonitor>(routeMonitor)] {
+            return !monitor || monitor->hasUplink();
+        };
     connect(routeMonitor, &RouteMonitor::uplinkChanged, this, [this] {
         if (connectionWindow) connectionWindow->noteNetworkChange();
     });

@@ -61,7 +61,9 @@ bool UplinkModel::onLink(const void* message, bool added) {
     const auto previous = links_.find(device);
     const bool hadCarrier = previous != links_.end() && (previous->second.flags & IFF_LOWER_UP) != 0;
     links_[device] = Link{ifi->ifi_flags, ifi->ifi_type};
-    return hadCarrier && (ifi->ifi_flags & IFF_LOWER_UP) == 0 && isUplinkDevice(device);
+    // Lost, or back: either way the tunnel's way to its server is another one now.
+    const bool hasCarrier = (ifi->ifi_flags & IFF_LOWER_UP) != 0;
+    return previous != links_.end() && hadCarrier != hasCarrier && isUplinkDevice(device);
 }
 
 bool UplinkModel::onAddress(const void* message, bool added) {
@@ -86,7 +88,7 @@ bool UplinkModel::onAddress(const void* message, bool added) {
     return changed && isUplinkDevice(static_cast<int>(ifa->ifa_index));
 }
 
-bool UplinkModel::onRoute(const void* message) {
+bool UplinkModel::onRoute(const void* message, bool added) {
     const auto* rt = static_cast<const rtmsg*>(message);
     const int slot = familySlot(rt->rtm_family);
     if (slot < 0 || rt->rtm_dst_len != 0 || rt->rtm_type != RTN_UNICAST) return false;
@@ -101,9 +103,23 @@ bool UplinkModel::onRoute(const void* message) {
     }
     if (table != RT_TABLE_MAIN || isTunnel(seen.device)) return false;
     auto& uplink = uplink_[static_cast<size_t>(slot)];
+    if (!added) {
+        if (uplink == seen) uplinkInPlace_[static_cast<size_t>(slot)] = false;
+        return false;
+    }
+    uplinkInPlace_[static_cast<size_t>(slot)] = true;
     if (uplink == seen) return false;
     uplink = seen;
     return true;
+}
+
+bool UplinkModel::hasUplink() const {
+    for (size_t slot = 0; slot < uplink_.size(); ++slot) {
+        if (!uplinkInPlace_[slot] || !uplink_[slot]) continue;
+        const auto link = links_.find(uplink_[slot]->device);
+        if (link != links_.end() && (link->second.flags & IFF_LOWER_UP) != 0) return true;
+    }
+    return false;
 }
 
 bool UplinkModel::feed(const void* data, size_t length, bool priming) {
@@ -123,9 +139,10 @@ bool UplinkModel::feed(const void* data, size_t length, bool priming) {
             if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) c = onAddress(body, h->nlmsg_type == RTM_NEWADDR);
             break;
         case RTM_NEWROUTE:
+        case RTM_DELROUTE:
             // A removed default is no change by itself: a tunnel's start removes the uplink's,
             // and a real loss comes with the device's carrier or addresses.
-            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) c = onRoute(body);
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) c = onRoute(body, h->nlmsg_type == RTM_NEWROUTE);
             break;
         default:
             break;

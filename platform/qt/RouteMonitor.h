@@ -20,6 +20,9 @@ public:
     // went away, or an address was added to it or removed from it. While priming (the initial
     // dump) the state is learnt and nothing counts as a change.
     bool feed(const void* data, size_t length, bool priming = false);
+    // A default route through a device that is not a tunnel is in place now, on a device with
+    // its carrier: the machine can reach a server.
+    bool hasUplink() const;
 
 private:
     struct Link {
@@ -35,13 +38,14 @@ private:
     bool isUplinkDevice(int device) const;
     bool onLink(const void* message, bool added);
     bool onAddress(const void* message, bool added);
-    bool onRoute(const void* message);
+    bool onRoute(const void* message, bool added);
 
     std::map<int, Link> links_;
     std::map<int, std::set<std::string>> addresses_;
     // The last default route through a device that is not a tunnel, per family (IPv4, IPv6). It is
     // remembered when removed: a tunnel's start removes it and its end puts the same one back.
     std::array<std::optional<Route>, 2> uplink_;
+    std::array<bool, 2> uplinkInPlace_{};
 };
 
 // Changes of the uplink (see UplinkModel), from the kernel's routing netlink groups.
@@ -53,6 +57,7 @@ public:
     explicit RouteMonitor(QObject* parent = nullptr);
     ~RouteMonitor() override;
     bool isWatching() const { return fd_ >= 0; }
+    bool hasUplink() const { return model_.hasUplink(); }
 
 signals:
     void uplinkChanged();

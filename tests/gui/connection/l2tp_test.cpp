@@ -86,6 +86,46 @@ TEST_F(L2tpTest, StatusCallbackActions) {
     EXPECT_TRUE(attempts.isEmpty());
 }
 
+// NetworkManager ends the profile's connection when the uplink goes: after a network change the
+// profile is started again once, as soon as the machine has an uplink; a click meanwhile stops that.
+TEST_F(L2tpTest, ATunnelLostAfterANetworkChangeStartsAgainOnceTheUplinkIsBack) {
+    platform::Defaults::standard().setString("ProtcolChoice", "L2TP");
+    bool uplink = false;
+    cw->uplinkPresent = [&] { return uplink; };
+    for (bool userStops : {true, false}) {
+        SCOPED_TRACE(userStops ? "stopped while waiting" : "uplink back");
+        alerts.shown.clear();
+        attempts.clear();
+        uplink = false;
+        host->_current_protcol = "L2TP";
+        host->updateStatus("接続中");
+        extIsManualStop = false;
+        cw->noteNetworkChange();
+        scNetworkConnectionCallback(nullptr, kSCNetworkConnectionDisconnected, nullptr);
+        EXPECT_EQ(status(), "接続中...");
+        settle(ConnectionWindow::kUplinkCheckMs + 500);
+        EXPECT_TRUE(attempts.isEmpty()) << "no attempt without an uplink";
+        if (userStops) {
+            host->connectButton->click();
+            EXPECT_EQ(status(), "未接続");
+            uplink = true;
+            settle(ConnectionWindow::kUplinkCheckMs + ConnectionWindow::kReconnectDelayMs + 500);
+            EXPECT_TRUE(attempts.isEmpty());
+            EXPECT_TRUE(alerts.shown.isEmpty());
+            continue;
+        }
+        uplink = true;
+        ASSERT_TRUE(waitFor([&] { return !attempts.isEmpty(); }, 5000));
+        EXPECT_EQ(attempts, QStringList{"L2TP"});
+        // That attempt ends as any (here at once: no server, no NetworkManager), with the notice.
+        ASSERT_TRUE(waitFor([&] { return !alerts.shown.isEmpty(); }, 15000));
+        settle(50);
+        EXPECT_EQ(alerts.shown[0].informativeText, kFailureText);
+        EXPECT_EQ(status(), "未接続");
+        removeSystemService();
+    }
+}
+
 // Only the helper's "1" to SET_KEY lets a profile start: an earlier "TavroVPN" profile must not
 // connect with its old gateway and account while the window shows the new region.
 TEST_F(L2tpTest, OnlyAProvisionedProfileIsStarted) {
