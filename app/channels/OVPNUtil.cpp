@@ -13,6 +13,7 @@
 std::atomic<bool> chkStat{false};
 char ovpnAssignAddr[256];
 char ovpnStateName[32];
+char ovpnStateTime[24];
 
 namespace {
 std::atomic<long long> stateReplyMs{kStateReplyMs};
@@ -48,20 +49,26 @@ bool field(std::string_view text, int index, std::string_view& out) {
     return true;
 }
 
+template <size_t N> void recordField(char (&out)[N], std::string_view text) {
+    const size_t n = std::min(text.size(), N - 1);
+    if (n > 0) std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
 void recordStateName(std::string_view state) {
-    const size_t n = std::min(state.size(), sizeof ovpnStateName - 1);
-    if (n > 0) std::memcpy(ovpnStateName, state.data(), n);
-    ovpnStateName[n] = '\0';
+    recordField(ovpnStateName, state);
 }
 
 int mapState(std::string_view text) {
-    std::string_view state, description, address;
+    std::string_view time, state, description, address;
     recordStateName({});
+    recordField(ovpnStateTime, {});
     if (text.empty()) return 1;
     // A first field alone (no comma) is some other output, not a verdict: keep waiting rather than
     // tear a working tunnel down.
     if (!field(text, 2, state)) return 1;
     recordStateName(state);
+    if (field(text, 1, time)) recordField(ovpnStateTime, time);
     if (!field(text, 3, description)) description = {};
     if (field(text, 4, address)) {
         const size_t n = std::min(address.size(), sizeof ovpnAssignAddr - 1);

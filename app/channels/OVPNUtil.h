@@ -8,6 +8,9 @@ extern char ovpnAssignAddr[256];
 // State name (second field) of the last state reply, always NUL-terminated; empty when the last
 // poll got no state line.
 extern char ovpnStateName[32];
+// Time of that state (first field, seconds since the epoch as openvpn prints them), always
+// NUL-terminated; a CONNECTED state with another time is a later connection of openvpn's own.
+extern char ovpnStateTime[24];
 
 #include <chrono>
 

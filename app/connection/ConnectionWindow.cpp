@@ -365,6 +365,15 @@ void ConnectionWindow::OVPNStatusTimerFunc(QTimer*) {
                 // Lost right after a network change: openvpn is already looking for the server.
                 if (takeRecentNetworkChange()) return enterOVPNReconnect();
                 onOVPNEnded();
+            } else if (ovpnStateTime[0] != '\0' && !connectedAt_.empty() && connectedAt_ != ovpnStateTime) {
+                // Connected again since the last poll: openvpn restarted on its own (the server
+                // ended the session, or pings stopped), which is the loss of this tunnel.
+                if (takeRecentNetworkChange()) {
+                    trace("reconnected after a network change");
+                    return onOVPNConnected();
+                }
+                trace("openvpn connected anew on its own: the tunnel was lost");
+                onOVPNEnded();
             }
             return;
         }
@@ -401,6 +410,7 @@ void ConnectionWindow::pollOVPNReconnect(int result, bool channelClosed) {
 
 void ConnectionWindow::onOVPNConnected() {
     ovpnReconnecting_ = false;
+    connectedAt_ = ovpnStateTime;
     _ovpn_estb_check_count = 0;
     GetAndSetIPAddr();
     switchDNSToTunnel();
@@ -574,6 +584,7 @@ void ConnectionWindow::restoreDNS(int helperFd) {
 void ConnectionWindow::resumeOVPNConnect() {
     trace("resumeOVPNConnect");
     ovpnReconnecting_ = false;
+    connectedAt_.clear();
     if (_OVPNStatusTimer) {
         _OVPNStatusTimer->stop();
         _OVPNStatusTimer->deleteLater();

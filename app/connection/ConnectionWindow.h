@@ -117,6 +117,7 @@ private:
     bool dnsSwitched_ = false;
     bool networkChanged_ = false;
     bool ovpnReconnecting_ = false; // openvpn restarting in place after a network change
+    std::string connectedAt_;       // openvpn's time of the CONNECTED state last reported
     QElapsedTimer networkChange_; // monotonic: the time asleep does not count
     QString pendingRestart_;      // the protocol started again once the uplink is back
     QElapsedTimer restartWait_;
