@@ -99,7 +99,10 @@ UniqueFd checkedConfig(const helper::WorkingFolder& folder) {
         hlog("config.ovpn refused: %s", helper::escapedForLog(reason).c_str());
         return UniqueFd();
     }
-    text = std::move(sealed);
+    // The tunnel device, its routes and so the leak block's interface outlive a restart (a
+    // reconnect after a network change): what the machine sends meanwhile goes nowhere.
+    if (!sealed.empty() && sealed.back() != '\n') sealed += '\n';
+    text = std::move(sealed) + "persist-tun\n";
     UniqueFd copy(::memfd_create("config.ovpn", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!copy.valid() || !helper::writeAll(copy.get(), text) ||
         ::fcntl(copy.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0 ||

@@ -24,7 +24,7 @@ struct AppRoot {
         fs::create_directories(root + "/openconnect");
         fs::create_directories(root + "/OpenVPN");
         writeFile(root + "/openconnect/password.txt", "s3cret\n", 0600);
-        writeFile(root + "/OpenVPN/config.ovpn", "client\ndev tun\nremote 127.0.0.1 1194\n");
+        writeFile(root + "/OpenVPN/config.ovpn", "client\ndev tun\nremote 127.0.0.1 1194\npersist-tun\n");
         programs.write("openconnect/vpnc-script-wrapper", "#!/bin/sh\n");
     }
     std::string oc(const std::string& name) const { return root + "/openconnect/" + name; }
@@ -143,7 +143,7 @@ TEST(ExecOvpn, LaunchesTheHelpersCopyWithTheElevenArgumentsTheCheckedConfigAndAR
     EXPECT_EQ(readFile(r.ovpn("cwd.txt")), r.root + "/OpenVPN\n");
     ASSERT_TRUE(waitForFile(r.ovpn("config-read.txt")));
     usleep(50000);
-    EXPECT_EQ(readFile(r.ovpn("config-read.txt")), "client\ndev tun\nremote 127.0.0.1 1194\n");
+    EXPECT_EQ(readFile(r.ovpn("config-read.txt")), "client\ndev tun\nremote 127.0.0.1 1194\npersist-tun\n");
     EXPECT_EQ(readFile(r.ovpn("ovpn.log")), "started\n");
     struct stat st {};
     ASSERT_EQ(stat(r.ovpn("ovpn.log").c_str(), &st), 0);

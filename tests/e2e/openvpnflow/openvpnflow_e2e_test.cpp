@@ -211,6 +211,7 @@ TEST_F(OpenVPNFlowEndToEnd, AnUplinkChangeReconnectsInPlaceAndNothingLeaksMeanwh
     connectAndWait();
     const std::vector<pid_t> openvpn = environment.openvpnProcesses();
     ASSERT_EQ(openvpn.size(), 1u);
+    const std::string tun = environment.tunDevice();
 
     ASSERT_EQ(nft("add table inet tvdown; add chain inet tvdown in { type filter hook input priority 0; }; "
                   "add rule inet tvdown in udp dport 1194 drop"),
@@ -218,8 +219,8 @@ TEST_F(OpenVPNFlowEndToEnd, AnUplinkChangeReconnectsInPlaceAndNothingLeaksMeanwh
     cw->noteNetworkChange();
     EXPECT_EQ(status(), "接続中...");
     const auto reconnecting = lan.probe();
-    const bool blockMeanwhile = testsupport::LeakNet::blockPresent();
-    EXPECT_TRUE(blockMeanwhile) << "the block went with the tunnel";
+    EXPECT_TRUE(testsupport::LeakNet::blockPresent()) << "the block went with the tunnel";
+    EXPECT_TRUE(flowenv::fs::exists("/sys/class/net/" + tun)) << "the tunnel device went";
     for (const char* key : {"ipv6 to the internet host", "ipv4 to the internet host", "query to the local resolver"}) {
         const std::string seen = reconnecting.count(key) ? reconnecting.at(key) : "not probed";
         EXPECT_TRUE(seen.rfind("no answer", 0) == 0 || seen.rfind("refused", 0) == 0) << key << ": " << seen;
@@ -239,7 +240,6 @@ TEST_F(OpenVPNFlowEndToEnd, AnUplinkChangeReconnectsInPlaceAndNothingLeaksMeanwh
               "answered 192.0.2.8");
     EXPECT_TRUE(alerts.shown.isEmpty());
 
-    const std::string tun = environment.tunDevice();
     host->connectButton->click();
     ASSERT_TRUE(waitFor([&] { return status() == "未接続"; }, 10000));
     expectAllUndone(tun);
