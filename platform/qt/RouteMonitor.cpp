@@ -1,6 +1,7 @@
 #include "platform/qt/RouteMonitor.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -54,9 +55,12 @@ bool UplinkModel::onLink(const void* message, bool added) {
     const auto* ifi = static_cast<const ifinfomsg*>(message);
     const int device = ifi->ifi_index;
     if (!added) {
+        const bool uplink = isUplinkDevice(device);
         links_.erase(device);
         addresses_.erase(device);
-        return isUplinkDevice(device);
+        forgetDefaults(device, 0);
+        forgetDefaults(device, 1);
+        return uplink;
     }
     const auto previous = links_.find(device);
     const bool hadCarrier = previous != links_.end() && (previous->second.flags & IFF_LOWER_UP) != 0;
@@ -85,7 +89,12 @@ bool UplinkModel::onAddress(const void* message, bool added) {
     const std::string key = text + "/" + std::to_string(ifa->ifa_prefixlen);
     auto& set = addresses_[static_cast<int>(ifa->ifa_index)];
     const bool changed = added ? set.insert(key).second : set.erase(key) > 0;
-    return changed && isUplinkDevice(static_cast<int>(ifa->ifa_index));
+    const bool uplink = isUplinkDevice(static_cast<int>(ifa->ifa_index));
+    // The kernel drops the routes through an address taken away without telling.
+    const bool v6 = ifa->ifa_family == AF_INET6;
+    if (!added && std::none_of(set.begin(), set.end(), [v6](const std::string& k) { return (k.find(':') != std::string::npos) == v6; }))
+        forgetDefaults(static_cast<int>(ifa->ifa_index), v6 ? 1 : 0);
+    return changed && uplink;
 }
 
 bool UplinkModel::onRoute(const void* message, bool added) {
@@ -95,28 +104,50 @@ bool UplinkModel::onRoute(const void* message, bool added) {
     const auto* h = reinterpret_cast<const nlmsghdr*>(static_cast<const char*>(message) - NLMSG_HDRLEN);
     unsigned table = rt->rtm_table;
     Route seen;
+    uint32_t priority = 0;
     int left = static_cast<int>(RTM_PAYLOAD(h));
     for (auto* a = RTM_RTA(rt); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
         if (a->rta_type == RTA_TABLE) table = attributeValue<uint32_t>(a).value_or(table);
         if (a->rta_type == RTA_OIF) seen.device = attributeValue<int>(a).value_or(0);
         if (a->rta_type == RTA_GATEWAY) seen.gateway = addressText(rt->rtm_family, a);
+        if (a->rta_type == RTA_PRIORITY) priority = attributeValue<uint32_t>(a).value_or(0);
     }
     if (table != RT_TABLE_MAIN || isTunnel(seen.device)) return false;
-    auto& uplink = uplink_[static_cast<size_t>(slot)];
-    if (!added) {
-        if (uplink == seen) uplinkInPlace_[static_cast<size_t>(slot)] = false;
-        return false;
-    }
-    uplinkInPlace_[static_cast<size_t>(slot)] = true;
-    if (uplink == seen) return false;
-    uplink = seen;
+    const auto s = static_cast<size_t>(slot);
+    const auto key = std::make_pair(seen.device, seen.gateway);
+    if (added)
+        defaults_[s][key] = Metric{priority, ++routesSeen_};
+    else
+        defaults_[s].erase(key);
+    const std::optional<Route> now = inUse(s);
+    // None left: a tunnel's start took it out (a real loss comes with the carrier or addresses).
+    if (!now || uplink_[s] == now) return false;
+    uplink_[s] = now;
     return true;
 }
 
+void UplinkModel::forgetDefaults(int device, size_t slot) {
+    std::erase_if(defaults_[slot], [device](const auto& entry) { return entry.first.first == device; });
+}
+
+std::optional<UplinkModel::Route> UplinkModel::inUse(size_t slot) const {
+    std::optional<Route> best;
+    Metric bestMetric;
+    for (const auto& [key, metric] : defaults_[slot]) {
+        if (best && (metric.priority > bestMetric.priority ||
+                     (metric.priority == bestMetric.priority && metric.order < bestMetric.order)))
+            continue;
+        best = Route{key.first, key.second};
+        bestMetric = metric;
+    }
+    return best;
+}
+
 bool UplinkModel::hasUplink() const {
-    for (size_t slot = 0; slot < uplink_.size(); ++slot) {
-        if (!uplinkInPlace_[slot] || !uplink_[slot]) continue;
-        const auto link = links_.find(uplink_[slot]->device);
+    for (size_t slot = 0; slot < defaults_.size(); ++slot) {
+        const std::optional<Route> now = inUse(slot);
+        if (!now) continue;
+        const auto link = links_.find(now->device);
         if (link != links_.end() && (link->second.flags & IFF_LOWER_UP) != 0) return true;
     }
     return false;

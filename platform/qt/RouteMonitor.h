@@ -2,6 +2,7 @@
 #include <QObject>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -42,10 +43,20 @@ private:
 
     std::map<int, Link> links_;
     std::map<int, std::set<std::string>> addresses_;
-    // The last default route through a device that is not a tunnel, per family (IPv4, IPv6). It is
-    // remembered when removed: a tunnel's start removes it and its end puts the same one back.
+    // The default routes in place through devices that are not tunnels, per family (IPv4, IPv6):
+    // their metric and the order they came in. The one in use has the lowest metric (the newest
+    // of equals).
+    struct Metric {
+        uint32_t priority = 0;
+        uint64_t order = 0;
+    };
+    std::array<std::map<std::pair<int, std::string>, Metric>, 2> defaults_;
+    uint64_t routesSeen_ = 0;
+    std::optional<Route> inUse(size_t slot) const;
+    void forgetDefaults(int device, size_t slot);
+    // The uplink's default, per family. It is remembered when removed: a tunnel's start removes it
+    // and its end puts the same one back.
     std::array<std::optional<Route>, 2> uplink_;
-    std::array<bool, 2> uplinkInPlace_{};
 };
 
 // Changes of the uplink (see UplinkModel), from the kernel's routing netlink groups.

@@ -129,7 +129,7 @@ Netlink address(uint16_t type, int device, const char* text, unsigned char scope
 }
 
 Netlink route(uint16_t type, int device, const char* gateway, unsigned char dstLen = 0,
-              unsigned char table = RT_TABLE_MAIN, unsigned char rtType = RTN_UNICAST) {
+              unsigned char table = RT_TABLE_MAIN, unsigned char rtType = RTN_UNICAST, uint32_t metric = 0) {
     Netlink m;
     const int family = gateway && std::strchr(gateway, ':') ? AF_INET6 : AF_INET;
     auto* r = m.start<rtmsg>(type);
@@ -139,6 +139,7 @@ Netlink route(uint16_t type, int device, const char* gateway, unsigned char dstL
     r->rtm_type = rtType;
     m.attribute(RTA_OIF, &device, sizeof device);
     if (gateway) m.address(RTA_GATEWAY, family, gateway);
+    if (metric) m.attribute(RTA_PRIORITY, &metric, sizeof metric);
     return m;
 }
 
@@ -185,6 +186,10 @@ TEST(RouteMonitor, OnlyTheUplinksRouteCarrierOrAddressesCountAsANetworkChange) {
         {"a default through another device (Wi-Fi to Ethernet)",
          {{link(RTM_NEWLINK, kWifi, kUp), false}, {route(RTM_NEWROUTE, kWifi, "192.168.1.1"), true}}},
         {"another gateway", {{route(RTM_NEWROUTE, kEth, "10.0.2.1"), true}}},
+        {"a second uplink's default with a higher metric, then the first one's taken away",
+         {{link(RTM_NEWLINK, kWifi, kUp), false},
+          {route(RTM_NEWROUTE, kWifi, "192.168.1.1", 0, RT_TABLE_MAIN, RTN_UNICAST, 600), false},
+          {route(RTM_DELROUTE, kEth, "10.0.2.2"), true}}},
         {"the uplink's device removed", {{link(RTM_DELLINK, kEth, 0), true}}},
         {"an IPv6 default beside the IPv4 one",
          {{route(RTM_NEWROUTE, kEth, "fe80::1"), true}, {route(RTM_NEWROUTE, kEth, "fe80::1"), false}}},
