@@ -56,14 +56,19 @@ void MessageBoxPresenter::keepLinesWhole(QMessageBox& box) {
         // The widest line as the label lays it out, its own margins and a little slack for rounding.
         const QFontMetrics metrics(label->font());
         const int widest = metrics.boundingRect(QRect(0, 0, kUnbounded, kUnbounded), Qt::AlignLeft, label->text()).width();
-        const int wanted = widest + label->contentsMargins().left() + label->contentsMargins().right() +
-                           2 * label->margin() + 2 * std::max(0, label->indent()) + kLineSlack;
-        if (wanted <= room) label->setMinimumWidth(wanted);
+        const int chrome = label->contentsMargins().left() + label->contentsMargins().right() + 2 * label->margin() +
+                           2 * std::max(0, label->indent()) + kLineSlack;
+        const int wanted = widest + chrome;
+        // A line too long for the screen still wraps, but in lines of a reading measure, never in
+        // the narrow column Qt would otherwise choose.
+        const int measure = kMeasureChars * metrics.horizontalAdvance(QChar(0x3042)) + chrome;
+        label->setMinimumWidth(wanted <= room ? wanted : std::min(room, measure));
     }
 }
 
 int MessageBoxPresenter::runModal(const Alert& alert) {
     QMessageBox box;
+    box.setWindowTitle(QStringLiteral("タブロVPN"));
     box.setWindowModality(Qt::ApplicationModal);
     box.setIcon(QMessageBox::Warning);
     box.setText(alert.messageText);

@@ -40,6 +40,7 @@ public:
     // Kept free beside the text: the icon column, the box's margins and the screen's edges.
     static constexpr int kScreenMargin = 120;
     static constexpr int kLineSlack = 4;
+    static constexpr int kMeasureChars = 40; // full-width characters a wrapped line holds at most
     static constexpr int kUnbounded = 100000;
 };
 

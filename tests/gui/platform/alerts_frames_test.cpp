@@ -36,7 +36,10 @@ int answerBy(const QStringList& buttons, const std::function<void(QWidget*)>& di
 }
 
 TEST(MessageBoxAlert, EscapeAndClosingNeverAnswerYes) {
-    const auto escape = [](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); };
+    const auto escape = [](QWidget* box) {
+        EXPECT_EQ(box->windowTitle(), "タブロVPN");
+        QTest::keyClick(box, Qt::Key_Escape);
+    };
     const auto close = [](QWidget* box) { box->close(); };
     struct Case {
         const char* name;
@@ -97,6 +100,9 @@ TEST(MessageBoxAlert, LinesStayWholeWhereTheyFit) {
             EXPECT_EQ(label->height(), unbroken) << "a line was broken";
         } else {
             EXPECT_GT(label->height(), unbroken) << "wrapped";
+            // In lines of a reading measure (or as wide as the screen allows), not a narrow column.
+            const int measure = 30 * metrics.horizontalAdvance(QChar(0x3042));
+            EXPECT_GE(label->contentsRect().width(), std::min(measure, screenWidth / 2));
         }
         box.hide();
     }
