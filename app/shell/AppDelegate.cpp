@@ -31,10 +31,12 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -462,7 +464,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     });
     if (terminated) return;
 
-    // 14. Login window and the silent login with the saved account.
+    // 14. Login window and the silent login with the saved account. The login window takes its
+    // place from the main window's, which needs one by then: centred on its screen, as a new
+    // window is, unless it has been placed already.
+    if (window && !window->testAttribute(Qt::WA_Moved)) {
+        if (const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
+            const QRect avail = screen->availableGeometry();
+            window->move(avail.center() - QPoint(window->width() / 2, window->height() / 2));
+        }
+    }
     delete loginWindow;
     loginWindow = new UserLoginWindow(this);
     (new SBAuth())->doLoginSession(true);

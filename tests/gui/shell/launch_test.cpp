@@ -1,12 +1,15 @@
 // The launch sequence against the local service: working folder, archive, preferences, downloads.
 #include "ShellFixture.h"
 
+#include "app/account/UserLoginWindow.h"
 #include "app/service/Constants.h"
 #include "platform/qt/Frames.h"
 
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sys/stat.h>
@@ -61,6 +64,13 @@ TEST_F(LaunchTest, FirstStartBuildsTheWorkingFolderAndShowsTheSavedRegion) {
     EXPECT_EQ(d.protcolText->text(), "自動");
     EXPECT_EQ(d.versionText->text(), "バージョン：2.4.0");
     EXPECT_FALSE(d.window->isVisible()) << "only the login result shows the main window";
+    // The main window has its place before the login window takes its own from it: centred, and
+    // the login window's bottom-left corner 200 above the main window's.
+    const QRect avail = d.window->screen()->availableGeometry();
+    EXPECT_LE(std::abs(d.window->geometry().center().x() - avail.center().x()), 1);
+    EXPECT_EQ(d.loginWindow->x(), d.window->x());
+    EXPECT_EQ(d.loginWindow->geometry().bottom(), std::max(avail.top() + d.loginWindow->height() - 1,
+                                                           d.window->geometry().bottom() - 200));
 
     // The status menu: five items with separators between them, all enabled.
     const auto actions = d._appMenu->actions();
