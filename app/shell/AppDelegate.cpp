@@ -19,6 +19,7 @@
 #include "platform/Paths.h"
 #include "platform/Task.h"
 #include "platform/qt/AlertPresenter.h"
+#include "platform/qt/DesktopNotifications.h"
 #include "platform/qt/Dispatch.h"
 #include "platform/qt/Frames.h"
 #include "platform/qt/Images.h"
@@ -28,9 +29,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -74,29 +72,6 @@ void setLinkTitle(QPushButton* b, const QString& color) {
 // A title shown as written: a single "&" in a menu item or button would mark a shortcut.
 QString literalTitle(QString text) {
     return text.replace('&', QStringLiteral("&&"));
-}
-
-// Qt's tray takes the StatusNotifierItem way when a watcher is on the session bus as the first icon
-// is made (it decides once); its messages then go to the desktop's notification server. Otherwise
-// they are balloons, which show plain text. Platforms without a tray never look for the bus.
-bool statusNotifierWatcherPresent() {
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal")) return false;
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.isConnected() && bus.interface() &&
-           bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value();
-}
-
-// A server that announces "body-markup" reads the body as markup. One that does not answer in time
-// is taken to read it too, so that markup from outside is never passed on.
-bool notificationServerReadsMarkup() {
-    constexpr int kCapabilitiesWaitMs = 1000;
-    const QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("GetCapabilities"));
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, kCapabilitiesWaitMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return true;
-    return reply.arguments().constFirst().toStringList().contains(QStringLiteral("body-markup"));
 }
 
 // Pages the update file names open only over https: a file:, smb: or script address from the
@@ -164,7 +139,6 @@ QString AppDelegate::noticeBody(const QString& text, bool markup) {
 
 AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
     statusItem = new QSystemTrayIcon(this);
-    trayViaNotificationServer_ = statusNotifierWatcherPresent();
     _appMenu = new QMenu();
     _menuItemConnect = new QAction(this);
     buildMainWindow();
@@ -554,14 +528,15 @@ void AppDelegate::updateStatus(const QString& status) {
         setMenuItemAction(2, nullptr);
         setMenuItemAction(4, nullptr);
         if (QWidget* f = connectButton->window()->focusWidget()) f->clearFocus();
+        // The notice goes to the desktop's notification server, tray or not; a tray's balloon is
+        // the way only where no server runs.
         const QString notice = "接続に成功しました（" + region->text() + "）";
         QPointer<QSystemTrayIcon> tray = statusItem;
-        const bool viaServer = trayViaNotificationServer_;
-        QTimer::singleShot(3000, this, [tray, notice, viaServer] {
-            if (tray && tray->isVisible())
-                tray->showMessage("タブロVPN",
-                                  noticeBody(notice, viaServer && notificationServerReadsMarkup()),
-                                  QSystemTrayIcon::Information);
+        QTimer::singleShot(3000, this, [tray, notice] {
+            if (desktopnotify::serverPresent())
+                desktopnotify::notify("タブロVPN", noticeBody(notice, desktopnotify::serverReadsMarkup()));
+            else if (tray && tray->isVisible())
+                tray->showMessage("タブロVPN", noticeBody(notice, false), QSystemTrayIcon::Information);
         });
         return;
     }

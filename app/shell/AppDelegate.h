@@ -147,8 +147,6 @@ private:
     void buildBanners();
     void applyStatusIcon(const QString& name);
     void requestTermination(bool ask);
-    // Set once, as Qt chooses the tray's way: through the desktop's notification server or not.
-    bool trayViaNotificationServer_ = false;
     bool questionOpen_ = false;
     bool forcedTermination_ = false;
     Ui::MainWindow* ui_ = nullptr;

@@ -1,19 +1,39 @@
 #pragma once
-// A private message bus standing in for the system bus, and on it a stand-in for logind's Manager
-// object: Inhibit hands out the write end of a pipe (whose read end tells when every holder has let
-// go), and the test makes it announce PrepareForShutdown / PrepareForSleep. The bus's address is
-// put in DBUS_SYSTEM_BUS_ADDRESS, so it must start before the process first uses the system bus.
+// Stand-ins on private message buses, each started before the process first uses the bus it
+// replaces (its address goes into the environment):
+// - FakeLogind, for the system bus: logind's Manager object. Inhibit hands out the write end of a
+//   pipe (whose read end tells when every holder has let go), and the test makes it announce
+//   PrepareForShutdown / PrepareForSleep.
+// - FakeNotifications, for the session bus: a desktop notification server that records what it is
+//   sent.
 #include "ProcessUtil.h"
 #include "platform/Task.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
+#include <QVariantMap>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
+
+namespace testsupport {
+// Starts a dbus-daemon of the test's own; its address, or empty when it could not start.
+inline std::string startPrivateBus(platform::Task& daemon) {
+    daemon.launchPath = "/usr/bin/dbus-daemon";
+    daemon.arguments = {"--session", "--nofork", "--nopidfile", "--print-address=1"};
+    daemon.standardOutput = platform::Task::Stdio::Pipe;
+    daemon.standardError = platform::Task::Stdio::Null;
+    if (!daemon.launch()) return {};
+    return readLine(daemon.standardOutputFd(), std::chrono::seconds(5));
+}
+} // namespace testsupport
 
 class FakeLogind : public QDBusVirtualObject {
 public:
@@ -30,12 +50,7 @@ public:
 
     // Starts the bus and takes logind's name on it; false when dbus-daemon is missing or fails.
     bool start() {
-        daemon_.launchPath = "/usr/bin/dbus-daemon";
-        daemon_.arguments = {"--session", "--nofork", "--nopidfile", "--print-address=1"};
-        daemon_.standardOutput = platform::Task::Stdio::Pipe;
-        daemon_.standardError = platform::Task::Stdio::Null;
-        if (!daemon_.launch()) return false;
-        address = testsupport::readLine(daemon_.standardOutputFd(), std::chrono::seconds(5));
+        address = testsupport::startPrivateBus(daemon_);
         if (address.empty()) return false;
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
         bus_ = QDBusConnection::connectToBus(QString::fromStdString(address), "fake-logind");
@@ -86,6 +101,61 @@ public:
     int lockReadEnd = -1;
 
 private:
+    platform::Task daemon_;
+    QDBusConnection bus_{QString()};
+};
+
+class FakeNotifications : public QDBusVirtualObject {
+public:
+    struct Notice {
+        QString app, icon, summary, body, desktopEntry;
+    };
+    explicit FakeNotifications(bool markup) : markup_(markup) {}
+    ~FakeNotifications() override {
+        if (bus_.isConnected()) {
+            bus_.unregisterService("org.freedesktop.Notifications");
+            bus_.unregisterObject("/org/freedesktop/Notifications");
+        }
+        QDBusConnection::disconnectFromBus("fake-notifications");
+        daemon_.terminate();
+        daemon_.waitUntilExit(std::chrono::seconds(5));
+    }
+
+    // Starts the bus; with `serve`, takes the notification server's name on it.
+    bool start(bool serve = true) {
+        const std::string address = testsupport::startPrivateBus(daemon_);
+        if (address.empty()) return false;
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        bus_ = QDBusConnection::connectToBus(QString::fromStdString(address), "fake-notifications");
+        return bus_.isConnected() &&
+               (!serve || (bus_.registerVirtualObject("/org/freedesktop/Notifications", this,
+                                                      QDBusConnection::SingleNode) &&
+                           bus_.registerService("org.freedesktop.Notifications")));
+    }
+
+    // The server goes away; the bus stays.
+    void stopServing() { bus_.unregisterService("org.freedesktop.Notifications"); }
+
+    QString introspect(const QString&) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.member() == "GetCapabilities") {
+            const QStringList caps = markup_ ? QStringList{"body", "body-markup"} : QStringList{"body"};
+            connection.send(message.createReply(QVariant(caps)));
+            return true;
+        }
+        const QVariantList a = message.arguments();
+        if (message.member() != "Notify" || a.size() != 8) return false;
+        received.push_back({a[0].toString(), a[2].toString(), a[3].toString(), a[4].toString(),
+                            qdbus_cast<QVariantMap>(a[6]).value("desktop-entry").toString()});
+        connection.send(message.createReply(QVariant(quint32(received.size()))));
+        return true;
+    }
+
+    std::vector<Notice> received;
+
+private:
+    bool markup_;
     platform::Task daemon_;
     QDBusConnection bus_{QString()};
 };

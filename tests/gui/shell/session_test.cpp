@@ -1,6 +1,6 @@
-// The delegate's wiring to logind, through a stand-in logind on a private bus: a resume arms the
-// connection's one reconnect, a shutdown ends the application without the question and lets the
-// system go on.
+// The delegate's wiring to the desktop, through stand-ins on private buses: a resume arms the
+// connection's reconnect, a shutdown ends the application without the question and lets the system
+// go on, and the connection notice reaches the notification server.
 #include "FakeLogind.h"
 #include "ShellFixture.h"
 
@@ -8,6 +8,8 @@
 #include "app/connection/ConnectionWindow.h"
 #include "platform/qt/LoginManager.h"
 #include "platform/qt/TerminationSignals.h"
+
+#include <QLabel>
 
 namespace {
 
@@ -36,6 +38,33 @@ TEST_F(SessionTest, ResumeArmsTheReconnectAndShutdownEndsWithoutTheQuestion) {
     EXPECT_TRUE(alerts.shown.isEmpty());
     EXPECT_TRUE(processUntil([&] { return logind.lockReleased(); }));
     delete TerminationSignals::install(); // back to the default dispositions
+}
+
+// 3 s after 接続中 the notice goes to the desktop's notification server, whatever the tray, under the
+// application's name, icon and desktop entry, escaped for a server that reads markup; once the
+// server is gone nothing is sent and nothing fails.
+TEST_F(SessionTest, TheConnectionNoticeGoesToTheDesktopsNotificationServer) {
+    FakeNotifications server(true);
+    ASSERT_TRUE(server.start()) << "dbus-daemon is needed (package dbus-daemon)";
+    AppDelegate& d = makeDelegate();
+    d.region->setText("日本<b>");
+    d.updateStatus("接続中");
+    processUntil([] { return false; }, 2500);
+    EXPECT_TRUE(server.received.empty()) << "not before the designed 3 s";
+    ASSERT_TRUE(processUntil([&] { return !server.received.empty(); }, 3000));
+    const FakeNotifications::Notice& n = server.received[0];
+    EXPECT_EQ(n.app, "タブロVPN");
+    EXPECT_EQ(n.summary, "タブロVPN");
+    EXPECT_EQ(n.body, "接続に成功しました（日本&lt;b&gt;）");
+    EXPECT_EQ(n.icon, "com.norvell.tavrovpn");
+    EXPECT_EQ(n.desktopEntry, "com.norvell.tavrovpn");
+
+    server.stopServing();
+    d.updateStatus("未接続");
+    d.updateStatus("接続中");
+    processUntil([] { return false; }, 3500);
+    EXPECT_EQ(server.received.size(), 1u);
+    EXPECT_TRUE(alerts.shown.isEmpty());
 }
 
 } // namespace
