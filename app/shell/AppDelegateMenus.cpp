@@ -71,7 +71,12 @@ void AppDelegate::onCloseButton(QObject*) {
 
 void AppDelegate::onMinimizeButton(QObject*) {
     platform::logInfo("onMinimizeButton");
-    window->hide();
+    // The status item brings a hidden window back; without a tray to show it the window goes to
+    // the desktop's window list instead.
+    if (QSystemTrayIcon::isSystemTrayAvailable() && statusItem && statusItem->isVisible())
+        window->hide();
+    else
+        window->showMinimized();
 }
 
 void AppDelegate::onSettingsButton(QObject*) {

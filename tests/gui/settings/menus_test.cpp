@@ -179,8 +179,11 @@ TEST_F(MenusTest, SettingsAndServerItemsDoNothingWhileConnected) {
 TEST_F(MenusTest, WindowControlsReopenAndFaq) {
     app->window->show();
     app->onMinimizeButton();
-    EXPECT_FALSE(app->window->isVisible());
+    // No tray here: minimised into the window list, not hidden where nothing could bring it back.
+    EXPECT_TRUE(app->window->isVisible());
+    EXPECT_TRUE(app->window->isMinimized());
     EXPECT_EQ(terminations, 0);
+    app->window->hide();
 
     // Before login the login window comes back, not the hidden main window.
     app->isLoggin = false;
@@ -191,6 +194,7 @@ TEST_F(MenusTest, WindowControlsReopenAndFaq) {
     app->isLoggin = true;
     EXPECT_TRUE(app->applicationShouldHandleReopen(false));
     EXPECT_TRUE(app->window->isVisible());
+    EXPECT_FALSE(app->window->isMinimized());
     EXPECT_FALSE(app->loginWindow->isVisible());
 
     QString opened;

@@ -2,6 +2,7 @@
 #include "ShellFixture.h"
 
 #include <QSystemTrayIcon>
+#include <QWidget>
 
 class TrayTest : public ShellFixture {
 protected:
@@ -38,10 +39,19 @@ TEST_F(TrayTest, ATrayHostStartedAfterTheLaunchGetsTheStatusIcon) {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the tray host must come later";
     AppDelegate& d = launch();
     EXPECT_TRUE(d.statusItem->geometry().isEmpty());
+    // No tray yet: the minimise button leaves the window in the window list.
+    d.window->show();
+    d.onMinimizeButton();
+    EXPECT_TRUE(d.window->isVisible());
+    EXPECT_TRUE(d.window->isMinimized());
     for (int i = 0; i < 300 && !QSystemTrayIcon::isSystemTrayAvailable(); ++i) settle(100);
     ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
     for (int i = 0; i < 100 && d.statusItem->geometry().isEmpty(); ++i) settle(100);
     EXPECT_TRUE(d.statusItem->isVisible());
     EXPECT_FALSE(d.statusItem->geometry().isEmpty());
     EXPECT_EQ(d.statusItem->contextMenu(), d._appMenu);
+    // With the status item to bring it back, minimise hides the window.
+    d.window->showNormal();
+    d.onMinimizeButton();
+    EXPECT_FALSE(d.window->isVisible());
 }
