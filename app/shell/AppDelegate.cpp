@@ -318,7 +318,8 @@ void AppDelegate::applicationDidFinishLaunching() {
             runAlert("タブロVPN",
                      "タブロVPNアプリをご利用いただくには、ヘルパーツールの追加が必要ですが、パスワードを"
                      "入力する認証エージェントが起動していません。デスクトップ環境からアプリを起動するか、"
-                     "README の「Installing the helper by hand」の手順でヘルパーツールを追加してください。"
+                     "ターミナルで「man tavrovpn」を開き、「WITHOUT AN AUTHENTICATION AGENT」の手順で"
+                     "ヘルパーツールを追加してください。"
                      "タブロVPNを終了します。",
                      {"OK"});
         else

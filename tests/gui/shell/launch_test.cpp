@@ -160,7 +160,7 @@ TEST_F(LaunchTest, HelperThatCannotBeInstalledEndsTheLaunchWithTheMatchingExplan
     } cases[] = {
         {"no agent",
          "echo 'Error executing command as another user: No authentication agent found.' >&2; exit 127",
-         "認証エージェントが起動していません"},
+         "man tavrovpn"},
         {"dismissed", "exit 126", "パスワードを入力してください。"},
         {"not authorised", "echo 'Error executing command as another user: Not authorized' >&2; exit 127",
          "パスワードを入力してください。"},
