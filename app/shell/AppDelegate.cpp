@@ -39,6 +39,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
+#include <QWindow>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -96,6 +97,13 @@ protected:
         if (!w) return false;
         if (ev->type() == QEvent::MouseButtonPress) {
             auto* me = static_cast<QMouseEvent*>(ev);
+            // A Wayland client cannot place its own window: the compositor moves it.
+            QWindow* handle = w->window()->windowHandle();
+            if (me->button() == Qt::LeftButton && handle &&
+                QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) && handle->startSystemMove()) {
+                dragging_ = false;
+                return true;
+            }
             offset_ = me->globalPosition().toPoint() - w->window()->pos();
             dragging_ = true;
             return true;
