@@ -38,6 +38,7 @@ die() {
 is_ipv4() (
     case $1 in '' | *[!0-9.]* | .* | *. | *..*) exit 1 ;; esac
     IFS=.
+    # shellcheck disable=SC2086 # split at the dots: only digits and dots are left
     set -- $1
     [ $# -eq 4 ] || exit 1
     for part; do
@@ -109,7 +110,7 @@ switch_resolved() { # $1: address
     uses_resolved || return 1
     link=$(tunnel_link "$1") || return 1
     make_state_dir
-    printf '%s\n' "$link" >"$RESOLVED.tmp" && mv -f "$RESOLVED.tmp" "$RESOLVED" || die "cannot record the link"
+    { printf '%s\n' "$link" >"$RESOLVED.tmp" && mv -f "$RESOLVED.tmp" "$RESOLVED"; } || die "cannot record the link"
     dev=${link% *}
     if resolvectl dns "$dev" "$1" && resolvectl domain "$dev" '~.' && resolvectl default-route "$dev" yes; then
         return 0
@@ -168,8 +169,8 @@ settle_foreign() {
 clear_state() { rm -f "$SAVED" "$LINK" "$ABSENT" "$LIVE"; }
 
 make_state_dir() {
-    mkdir -p "$STATE" && chmod 700 "$STATE" || die "cannot create $STATE"
-    [ -d "$STATE" ] && [ ! -L "$STATE" ] || die "$STATE is not a folder"
+    { mkdir -p "$STATE" && chmod 700 "$STATE"; } || die "cannot create $STATE"
+    { [ -d "$STATE" ] && [ ! -L "$STATE" ]; } || die "$STATE is not a folder"
 }
 
 switch_to() { # $1: address
@@ -183,9 +184,9 @@ switch_to() { # $1: address
         clear_state
         if [ -L "$RESOLV" ]; then
             target=$(readlink "$RESOLV") || die "cannot read the link $RESOLV"
-            printf '%s' "$target" >"$LINK.tmp" && mv -f "$LINK.tmp" "$LINK" || die "cannot record the link"
+            { printf '%s' "$target" >"$LINK.tmp" && mv -f "$LINK.tmp" "$LINK"; } || die "cannot record the link"
         elif [ -f "$RESOLV" ]; then
-            cp -p "$RESOLV" "$SAVED.tmp" && mv -f "$SAVED.tmp" "$SAVED" || die "cannot save $RESOLV"
+            { cp -p "$RESOLV" "$SAVED.tmp" && mv -f "$SAVED.tmp" "$SAVED"; } || die "cannot save $RESOLV"
         elif [ ! -e "$RESOLV" ]; then
             : >"$ABSENT"
         else
