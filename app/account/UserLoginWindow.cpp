@@ -19,6 +19,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTextBoundaryFinder>
 #include <QWindow>
 #include <algorithm>
@@ -278,7 +279,11 @@ void UserLoginWindow::onHelpButton(QObject*) {
 
 void UserLoginWindow::onMinimizeButton(QObject*) {
     platform::logInfo("onMinimizeButton");
-    hide();
+    // The status item brings a hidden window back; without a tray the window list does.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        hide();
+    else
+        showMinimized();
 }
 
 void UserLoginWindow::onCloseButton(QObject*) {

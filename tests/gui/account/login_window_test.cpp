@@ -322,8 +322,11 @@ TEST_F(LoginWindow, HelpMinimiseAndClose) {
     w->_helpLinkButton->click();
     EXPECT_EQ(opened, QStringList{QString::fromStdString(Constants::helpPageURL())});
 
+    w->show();
     w->_minButton->click();
-    EXPECT_FALSE(w->isVisible());
+    // No tray here: minimised into the window list, not hidden.
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(w->isMinimized());
     EXPECT_EQ(host->terminations, 0);
 
     w->_closeButton->click();
