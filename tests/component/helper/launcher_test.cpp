@@ -24,7 +24,7 @@ struct AppRoot {
         fs::create_directories(root + "/openconnect");
         fs::create_directories(root + "/OpenVPN");
         writeFile(root + "/openconnect/password.txt", "s3cret\n", 0600);
-        writeFile(root + "/OpenVPN/config.ovpn", "client\ndev tun\nremote 127.0.0.1 1194\npersist-tun\n");
+        writeFile(root + "/OpenVPN/config.ovpn", "client\ndev tun\nremote 127.0.0.1 1194\n");
         programs.write("openconnect/vpnc-script-wrapper", "#!/bin/sh\n");
     }
     std::string oc(const std::string& name) const { return root + "/openconnect/" + name; }
