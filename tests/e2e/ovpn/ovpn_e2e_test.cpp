@@ -251,7 +251,8 @@ TEST_F(OpenVPNEndToEnd, ConnectsReportsConnectedOnceFindsThePushedDnsAndEndsWith
     EXPECT_STREQ(dns, (std::string(kNet) + ".8.53").c_str());
     EXPECT_EQ(SendCommand(mgmt, "mute 1\n"), 1);
 
-    EXPECT_EQ(readFile("/proc/" + std::to_string(*pid) + "/fd/3"), readFile(ovpnDir / "config.ovpn"));
+    // openvpn reads the checked copy: the user's text, and the tunnel device kept across restarts.
+    EXPECT_EQ(readFile("/proc/" + std::to_string(*pid) + "/fd/3"), readFile(ovpnDir / "config.ovpn") + "persist-tun\n");
 
     // The tunnel channel runs the application's lines, quoted paths included.
     const fs::path copy = ovpnDir / "resolv.conf";
